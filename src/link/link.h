@@ -1,0 +1,20 @@
+// Opening the link that the settings name.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "link/transport.h"
+#include "settings/link_settings.h"
+
+namespace ql::link {
+
+// Opens the serial port or the TCP connection of `settings.linkKind` (Tcp for
+// the value 1, the serial port for any other value). nullptr when it cannot
+// be opened; nothing is then left open. A TCP connect gives up after 5 s.
+std::unique_ptr<Transport> OpenLink(const settings::LinkSettings& settings);
+
+// How a procedure opens its link; tests hand in their own.
+using LinkOpener = std::function<std::unique_ptr<Transport>(const settings::LinkSettings&)>;
+
+}  // namespace ql::link

@@ -1,0 +1,43 @@
+// Collecting reply bytes into a frame, and checking a complete frame's CRC.
+// The framer's state outlives an exchange: the reply length and the text of
+// the last complete frame stay until the next one changes them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "link/frame.h"
+
+namespace ql::link {
+
+class ReplyFramer {
+ public:
+  // ResponseBuffer := 1500 zero bytes (start of every exchange).
+  void ClearBuffer();
+
+  // Reply length := 0 (start of every wait).
+  void ResetLength();
+
+  // One framing step for the received byte. Returns true when the byte
+  // completed a frame: a CR while slot 0 holds the start byte. ResponseText
+  // is then taken, before any check.
+  bool Feed(std::uint8_t b);
+
+  // Whether the buffer holds an end marker followed by the four CRC
+  // characters of everything from slot 0 through that marker.
+  bool CheckResponse() const;
+
+  // The last complete frame, from its start byte up to the first zero byte.
+  const std::string& ResponseText() const { return responseText_; }
+
+  // The write position in the buffer: after an accepted reply, its length.
+  std::int32_t ReplyLength() const { return replyLength_; }
+
+ private:
+  std::array<std::uint8_t, kFrameBufferSize> buffer_{};
+  std::int32_t replyLength_ = 0;
+  std::string responseText_;
+};
+
+}  // namespace ql::link

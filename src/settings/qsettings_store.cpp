@@ -1,0 +1,2 @@
+// Placeholder until this module is written.
+#include "settings/qsettings_store.h"
