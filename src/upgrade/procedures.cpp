@@ -1,2 +1,0 @@
-// Placeholder until this module is written.
-#include "upgrade/procedures.h"

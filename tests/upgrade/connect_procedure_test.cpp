@@ -1,0 +1,212 @@
+// The connect procedure on the virtual clock: what the operator sees, in
+// order, what reaches the device and the store, and the time it all takes.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "settings/settings.h"
+
+namespace ql::testing_support {
+namespace {
+
+using upgrade::ConnectInputs;
+using upgrade::ConnectProcedure;
+using upgrade::ConnectResult;
+
+class ConnectProcedureTest : public ::testing::Test {
+ protected:
+  ConnectProcedureTest() : firmware_("QL480TX-V5", PatternImage(3 * 512 + 100)) {
+    inputs_.controls = {settings::LinkKind::Tcp, "COM7", "115200,n,8,1", "127.0.0.1", "5003"};
+    inputs_.deviceId = "0001";
+    inputs_.fileVersionText = "QL480TX-V5";
+    inputs_.firmwarePath = firmware_.path();
+  }
+
+  ConnectResult Run() { return ConnectProcedure(inputs_, h_.state, h_.env); }
+
+  Harness h_;
+  TempFirmware firmware_;
+  ConnectInputs inputs_;
+};
+
+TEST_F(ConnectProcedureTest, MatchingDeviceEnablesUpgradeAndLoadsTheImage) {
+  const std::uint32_t start = h_.clock.NowMs();
+  EXPECT_EQ(Run(), ConnectResult::Matched);
+
+  EXPECT_EQ(h_.log.front(), "pos program 0");
+  EXPECT_TRUE(InOrder(h_.log, {"pos program 0",
+                               "pos verify 0",
+                               "hourglass 1",
+                               "pump",
+                               "window 0",
+                               "busy 1",
+                               "pump",
+                               "msg 10",
+                               "pump",
+                               "open",
+                               "sleep 100",
+                               "send 0001Zx5E2D",
+                               "sleep 100",
+                               "device QL480TX-V5      ",
+                               "upgrade 1",
+                               "msg 12",
+                               "busy 0",
+                               "indicator yellow",
+                               "filever QL480TX-V5",
+                               "tone 1000 300",
+                               "close",
+                               "hourglass 0",
+                               "window 1"}));
+  EXPECT_EQ(h_.log.back(), "window 1");
+  EXPECT_EQ(h_.state.deviceFamily, "02200001");
+  EXPECT_EQ(h_.state.blockCount, 4);  // ceil((16 + 1636 - 10) / 512)
+  EXPECT_EQ(h_.state.blockTable.Block(0)[1], PatternImage(2)[1]);
+  EXPECT_EQ(h_.device.handshakes, 1);
+  EXPECT_TRUE(Matching(h_.log, "msg 11").empty());
+  // 100 ms before the handshake, its reply, 100 ms before the model check.
+  EXPECT_LT(h_.clock.NowMs() - start, 250u);
+}
+
+TEST_F(ConnectProcedureTest, LinkSettingsAreTakenFromTheActiveTabAndStoredAfterTheHandshake) {
+  h_.state.link.comPortName = "COM3";
+  h_.state.link.comBaudRate = "9600,n,8,1";
+  ASSERT_EQ(Run(), ConnectResult::Matched);
+
+  ASSERT_EQ(h_.openedWith.size(), 1u);
+  EXPECT_EQ(h_.openedWith[0].linkKind, settings::LinkKind::Tcp);
+  EXPECT_EQ(h_.openedWith[0].netIp, "127.0.0.1");
+  // The COM tab's controls are not taken while the NET tab is active.
+  EXPECT_EQ(h_.state.link.comPortName, "COM3");
+  EXPECT_EQ(h_.store.ints.at("TYPE"), 1u);
+  EXPECT_EQ(h_.store.strings.at("NetIP"), "127.0.0.1");
+  EXPECT_EQ(h_.store.strings.at("ComPortName"), "COM3");
+  EXPECT_EQ(h_.store.strings.at("ComBaudRate"), "9600,n,8,1");
+}
+
+TEST_F(ConnectProcedureTest, ComTabSelectsTheSerialLink) {
+  inputs_.controls.activeTab = settings::LinkKind::Serial;
+  ASSERT_EQ(Run(), ConnectResult::Matched);
+  EXPECT_EQ(h_.openedWith[0].linkKind, settings::LinkKind::Serial);
+  EXPECT_EQ(h_.openedWith[0].comPortName, "COM7");
+  EXPECT_EQ(h_.store.ints.at("TYPE"), 0u);
+  EXPECT_EQ(h_.store.strings.at("NetIP"), "192.168.1.101");
+}
+
+TEST_F(ConnectProcedureTest, LinkThatDoesNotOpenSendsNothingAndStoresNothing) {
+  h_.openFails = true;
+  EXPECT_EQ(Run(), ConnectResult::LinkNotOpened);
+  EXPECT_TRUE(InOrder(h_.log, {"msg 10", "open failed", "upgrade 0", "busy 0", "indicator red",
+                               "msg 11", "tone 300 300", "hourglass 0", "window 1"}));
+  EXPECT_TRUE(Matching(h_.log, "send").empty());
+  EXPECT_TRUE(Matching(h_.log, "close").empty());
+  EXPECT_FALSE(h_.store.keyExists);
+  EXPECT_TRUE(h_.state.deviceFamily.empty());
+}
+
+TEST_F(ConnectProcedureTest, SilentDeviceGetsThreeAttemptsWithTheCountdown) {
+  h_.device.silentHandshakes = {0, 1, 2};
+  const std::uint32_t start = h_.clock.NowMs();
+  EXPECT_EQ(Run(), ConnectResult::NoHandshake);
+
+  EXPECT_EQ(Matching(h_.log, "msg"),
+            (std::vector<std::string>{"msg 10", "msg 10 ( 9 )", "msg 10 ( 8 )", "msg 10 ( 7 )",
+                                      "msg 11"}));
+  EXPECT_EQ(h_.device.handshakes, 3);
+  EXPECT_TRUE(InOrder(h_.log, {"msg 10 ( 7 )", "close", "upgrade 0", "busy 0", "indicator red",
+                               "msg 11", "tone 300 300"}));
+  EXPECT_FALSE(h_.store.keyExists);
+  EXPECT_TRUE(Matching(h_.log, "device").empty());
+  // Three times 100 ms of pause and a full reply window.
+  const std::uint32_t took = h_.clock.NowMs() - start;
+  EXPECT_GE(took, 3 * 401u);
+  EXPECT_LE(took, 3 * 403u);
+}
+
+TEST_F(ConnectProcedureTest, FailedConnectAfterAGoodOneKeepsTheFamilyAndDisablesUpgrade) {
+  h_.state.deviceFamily = "02200001";
+  h_.device.silentHandshakes = {0, 1, 2};
+  EXPECT_EQ(Run(), ConnectResult::NoHandshake);
+  EXPECT_EQ(h_.state.deviceFamily, "02200001");
+  EXPECT_EQ(Matching(h_.log, "upgrade"), std::vector<std::string>{"upgrade 0"});
+}
+
+TEST_F(ConnectProcedureTest, HandshakeReplyOfTheWrongLengthIsAFailedAttempt) {
+  for (int extra : {-1, +1}) {
+    Harness h;
+    h.device.handshakeBodyExtra = extra;
+    EXPECT_EQ(ConnectProcedure(inputs_, h.state, h.env), ConnectResult::NoHandshake)
+        << "reply of " << 29 + extra << " bytes";
+    EXPECT_EQ(h.device.handshakes, 3);
+    EXPECT_TRUE(h.state.deviceFamily.empty());
+  }
+}
+
+TEST_F(ConnectProcedureTest, LateReplyIsTakenByTheNextAttempt) {
+  h_.device.lateHandshakes = {0};
+  EXPECT_EQ(Run(), ConnectResult::Matched);
+  EXPECT_EQ(h_.device.handshakes, 2);
+  // The countdown of the first attempt stays until the result replaces it.
+  EXPECT_EQ(Matching(h_.log, "msg"),
+            (std::vector<std::string>{"msg 10", "msg 10 ( 9 )", "msg 12"}));
+}
+
+TEST_F(ConnectProcedureTest, SuccessOnTheSecondAttempt) {
+  h_.device.silentHandshakes = {0};
+  EXPECT_EQ(Run(), ConnectResult::Matched);
+  EXPECT_EQ(Matching(h_.log, "msg"),
+            (std::vector<std::string>{"msg 10", "msg 10 ( 9 )", "msg 12"}));
+}
+
+TEST_F(ConnectProcedureTest, ModelMismatchStoresTheLinkButLoadsNothing) {
+  h_.device.info = "QL481TX-V1      ";
+  h_.state.blockCount = 9;
+  EXPECT_EQ(Run(), ConnectResult::ModelMismatch);
+  EXPECT_TRUE(InOrder(h_.log, {"device QL481TX-V1      ", "upgrade 0", "msg 13", "busy 0",
+                               "indicator red", "tone 300 300", "close", "hourglass 0"}));
+  EXPECT_TRUE(h_.store.keyExists);
+  EXPECT_EQ(h_.state.deviceFamily, "02200001");
+  EXPECT_EQ(h_.state.blockCount, 9);
+  EXPECT_TRUE(Matching(h_.log, "filever").empty());
+}
+
+TEST_F(ConnectProcedureTest, ModelComparisonIsCaseSensitiveOverSevenCharacters) {
+  struct Case {
+    const char* device;
+    const char* header;
+    ConnectResult expected;
+  };
+  for (const Case& c : {
+           Case{"QL480TX-V5      ", "QL480TX-V5", ConnectResult::Matched},
+           Case{"QL480TX-V9 other", "QL480TXsomething", ConnectResult::Matched},
+           Case{"ql480tx-v5      ", "QL480TX-V5", ConnectResult::ModelMismatch},
+           Case{"QL480TX-V5      ", "QL480tX-V5", ConnectResult::ModelMismatch},
+           Case{"QL480TX-V5      ", "QL480T", ConnectResult::ModelMismatch},
+       }) {
+    Harness h;
+    h.device.info = c.device;
+    ConnectInputs inputs = inputs_;
+    inputs.fileVersionText = c.header;
+    EXPECT_EQ(ConnectProcedure(inputs, h.state, h.env), c.expected)
+        << c.device << " / " << c.header;
+  }
+}
+
+TEST_F(ConnectProcedureTest, ImageThatCannotBeLoadedNeverReachesTheDevice) {
+  h_.state.blockCount = 17;  // left from an earlier load
+  inputs_.firmwarePath = firmware_.path().parent_path() / "gone.QLB";
+  EXPECT_EQ(Run(), ConnectResult::LoadFailed);
+  EXPECT_EQ(h_.state.blockCount, 0);
+  EXPECT_TRUE(InOrder(h_.log, {"upgrade 1", "msg 12", "busy 0", "indicator yellow", "upgrade 0",
+                               "msg 7", "indicator red", "tone 300 300", "close", "window 1"}));
+  EXPECT_EQ(Matching(h_.log, "upgrade").back(), "upgrade 0");
+  EXPECT_TRUE(Matching(h_.log, "filever").empty());
+}
+
+TEST_F(ConnectProcedureTest, DeviceIdIsPutInFrontOfTheHandshake) {
+  inputs_.deviceId = "0002";
+  h_.device.deviceId = "0002";
+  EXPECT_EQ(Run(), ConnectResult::Matched);
+  EXPECT_EQ(Matching(h_.log, "send"), std::vector<std::string>{"send 0002Zx5E2D"});
+}
+
+}  // namespace
+}  // namespace ql::testing_support

@@ -1,0 +1,325 @@
+// The upgrade sequence on the virtual clock: every block written and read
+// back in order, each failure stopping where it must, and "Upgrade ok." only
+// for a device that holds the image.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "upgrade/device_commands.h"
+
+namespace ql::testing_support {
+namespace {
+
+using upgrade::UpgradeResult;
+using upgrade::UpgradeSequence;
+
+class UpgradeSequenceTest : public ::testing::Test {
+ protected:
+  // A connected device with an image of `blocks` blocks loaded.
+  void Load(int blocks) {
+    h_.state.deviceFamily = "02200001";
+    h_.state.link.linkKind = settings::LinkKind::Tcp;
+    h_.state.blockTable.Reset();
+    const auto image = PatternImage(static_cast<std::size_t>(blocks) * 512);
+    for (int b = 0; b < blocks; ++b) {
+      std::copy_n(image.begin() + b * 512, 512, h_.state.blockTable.Row(b).begin());
+    }
+    h_.state.blockCount = blocks;
+  }
+
+  UpgradeResult Run() { return UpgradeSequence("0001", h_.state, h_.env); }
+
+  // Whether the device's flash holds the loaded image.
+  bool DeviceHoldsImage() const {
+    for (int b = 0; b < h_.state.blockCount; ++b) {
+      const auto block = h_.state.blockTable.Block(b);
+      if (!std::equal(block.begin(), block.end(), h_.device.flash.begin() + b * 512)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::vector<std::string> Messages() const { return Matching(h_.log, "msg"); }
+
+  Harness h_;
+};
+
+TEST_F(UpgradeSequenceTest, WritesVerifiesAndRunsTheImage) {
+  Load(3);
+  const std::uint32_t start = h_.clock.NowMs();
+  EXPECT_EQ(Run(), UpgradeResult::UpgradeOk);
+  EXPECT_TRUE(DeviceHoldsImage());
+
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{"msg 14", "msg 16", "msg 17", "msg 19", "msg 20", "msg 21"}));
+  EXPECT_EQ(Matching(h_.log, "send"),
+            (std::vector<std::string>{"send 0001Zx5E2D", "send 0001Zp0000", "send 0001Zp0200",
+                                      "send 0001Zp0400", "send 0001Zx5E2D", "send 0001Zv0000",
+                                      "send 0001Zv0200", "send 0001Zv0400", "send 0001ZrC71A"}));
+  EXPECT_TRUE(InOrder(h_.log, {"window 0",
+                               "hourglass 1",
+                               "pump",
+                               "pos program 0",
+                               "pos verify 0",
+                               "open",
+                               "msg 14",
+                               "pump",
+                               "busy 1",
+                               "sleep 100",
+                               "send 0001Zx5E2D",
+                               "sleep 50",
+                               "max program 3",
+                               "sleep 4",
+                               "pump",
+                               "send 0001Zp0000",
+                               "pos program 0",
+                               "sleep 4",
+                               "pump",
+                               "pos program 1",
+                               "pos program 2",
+                               "pos program 3",
+                               "msg 16",
+                               "busy 0",
+                               "indicator yellow",
+                               "tone 1000 100",
+                               "msg 17",
+                               "pump",
+                               "sleep 100",
+                               "send 0001Zx5E2D",
+                               "sleep 50",
+                               "max verify 3",
+                               "sleep 4",
+                               "pump",
+                               "send 0001Zv0000",
+                               "pos verify 0",
+                               "pos verify 1",
+                               "pos verify 2",
+                               "pos verify 3",
+                               "msg 19",
+                               "pump",
+                               "sleep 50",
+                               "msg 20",
+                               "pump",
+                               "send 0001ZrC71A",
+                               "sleep 7000",
+                               "msg 21",
+                               "indicator yellow",
+                               "busy 0",
+                               "tone 1000 300",
+                               "close",
+                               "hourglass 0",
+                               "pump",
+                               "window 1"}));
+  EXPECT_EQ(h_.log.back(), "window 1");
+  EXPECT_EQ(h_.closes, 1);
+  // Pauses and short replies: well under eight seconds, at least the 7 s wait.
+  const std::uint32_t took = h_.clock.NowMs() - start;
+  EXPECT_GT(took, 7000u + 100 + 50 + 100 + 50 + 50 + 6 * 4);
+  EXPECT_LT(took, 7400u);
+}
+
+TEST_F(UpgradeSequenceTest, NoBlocksStillHandshakesTwiceAndRuns) {
+  Load(0);
+  EXPECT_EQ(Run(), UpgradeResult::UpgradeOk);
+  EXPECT_EQ(Matching(h_.log, "send"),
+            (std::vector<std::string>{"send 0001Zx5E2D", "send 0001Zx5E2D", "send 0001ZrC71A"}));
+  EXPECT_TRUE(InOrder(
+      h_.log, {"max program 0", "pos program 0", "max verify 0", "pos verify 0", "msg 21"}));
+}
+
+TEST_F(UpgradeSequenceTest, FullImageAddressesEndAtF600) {
+  Load(124);
+  EXPECT_EQ(Run(), UpgradeResult::UpgradeOk);
+  EXPECT_TRUE(DeviceHoldsImage());
+  EXPECT_EQ(h_.device.writes, 124);
+  EXPECT_EQ(h_.device.readBacks, 124);
+  EXPECT_TRUE(InOrder(h_.log, {"send 0001ZvF600", "pos verify 123", "pos verify 124"}));
+}
+
+TEST_F(UpgradeSequenceTest, BlockAcceptedOnItsFifthTryDoesNotFailThePhase) {
+  Load(3);
+  h_.device.writeFailures = {{1, 4}};
+  EXPECT_EQ(Run(), UpgradeResult::UpgradeOk);
+  EXPECT_EQ(h_.device.writeTries[1], 5);
+  EXPECT_EQ(h_.device.writeTries[2], 1);
+  // Four failed tries of block 1, each followed by 50 ms; block 2 starts afresh.
+  EXPECT_TRUE(InOrder(h_.log, {"pos program 0",
+                               "sleep 4",
+                               "pump",
+                               "send 0001Zp0200",
+                               "sleep 50",
+                               "pump",
+                               "send 0001Zp0200",
+                               "sleep 50",
+                               "pump",
+                               "send 0001Zp0200",
+                               "sleep 50",
+                               "pump",
+                               "send 0001Zp0200",
+                               "sleep 50",
+                               "pump",
+                               "send 0001Zp0200",
+                               "pos program 1",
+                               "sleep 4",
+                               "pump",
+                               "send 0001Zp0400",
+                               "pos program 2"}));
+}
+
+TEST_F(UpgradeSequenceTest, BlockRefusedFiveTimesStopsBeforeVerification) {
+  Load(4);
+  h_.device.writeFailures = {{2, 5}};
+  EXPECT_EQ(Run(), UpgradeResult::ProgramFailed);
+  EXPECT_EQ(h_.device.writeTries[2], 5);
+  EXPECT_EQ(h_.device.writeTries.count(3), 0u);
+  EXPECT_EQ(h_.device.readBacks, 0);
+  EXPECT_EQ(h_.device.runs, 0);
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"msg 14", "msg 15"}));
+  EXPECT_TRUE(InOrder(h_.log, {"pos program 1", "pos program 4", "close", "msg 15", "busy 0",
+                               "indicator red", "hourglass 0", "pump", "tone 300 300", "window 1",
+                               "hourglass 0", "pump", "window 1"}));
+  EXPECT_EQ(h_.view.position[0], 4);
+  EXPECT_EQ(h_.view.position[1], 0);
+}
+
+TEST_F(UpgradeSequenceTest, HandshakeRefusedBeforeProgrammingLeavesTheBarsEmpty) {
+  Load(2);
+  h_.device.silentHandshakes = {0};
+  EXPECT_EQ(Run(), UpgradeResult::ProgramFailed);
+  EXPECT_EQ(h_.device.handshakes, 1);  // no second try
+  EXPECT_EQ(h_.device.writes, 0);
+  EXPECT_TRUE(Matching(h_.log, "max").empty());
+  EXPECT_EQ(h_.view.position[0], 0);
+}
+
+TEST_F(UpgradeSequenceTest, DeviceNeverAnsweringWritesFailsAfterFiveTriesOfBlockZero) {
+  Load(2);
+  h_.device.writeFailures = {{0, 100}};
+  const std::uint32_t start = h_.clock.NowMs();
+  EXPECT_EQ(Run(), UpgradeResult::ProgramFailed);
+  EXPECT_EQ(h_.device.writeTries[0], 5);
+  EXPECT_EQ(h_.device.writeTries.count(1), 0u);
+  // 4 ms, then five reply windows each followed by 50 ms.
+  const std::uint32_t took = h_.clock.NowMs() - start;
+  EXPECT_GE(took, 100u + 50 + 4 + 5 * (301 + 50));
+  EXPECT_LE(took, 100u + 50 + 4 + 5 * (301 + 50) + 20);
+}
+
+TEST_F(UpgradeSequenceTest, ReadBackThatDiffersStopsVerificationAndTheRun) {
+  Load(4);
+  h_.device.wrongReadBacks = {1};
+  EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
+  EXPECT_EQ(h_.device.readBacks, 2);
+  EXPECT_EQ(h_.device.runs, 0);
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"msg 14", "msg 16", "msg 17", "msg 18"}));
+  EXPECT_TRUE(InOrder(h_.log, {"pos verify 0", "pos verify 4", "msg 18", "indicator red", "busy 0",
+                               "tone 300 300", "close", "hourglass 0", "pump", "window 1"}));
+  EXPECT_TRUE(Matching(h_.log, "sleep 7000").empty());
+}
+
+TEST_F(UpgradeSequenceTest, LowercaseReadBackIsAMismatch) {
+  Load(1);
+  h_.device.lowercaseReadBack = true;
+  EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
+  EXPECT_EQ(h_.device.runs, 0);
+}
+
+TEST_F(UpgradeSequenceTest, HandshakeRefusedBeforeVerification) {
+  Load(2);
+  h_.device.silentHandshakes = {1};
+  EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
+  EXPECT_EQ(h_.device.readBacks, 0);
+  EXPECT_EQ(h_.view.position[1], 0);
+  EXPECT_EQ(h_.device.runs, 0);
+}
+
+TEST_F(UpgradeSequenceTest, LinkThatDoesNotOpenSendsNothing) {
+  Load(2);
+  h_.openFails = true;
+  EXPECT_EQ(Run(), UpgradeResult::LinkNotOpened);
+  EXPECT_TRUE(Matching(h_.log, "send").empty());
+  EXPECT_TRUE(Matching(h_.log, "busy").empty());
+  EXPECT_TRUE(InOrder(h_.log, {"open failed", "indicator red", "msg 8", "tone 300 300",
+                               "hourglass 0", "pump", "window 1"}));
+  EXPECT_EQ(h_.view.position[0], 0);
+  EXPECT_EQ(h_.view.position[1], 0);
+}
+
+TEST_F(UpgradeSequenceTest, DeviceThatNeverHandshookIsNeverProgrammed) {
+  Load(2);
+  h_.state.deviceFamily.clear();
+  EXPECT_EQ(Run(), UpgradeResult::ProgramFailed);
+  EXPECT_TRUE(Matching(h_.log, "send").empty());
+}
+
+TEST_F(UpgradeSequenceTest, LateWriteReplyIsTakenByTheNextTryAndShiftsEveryLaterReply) {
+  Load(3);
+  h_.device.lateWrites = {1};  // the reply to block 1 comes after its window
+  EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
+  // Block 1 is sent twice: the second try reads the late reply of the first.
+  EXPECT_EQ(h_.device.writeTries[1], 2);
+  EXPECT_TRUE(DeviceHoldsImage());
+  // From then on each exchange reads the reply meant for the one before it,
+  // so the first read-back gets a handshake reply: never taken for data.
+  EXPECT_EQ(h_.device.readBacks, 1);
+  EXPECT_EQ(h_.device.runs, 0);
+}
+
+TEST_F(UpgradeSequenceTest, RunAgainRepeatsEveryPhase) {
+  Load(2);
+  ASSERT_EQ(Run(), UpgradeResult::UpgradeOk);
+  h_.device.flash.assign(h_.device.flash.size(), 0xFF);
+  EXPECT_EQ(Run(), UpgradeResult::UpgradeOk);
+  EXPECT_TRUE(DeviceHoldsImage());
+  EXPECT_EQ(h_.device.runs, 2);
+  EXPECT_EQ(h_.opens, 2);
+}
+
+// The invariant: whichever single thing goes wrong, "Upgrade ok." (message
+// 21) is shown only when the device holds every block of the image.
+TEST_F(UpgradeSequenceTest, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
+  struct Fault {
+    const char* name;
+    std::function<void(FakeDevice&)> apply;
+  };
+  const std::vector<Fault> faults = {
+      {"none", [](FakeDevice&) {}},
+      {"write refused 5x",
+       [](FakeDevice& d) {
+         d.writeFailures = {{3, 5}};
+       }},
+      {"write refused 4x",
+       [](FakeDevice& d) {
+         d.writeFailures = {{3, 4}};
+       }},
+      {"late write",
+       [](FakeDevice& d) {
+         d.lateWrites = {0, 2};
+       }},
+      {"read-back differs", [](FakeDevice& d) { d.wrongReadBacks = {4}; }},
+      {"lowercase read-back", [](FakeDevice& d) { d.lowercaseReadBack = true; }},
+      {"silent first handshake", [](FakeDevice& d) { d.silentHandshakes = {0}; }},
+      {"silent second handshake", [](FakeDevice& d) { d.silentHandshakes = {1}; }},
+      {"other device id", [](FakeDevice& d) { d.deviceId = "0002"; }},
+  };
+  for (const auto& fault : faults) {
+    Harness h;
+    h.state.deviceFamily = "02200001";
+    const auto image = PatternImage(5 * 512);
+    for (int b = 0; b < 5; ++b) {
+      std::copy_n(image.begin() + b * 512, 512, h.state.blockTable.Row(b).begin());
+    }
+    h.state.blockCount = 5;
+    fault.apply(h.device);
+    const auto result = UpgradeSequence("0001", h.state, h.env);
+    const bool holds = std::equal(image.begin(), image.end(), h.device.flash.begin());
+    const bool shownOk = !Matching(h.log, "msg 21").empty();
+    EXPECT_EQ(shownOk, result == UpgradeResult::UpgradeOk) << fault.name;
+    if (shownOk) {
+      EXPECT_TRUE(holds) << fault.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ql::testing_support
