@@ -1,2 +1,121 @@
-// Placeholder until this module is written.
+// Reading a firmware image file: its header text, and its image bytes into
+// the block table in 512-byte blocks.
 #include "image/firmware_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace ql::image {
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens an existing file for reading as raw bytes. A folder is not a file,
+// although the C library would open it.
+File OpenForReading(const std::filesystem::path& path) {
+  std::error_code error;
+  if (path.empty() || std::filesystem::is_directory(path, error)) {
+    return nullptr;
+  }
+  return File(std::fopen(path.c_str(), "rb"));
+}
+
+// The file's length in bytes, or -1 when it has none (a pipe or a device).
+std::int64_t LengthOf(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) {
+    return -1;
+  }
+  const long length = std::ftell(file);
+  if (length < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
+    return -1;
+  }
+  return length;
+}
+
+constexpr std::int64_t kMaxImageBytes = static_cast<std::int64_t>(kMaxFileRows) * kBlockSize;
+
+// The image part of the file always counts 6 bytes more than the file holds
+// after its header: the device image ends with 6 more copies of the file's
+// last byte, and the block count follows from this length.
+constexpr std::int64_t kLengthToDataCount = 10;
+
+}  // namespace
+
+std::optional<std::string> ReadHeaderText(const std::filesystem::path& path) {
+  File file = OpenForReading(path);
+  if (!file) {
+    return std::nullopt;
+  }
+  std::array<char, kHeaderSize> header{};
+  const std::size_t got = std::fread(header.data(), 1, header.size(), file.get());
+  // Only the bytes the file holds count; the text ends at the first NUL.
+  const auto end = std::find(header.begin(), header.begin() + got, '\0');
+  return std::string(header.begin(), end);
+}
+
+LoadResult LoadFirmwareImage(const std::filesystem::path& path, std::string_view deviceFamily,
+                             BlockTable& table, std::int32_t& blockCount) {
+  table.Reset();
+  File file = OpenForReading(path);
+  if (!file) {
+    return LoadResult::OpenFailed;
+  }
+  // Without a length the block count cannot be known: treat such a file as
+  // one that cannot be loaded rather than guess.
+  const std::int64_t length = LengthOf(file.get());
+  if (length < 0) {
+    return LoadResult::OpenFailed;
+  }
+  // Skip the header: its text was shown at selection and plays no part in the
+  // image. A file shorter than the header simply has fewer bytes to skip.
+  std::array<std::uint8_t, kHeaderSize> header{};
+  (void)std::fread(header.data(), 1, header.size(), file.get());
+
+  std::int64_t dataCount = length - kLengthToDataCount;
+  if (deviceFamily != kDeviceFamily) {
+    return LoadResult::NotThisFamily;
+  }
+
+  // Every position the loop below fills, read in one go: at most 126 rows,
+  // whatever the file's size. A position past the last byte read repeats
+  // that byte; before any byte it is the fill value 0xFF.
+  const auto positions =
+      static_cast<std::size_t>(std::clamp<std::int64_t>(dataCount, 0, kMaxImageBytes));
+  std::vector<std::uint8_t> bytes(positions);
+  const std::size_t got = std::fread(bytes.data(), 1, positions, file.get());
+
+  int r = 1;              // the row being filled is r - 1
+  int p = 0;              // the column being filled
+  std::uint8_t b = 0xFF;  // the byte stored: the last one read from the file
+  std::size_t position = 0;
+  while (dataCount >= 1) {
+    if (position < got) {
+      b = bytes[position];
+    }
+    ++position;
+    table.Row(r - 1)[static_cast<std::size_t>(p)] = b;
+    ++p;
+    if (p == kBlockSize) {
+      p = 0;
+      ++r;
+    }
+    --dataCount;
+    if (r > kMaxFileRows) {
+      break;
+    }
+  }
+  // r is now the number of rows that received at least one byte.
+  if (p == 0 && r > 0) {
+    --r;
+  }
+  blockCount = std::min(r, kMaxBlockCount);
+  return LoadResult::Loaded;
+}
+
+}  // namespace ql::image

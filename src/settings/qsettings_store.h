@@ -3,8 +3,8 @@
 // "QL480TX_FirmwareUpgrade". Nothing is written until the first save.
 #pragma once
 
-#include <memory>
 #include <QString>
+#include <memory>
 
 #include "settings/settings_store.h"
 

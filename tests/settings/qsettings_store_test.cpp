@@ -1,0 +1,288 @@
+// The settings rules over the real INI store, in a configuration folder of
+// its own: what a first start, a save and a hand-edited file give.
+#include "settings/qsettings_store.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QSettings>
+#include <QStringList>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "settings/settings.h"
+
+namespace ql::settings {
+namespace {
+
+namespace fs = std::filesystem;
+
+// QSettings takes the user's configuration folder once per process, so the
+// folder is set before any test runs and each test empties it.
+class ConfigHome {
+ public:
+  ConfigHome() {
+    std::string pattern = (fs::temp_directory_path() / "ql-settings-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      std::abort();
+    }
+    root_ = pattern;
+    ::setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
+  }
+  ~ConfigHome() {
+    std::error_code error;
+    fs::remove_all(root_, error);
+  }
+  const fs::path& Root() const { return root_; }
+
+ private:
+  fs::path root_;
+};
+
+const ConfigHome& Home() {
+  static const ConfigHome home;
+  return home;
+}
+const ConfigHome& kHomeAtStart = Home();
+
+fs::path Folder() {
+  return Home().Root() / "KORVA";
+}
+fs::path IniPath() {
+  return Folder() / "QL480TX_FirmwareUpgrade.ini";
+}
+
+bool IsRoot() {
+  return ::geteuid() == 0;
+}
+
+class QSettingsStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Clean(); }
+  void TearDown() override { Clean(); }
+
+  static void Clean() {
+    std::error_code error;
+    if (fs::exists(Folder(), error)) {
+      fs::permissions(Folder(), fs::perms::owner_all, fs::perm_options::add, error);
+    }
+    fs::remove_all(Folder(), error);
+  }
+
+  static void WriteIni(const std::string& text) {
+    fs::create_directories(Folder());
+    std::ofstream(IniPath(), std::ios::binary) << text;
+  }
+
+  static std::string IniText() {
+    std::ifstream in(IniPath(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  static QStringList StoredKeys() {
+    return QSettings(QString::fromStdString(IniPath().string()), QSettings::IniFormat).allKeys();
+  }
+
+  static Settings Load() {
+    QSettingsStore store;
+    return LoadSettings(store);
+  }
+};
+
+TEST_F(QSettingsStoreTest, DefaultStoreIsTheFileInTheUserConfigFolder) {
+  EXPECT_EQ(QSettingsStore().FilePath().toStdString(), IniPath().string());
+}
+
+TEST_F(QSettingsStoreTest, FirstStartGivesDefaultsAndCreatesNothing) {
+  const Settings s = Load();
+  EXPECT_EQ(s.link.linkKind, LinkKind::Serial);
+  EXPECT_EQ(s.link.comPortName, "COM1");
+  EXPECT_EQ(s.link.comBaudRate, "19200,e,8,1");
+  EXPECT_EQ(s.link.netIp, "192.168.1.101");
+  EXPECT_EQ(s.link.netPort, "5003");
+  EXPECT_EQ(s.languageFlag, "English");
+  EXPECT_FALSE(fs::exists(Folder()));
+}
+
+TEST_F(QSettingsStoreTest, LanguageAsFirstSaveStoresOnlyTheFlag) {
+  QSettingsStore store;
+  SaveLanguage(store, "ChineseGB");
+  EXPECT_EQ(StoredKeys(), QStringList{"LanguageFlag"});
+
+  const Settings s = Load();
+  EXPECT_EQ(s.currentLanguage, text::Language::Simplified);
+  EXPECT_EQ(s.link.linkKind, LinkKind::Serial);
+  EXPECT_EQ(s.link.comPortName, "COM1");
+  EXPECT_EQ(s.link.comBaudRate, "19200,e,8,1");
+  EXPECT_EQ(s.link.netPort, "5003");
+}
+
+// TYPE is 0 exactly when the COM tab is active; the inactive tab is stored
+// from memory; texts with commas come back as one string; the language
+// stored earlier survives a link save.
+TEST_F(QSettingsStoreTest, LinkSettingsRoundTrip) {
+  for (LinkKind tab : {LinkKind::Serial, LinkKind::Tcp}) {
+    SCOPED_TRACE(tab == LinkKind::Tcp ? "NET tab" : "COM tab");
+    Clean();
+    QSettingsStore store;
+    SaveLanguage(store, "ChineseBIG5");
+    LinkSettings memory{LinkKind::Serial, "COM3", "38400,e,8,1", "10.0.0.1", "4001"};
+    const LinkControls controls{tab, "/dev/ttyUSB1", "115200,n,8,1", "192.168.7.7", "9000"};
+    SaveLinkSettings(store, memory, controls);
+
+    const bool net = tab == LinkKind::Tcp;
+    EXPECT_NE(IniText().find(net ? "TYPE=1\n" : "TYPE=0\n"), std::string::npos) << IniText();
+    const Settings s = Load();
+    EXPECT_EQ(s.link.linkKind, tab);
+    EXPECT_EQ(s.link.comPortName, net ? "COM3" : "/dev/ttyUSB1");
+    EXPECT_EQ(s.link.comBaudRate, net ? "38400,e,8,1" : "115200,n,8,1");
+    EXPECT_EQ(s.link.netIp, net ? "192.168.7.7" : "10.0.0.1");
+    EXPECT_EQ(s.link.netPort, net ? "9000" : "4001");
+    EXPECT_EQ(s.currentLanguage, text::Language::Traditional);
+  }
+}
+
+TEST_F(QSettingsStoreTest, StoredTypeFiveSelectsTcpAndNextSaveWritesZeroOrOne) {
+  WriteIni("[General]\nTYPE=5\n");
+  Settings s = Load();
+  EXPECT_EQ(s.link.linkKind, LinkKind::Tcp);
+
+  QSettingsStore store;
+  SaveLinkSettings(store, s.link, LinkControls{LinkKind::Serial, "COM2", "9600,n,8,1", "", ""});
+  EXPECT_NE(IniText().find("TYPE=0\n"), std::string::npos) << IniText();
+  EXPECT_EQ(Load().link.linkKind, LinkKind::Serial);
+}
+
+// Files as an operator might leave them after editing by hand.
+TEST_F(QSettingsStoreTest, HandWrittenFiles) {
+  using Change = std::function<void(Settings&)>;
+  struct Case {
+    const char* ini;
+    Change expect;
+  };
+  const Change defaults = [](Settings&) {};
+  const Case cases[] = {
+      {"[General]\nComPortName=\n", [](Settings& s) { s.link.comPortName = ""; }},
+      {"[General]\nLanguageFlag=chinesegb\n", [](Settings& s) { s.languageFlag = "chinesegb"; }},
+      {"[General]\nTYPE=4294967295\n", [](Settings& s) { s.link.linkKind = LinkKind::Tcp; }},
+      {"TYPE=1\nNetIP=10.0.0.2\n",
+       [](Settings& s) {
+         s.link.linkKind = LinkKind::Tcp;
+         s.link.netIp = "10.0.0.2";
+       }},
+      // A TYPE that is no 32-bit decimal number stops the reading at once.
+      {"[General]\nTYPE=abc\nComPortName=/dev/ttyS1\nLanguageFlag=ChineseGB\n", defaults},
+      {"[General]\nTYPE=-1\nComPortName=/dev/ttyS1\n", defaults},
+      {"[General]\nTYPE=4294967296\nComPortName=/dev/ttyS1\n", defaults},
+      {"[General]\nTYPE=0x10\nComPortName=/dev/ttyS1\n", defaults},
+      {"[General]\nTYPE=\nComPortName=/dev/ttyS1\n", defaults},
+      {"[General]\nTYPE=+1\nComPortName=/dev/ttyS1\n", defaults},
+      {"[General]\nTYPE=\" 1\"\nComPortName=/dev/ttyS1\n", defaults},
+      // Unquoted commas make a list, which is no string: reading stops there.
+      {"[General]\nTYPE=1\nComBaudRate=\"9600,n,8,1\"\nComPortName=/dev/ttyS1\n"
+       "NetIP=10,0,0,1\nNetPort=6000\nLanguageFlag=ChineseGB\n",
+       [](Settings& s) {
+         s.link.linkKind = LinkKind::Tcp;
+         s.link.comBaudRate = "9600,n,8,1";
+         s.link.comPortName = "/dev/ttyS1";
+       }},
+      {"[General]\nComBaudRate=19200,e,8,1\nComPortName=/dev/ttyS1\n", defaults},
+      // A number where a string belongs.
+      {"[General]\nComBaudRate=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)\nComPortName=/dev/ttyS1\n",
+       defaults},
+      // Value names differ in letter case, or sit in another section: not ours.
+      {"[General]\ntype=1\ncomportname=/dev/ttyS1\n", defaults},
+      {"[Other]\nTYPE=1\nLanguageFlag=ChineseGB\n", defaults},
+      // A line QSettings cannot parse does not hide the values it can.
+      {"junk line\n[General]\nTYPE=1\nNetPort=6001\n",
+       [](Settings& s) {
+         s.link.linkKind = LinkKind::Tcp;
+         s.link.netPort = "6001";
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ini);
+    Clean();
+    WriteIni(c.ini);
+    Settings expected;
+    c.expect(expected);
+    expected.currentLanguage = text::LanguageFromFlag(expected.languageFlag);
+    const Settings s = Load();
+    EXPECT_EQ(s.link.linkKind, expected.link.linkKind);
+    EXPECT_EQ(s.link.comBaudRate, expected.link.comBaudRate);
+    EXPECT_EQ(s.link.comPortName, expected.link.comPortName);
+    EXPECT_EQ(s.link.netIp, expected.link.netIp);
+    EXPECT_EQ(s.link.netPort, expected.link.netPort);
+    EXPECT_EQ(s.languageFlag, expected.languageFlag);
+    EXPECT_EQ(s.currentLanguage, expected.currentLanguage);
+  }
+}
+
+// Every string comes back exactly as written, whatever INI syntax it holds.
+TEST_F(QSettingsStoreTest, StringsComeBackAsWritten) {
+  const std::string texts[] = {"19200,e,8,1", "a;b",         "x=y",       "say \"hi\"", "@start",
+                               " padded ",    "back\\slash", "网路 網路", "",           "[General]",
+                               "#hash"};
+  QSettingsStore store;
+  ASSERT_TRUE(store.Open(true));
+  int n = 0;
+  for (const std::string& text : texts) {
+    EXPECT_TRUE(store.WriteString("Value" + std::to_string(n++), text));
+  }
+  store.Close();
+
+  ASSERT_TRUE(store.Open(false));
+  n = 0;
+  for (const std::string& text : texts) {
+    EXPECT_EQ(store.ReadString("Value" + std::to_string(n++)), text);
+  }
+  store.Close();
+}
+
+// The store's folder cannot be created (a file stands in its place): the
+// saves store nothing and the next start has the defaults.
+TEST_F(QSettingsStoreTest, UncreatableFolderSavesNothing) {
+  std::ofstream(Folder()) << "not a folder";
+  QSettingsStore store;
+  EXPECT_FALSE(store.Open(true));
+  SaveLanguage(store, "ChineseGB");
+  LinkSettings link;
+  SaveLinkSettings(store, link, LinkControls{LinkKind::Tcp, "", "", "10.0.0.3", "7"});
+  EXPECT_TRUE(fs::is_regular_file(Folder()));
+  EXPECT_EQ(Load().languageFlag, "English");
+}
+
+TEST_F(QSettingsStoreTest, ReadOnlyFolderSavesNothing) {
+  if (IsRoot()) {
+    GTEST_SKIP() << "permissions do not bind root";
+  }
+  fs::create_directories(Folder());
+  fs::permissions(Folder(), fs::perms::owner_read | fs::perms::owner_exec);
+  QSettingsStore store;
+  SaveLanguage(store, "ChineseGB");
+  EXPECT_FALSE(fs::exists(IniPath()));
+}
+
+// An unreadable file gives the defaults, and no save replaces what it holds.
+TEST_F(QSettingsStoreTest, UnreadableFileIsNeitherUsedNorOverwritten) {
+  if (IsRoot()) {
+    GTEST_SKIP() << "permissions do not bind root";
+  }
+  const std::string original = "[General]\nLanguageFlag=ChineseGB\nNetIP=10.9.9.9\n";
+  WriteIni(original);
+  fs::permissions(IniPath(), fs::perms::owner_write);
+  EXPECT_EQ(Load().languageFlag, "English");
+  QSettingsStore store;
+  SaveLanguage(store, "English");
+  fs::permissions(IniPath(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(IniText(), original);
+}
+
+}  // namespace
+}  // namespace ql::settings
