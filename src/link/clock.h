@@ -18,7 +18,9 @@ class Clock {
 };
 
 // Milliseconds from `start` to `now`, counted across the counter's wrap.
-inline std::uint32_t ElapsedMs(std::uint32_t start, std::uint32_t now) { return now - start; }
+inline std::uint32_t ElapsedMs(std::uint32_t start, std::uint32_t now) {
+  return now - start;
+}
 
 // The real clock: the monotonic system clock.
 class SystemClock final : public Clock {

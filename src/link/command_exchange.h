@@ -30,7 +30,8 @@ class CommandExchange {
   // The last complete reply frame, accepted or not, cut at its first zero byte.
   const std::string& ResponseText() const { return framer_.ResponseText(); }
 
-  // Length of the last accepted frame, start byte through CR.
+  // Length of the last accepted frame, start byte through CR. After a
+  // time-out: the bytes stored since the last start byte (or wrap).
   std::int32_t ReplyLength() const { return framer_.ReplyLength(); }
 
  private:

@@ -24,8 +24,11 @@ class ReplyFramer {
   // is then taken, before any check.
   bool Feed(std::uint8_t b);
 
-  // Whether the buffer holds an end marker followed by the four CRC
-  // characters of everything from slot 0 through that marker.
+  // Run once Feed has reported a complete frame. True when the frame holds
+  // an end marker followed by the four uppercase CRC characters of
+  // everything from slot 0 through that marker, all before its CR. False
+  // when there is no marker, fewer than four characters follow it, or they
+  // differ.
   bool CheckResponse() const;
 
   // The last complete frame, from its start byte up to the first zero byte.

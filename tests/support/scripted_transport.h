@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,14 +16,20 @@
 
 namespace ql::testing_support {
 
-// Bytes that reach the reader `afterMs` milliseconds after they were scheduled.
+// Bytes that reach the reader `afterMs` milliseconds after they were
+// scheduled. With `byteSpacingUs` above 0 they trickle in one at a time that
+// far apart, like a serial line (about 520 us a byte at 19200 baud); with 0
+// they all arrive at once.
 struct Arrival {
   std::uint32_t afterMs = 0;
   std::vector<std::uint8_t> bytes;
+  std::uint32_t byteSpacingUs = 0;
 };
 
 Arrival ArriveAfter(std::uint32_t afterMs, std::string_view bytes);
 Arrival ArriveAfter(std::uint32_t afterMs, const std::vector<std::uint8_t>& bytes);
+Arrival StreamAfter(std::uint32_t afterMs, const std::vector<std::uint8_t>& bytes,
+                    std::uint32_t byteSpacingUs);
 
 class ScriptedTransport final : public link::Transport {
  public:
@@ -40,6 +46,11 @@ class ScriptedTransport final : public link::Transport {
 
   settings::LinkKind Kind() const override { return kind_; }
   void Write(std::span<const std::uint8_t> bytes) override;
+  // Returns at once what is already due; otherwise waits for the first byte
+  // due before `wait` has passed and returns it with whatever is due with it.
+  // A byte due exactly as the wait ends is left for the next read, as a real
+  // time-out would leave it. With nothing in time the clock moves on by
+  // `wait` and 0 is returned.
   std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
   void Close() override { closed_ = true; }
 
@@ -48,20 +59,17 @@ class ScriptedTransport final : public link::Transport {
   std::vector<std::string> WrittenPayloads() const;
   bool Closed() const { return closed_; }
   // Bytes scheduled but not yet read.
-  std::size_t Pending() const;
-  // The waits asked of Read, in order.
+  std::size_t Pending() const { return pending_.size(); }
+  // The waits asked of Read, in order; its size is the number of reads.
   const std::vector<std::chrono::milliseconds>& Waits() const { return waits_; }
 
  private:
-  struct Scheduled {
-    std::uint32_t atMs;  // virtual time of arrival
-    std::deque<std::uint8_t> bytes;
-  };
-
   VirtualClock& clock_;
   settings::LinkKind kind_;
   Responder responder_;
-  std::vector<Scheduled> scheduled_;  // kept in order of arrival
+  // Each byte by the virtual time (in microseconds) it arrives; bytes due at
+  // the same moment keep the order they were scheduled in.
+  std::multimap<std::uint64_t, std::uint8_t> pending_;
   std::vector<std::vector<std::uint8_t>> writes_;
   std::vector<std::chrono::milliseconds> waits_;
   bool closed_ = false;

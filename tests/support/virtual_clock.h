@@ -1,4 +1,8 @@
 // A clock for tests: time moves only when something sleeps or waits on it.
+//
+// Time is kept in microseconds so a scripted link can deliver bytes faster
+// than one per millisecond, as a serial line does; NowMs() reads it as the
+// wrapping millisecond counter the code under test sees.
 #pragma once
 
 #include <cstdint>
@@ -10,22 +14,27 @@ namespace ql::testing_support {
 
 class VirtualClock final : public link::Clock {
  public:
-  explicit VirtualClock(std::uint32_t startMs = 0) : now_(startMs) {}
+  explicit VirtualClock(std::uint32_t startMs = 0) : startMs_(startMs) {}
 
-  std::uint32_t NowMs() override { return now_; }
+  std::uint32_t NowMs() override { return startMs_ + static_cast<std::uint32_t>(us_ / 1000); }
   void SleepMs(std::uint32_t ms) override {
     sleeps_.push_back(ms);
-    now_ += ms;
+    Advance(ms);
   }
 
   // Moves time on without recording a sleep (a wait on a link, say).
-  void Advance(std::uint32_t ms) { now_ += ms; }
+  void Advance(std::uint32_t ms) { us_ += std::uint64_t{ms} * 1000; }
+  void AdvanceUs(std::uint64_t us) { us_ += us; }
+
+  // Microseconds since the clock was made; never wraps.
+  std::uint64_t NowUs() const { return us_; }
 
   // Every pause asked of this clock, in order.
   const std::vector<std::uint32_t>& Sleeps() const { return sleeps_; }
 
  private:
-  std::uint32_t now_;
+  std::uint32_t startMs_;
+  std::uint64_t us_ = 0;
   std::vector<std::uint32_t> sleeps_;
 };
 

@@ -1,0 +1,34 @@
+// The line-settings text of a serial link, such as "19200,e,8,1": baud rate,
+// parity letter, data bits and stop bits, separated by commas.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace ql::link {
+
+enum class Parity { None, Even, Odd, Mark, Space };
+enum class StopBits { One, OneAndHalf, Two };
+
+// What a settings text names. Fields the text leaves out keep the port's
+// current value.
+struct LineSettings {
+  std::uint32_t baud = 0;
+  std::optional<Parity> parity;
+  std::optional<int> dataBits;
+  std::optional<StopBits> stopBits;
+
+  bool operator==(const LineSettings&) const = default;
+};
+
+inline constexpr std::uint32_t kMaxBaud = 4'000'000;
+
+// Reads "baud[,parity[,data bits[,stop bits]]]". The baud rate is a decimal
+// number from 1 to 4000000; parity one of the letters n, e, o, m, s (either
+// case); data bits 5 to 8; stop bits 1, 1.5 or 2. Blanks around each field
+// are allowed. nullopt for anything else (an empty text, an empty or unknown
+// field, more than four fields): the port then keeps its current settings.
+std::optional<LineSettings> ParseLineSettings(std::string_view text);
+
+}  // namespace ql::link

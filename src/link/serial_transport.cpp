@@ -1,0 +1,255 @@
+// The serial link through termios; see the header for why not QSerialPort.
+#include "link/serial_transport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <thread>
+#include <utility>
+
+#include "link/wait.h"
+
+namespace ql::link {
+namespace {
+
+struct Speed {
+  std::uint32_t baud;
+  speed_t code;
+};
+
+constexpr std::array kSpeeds{
+    Speed{50, B50},           Speed{75, B75},           Speed{110, B110},
+    Speed{134, B134},         Speed{150, B150},         Speed{200, B200},
+    Speed{300, B300},         Speed{600, B600},         Speed{1200, B1200},
+    Speed{1800, B1800},       Speed{2400, B2400},       Speed{4800, B4800},
+    Speed{9600, B9600},       Speed{19200, B19200},     Speed{38400, B38400},
+    Speed{57600, B57600},     Speed{115200, B115200},   Speed{230400, B230400},
+    Speed{460800, B460800},   Speed{500000, B500000},   Speed{576000, B576000},
+    Speed{921600, B921600},   Speed{1000000, B1000000}, Speed{1152000, B1152000},
+    Speed{1500000, B1500000}, Speed{2000000, B2000000}, Speed{2500000, B2500000},
+    Speed{3000000, B3000000}, Speed{3500000, B3500000}, Speed{4000000, B4000000},
+};
+
+std::optional<speed_t> SpeedCode(std::uint32_t baud) {
+  for (const Speed& s : kSpeeds) {
+    if (s.baud == baud) {
+      return s.code;
+    }
+  }
+  return std::nullopt;
+}
+
+std::uint32_t BaudOf(speed_t code) {
+  for (const Speed& s : kSpeeds) {
+    if (s.code == code) {
+      return s.baud;
+    }
+  }
+  return 9600;
+}
+
+// Raw bytes: the frames carry CR and control bytes that must reach the other
+// side unchanged, and nothing may be echoed back to the device. The
+// character format (c_cflag) is left alone here.
+void MakeRaw(termios& tio) {
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag |= CLOCAL | CREAD;
+  // Reads never block in the driver: every wait is a poll() with its own
+  // time-out.
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+}
+
+}  // namespace
+
+std::string SerialDevicePath(std::string_view portName) {
+  if (portName.size() > 3 && (portName[0] == 'C' || portName[0] == 'c') &&
+      (portName[1] == 'O' || portName[1] == 'o') && (portName[2] == 'M' || portName[2] == 'm')) {
+    const std::string_view digits = portName.substr(3);
+    unsigned long number = 0;
+    bool allDigits = digits.size() <= 6 && digits[0] != '0';
+    for (const char c : digits) {
+      allDigits = allDigits && c >= '0' && c <= '9';
+      number = number * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (allDigits && number >= 1) {
+      return "/dev/ttyS" + std::to_string(number - 1);
+    }
+  }
+  return std::string(portName);
+}
+
+bool ApplyLineSettings(const LineSettings& settings, termios& tio) {
+  const auto code = SpeedCode(settings.baud);
+  if (!code) {
+    return false;
+  }
+  termios next = tio;
+  cfsetispeed(&next, *code);
+  cfsetospeed(&next, *code);
+  if (settings.parity) {
+    next.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+    next.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+    switch (*settings.parity) {
+      case Parity::None:
+        break;
+      case Parity::Even:
+        next.c_cflag |= PARENB;
+        break;
+      case Parity::Odd:
+        next.c_cflag |= PARENB | PARODD;
+        break;
+      case Parity::Mark:
+        next.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+      case Parity::Space:
+        next.c_cflag |= PARENB | CMSPAR;
+        break;
+    }
+    if (*settings.parity != Parity::None) {
+      next.c_iflag |= INPCK;
+    }
+  }
+  if (settings.dataBits) {
+    next.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+    constexpr std::array<tcflag_t, 4> kSizes{CS5, CS6, CS7, CS8};
+    next.c_cflag |= kSizes[static_cast<std::size_t>(*settings.dataBits - 5)];
+  }
+  if (settings.stopBits) {
+    // The UART sends 1.5 stop bits for 5-bit characters when asked for two.
+    if (*settings.stopBits == StopBits::One) {
+      next.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    } else {
+      next.c_cflag |= CSTOPB;
+    }
+  }
+  // A settings text names no handshake, so there is none.
+  next.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  next.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio = next;
+  return true;
+}
+
+std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName,
+                                                       std::string_view lineSettings) {
+  const std::string path = SerialDevicePath(portName);
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    return nullptr;
+  }
+  // O_NONBLOCK: opening must not wait for a modem's carrier.
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return nullptr;
+  }
+  termios found{};
+  if (!::isatty(fd) || ::tcgetattr(fd, &found) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  ::ioctl(fd, TIOCEXCL);
+
+  termios raw = found;
+  MakeRaw(raw);
+  termios withLine = raw;
+  const auto parsed = ParseLineSettings(lineSettings);
+  if (!(parsed && ApplyLineSettings(*parsed, withLine) &&
+        ::tcsetattr(fd, TCSANOW, &withLine) == 0)) {
+    ::tcsetattr(fd, TCSANOW, &raw);
+  }
+  ::tcflush(fd, TCOFLUSH);
+  ::tcflush(fd, TCIFLUSH);
+  return std::unique_ptr<SerialTransport>(
+      new SerialTransport(fd, found.c_cc[VMIN], found.c_cc[VTIME]));
+}
+
+SerialTransport::SerialTransport(int fd, cc_t savedVmin, cc_t savedVtime)
+    : fd_(fd), savedVmin_(savedVmin), savedVtime_(savedVtime) {}
+
+SerialTransport::~SerialTransport() {
+  Close();
+}
+
+void SerialTransport::Close() {
+  if (fd_ < 0) {
+    return;
+  }
+  termios tio{};
+  if (::tcgetattr(fd_, &tio) == 0) {
+    tio.c_cc[VMIN] = savedVmin_;
+    tio.c_cc[VTIME] = savedVtime_;
+    ::tcsetattr(fd_, TCSANOW, &tio);
+  }
+  ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+void SerialTransport::Write(std::span<const std::uint8_t> bytes) {
+  if (fd_ < 0) {
+    return;
+  }
+  termios tio{};
+  const std::uint32_t baud = ::tcgetattr(fd_, &tio) == 0 ? BaudOf(cfgetospeed(&tio)) : 9600;
+  // Up to 12 bits a character (start, 8 data, parity, 2 stop); allow twice
+  // that and a second more before calling the line blocked.
+  const auto lineTime = std::chrono::milliseconds(std::uint64_t{bytes.size()} * 12 * 1000 / baud);
+  const Deadline deadline(2 * lineTime + std::chrono::seconds(1));
+
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::write(fd_, bytes.data() + sent, bytes.size() - sent);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN) {
+      return;  // the port has gone away; the exchange will see no reply
+    }
+    if (!PollFor(fd_, POLLOUT, deadline)) {
+      return;
+    }
+  }
+
+  // Wait until the driver has sent what it holds, sleeping for about the time
+  // the rest needs at the line's speed.
+  while (true) {
+    int queued = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0 || deadline.Passed()) {
+      return;
+    }
+    const auto rest = std::chrono::microseconds(std::uint64_t(queued) * 12 * 1'000'000 / baud);
+    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
+        std::max(rest, std::chrono::microseconds(500)), deadline.Left()));
+  }
+}
+
+std::size_t SerialTransport::Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) {
+  const Deadline deadline(wait);
+  while (fd_ >= 0 && !into.empty() && PollFor(fd_, POLLIN, deadline)) {
+    const ssize_t n = ::read(fd_, into.data(), into.size());
+    if (n > 0) {
+      return static_cast<std::size_t>(n);
+    }
+    if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      break;  // hung up or failed
+    }
+  }
+  // Nothing came, or the port reported a hang-up or an error: let the rest of
+  // the wait pass so the caller never spins on a dead port.
+  deadline.SleepOut();
+  return 0;
+}
+
+}  // namespace ql::link

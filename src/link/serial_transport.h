@@ -1,0 +1,72 @@
+// The serial link, through the POSIX terminal interface.
+//
+// Why not QSerialPort: it reads through socket notifiers, which need a thread
+// started by QThread; the command-line program and the tests run procedures
+// on plain std::threads, where it warns on every open and read. The termios
+// path below is small and behaves the same from any thread:
+//  - exclusive use: TIOCEXCL for other programs, plus an flock() on the
+//    device, which also stops a second open by the superuser or by this
+//    process; the open fails while someone else holds the port;
+//  - raw bytes (no echo, no CR/NL translation, no software flow control);
+//  - line settings from the settings text (see line_settings.h); a text that
+//    cannot be read, or a baud rate the system has no speed for, leaves the
+//    port's character format and speed as they were, and the open succeeds;
+//  - both directions purged at open, output first;
+//  - the read time-outs of the device (VMIN/VTIME) saved at open and put back
+//    at close; the line settings are not put back.
+#pragma once
+
+#include <termios.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "link/line_settings.h"
+#include "link/transport.h"
+
+namespace ql::link {
+
+// The device to open for a port name: "COM1", "COM2", ... (any case) name
+// /dev/ttyS0, /dev/ttyS1, ..., so Windows-style names keep working; any other
+// name is used as it stands.
+std::string SerialDevicePath(std::string_view portName);
+
+// Writes `settings` into `tio`, also switching flow control off. False, with
+// `tio` unchanged, when the system has no speed for the baud rate.
+bool ApplyLineSettings(const LineSettings& settings, termios& tio);
+
+class SerialTransport final : public Transport {
+ public:
+  // nullptr when the port does not exist, is not a terminal, or is in use.
+  static std::unique_ptr<SerialTransport> Open(std::string_view portName,
+                                               std::string_view lineSettings);
+
+  ~SerialTransport() override;
+  SerialTransport(const SerialTransport&) = delete;
+  SerialTransport& operator=(const SerialTransport&) = delete;
+
+  settings::LinkKind Kind() const override { return settings::LinkKind::Serial; }
+
+  // Returns once the bytes have left the port (as a synchronous serial write
+  // does), so the reply window starts when the device has the whole request.
+  // Gives up silently when the line stays blocked for much longer than the
+  // bytes need at the port's speed.
+  void Write(std::span<const std::uint8_t> bytes) override;
+
+  // Waits on the device for up to `wait`. A port that has gone away (a
+  // pseudo-terminal whose other end closed, an unplugged adapter) gives 0
+  // after the wait, never at once.
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
+
+  void Close() override;
+
+ private:
+  SerialTransport(int fd, cc_t savedVmin, cc_t savedVtime);
+
+  int fd_;
+  cc_t savedVmin_;
+  cc_t savedVtime_;
+};
+
+}  // namespace ql::link

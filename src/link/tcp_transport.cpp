@@ -1,0 +1,139 @@
+// The TCP link over POSIX sockets.
+#include "link/tcp_transport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "link/wait.h"
+
+namespace ql::link {
+namespace {
+
+// How long a write may wait for a peer that has stopped taking bytes.
+constexpr std::chrono::seconds kWriteTimeout{3};
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+std::uint16_t ParseNetPort(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsSpace(text[i])) {
+    ++i;
+  }
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // Only the low 16 bits are kept, so arithmetic modulo 2^16 gives the same
+  // result for any number of digits.
+  std::uint16_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = static_cast<std::uint16_t>(value * 10u + static_cast<unsigned>(text[i] - '0'));
+  }
+  return negative ? static_cast<std::uint16_t>(0u - value) : value;
+}
+
+std::optional<std::uint32_t> ParseNetIp(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string copy(text);
+  const in_addr_t address = ::inet_addr(copy.c_str());
+  if (address == INADDR_NONE) {
+    return std::nullopt;
+  }
+  return address;
+}
+
+std::unique_ptr<TcpTransport> TcpTransport::Open(std::string_view netIp, std::string_view netPort,
+                                                 std::chrono::milliseconds connectTimeout) {
+  const auto address = ParseNetIp(netIp);
+  const std::uint16_t port = ParseNetPort(netPort);
+  if (!address || port == 0) {
+    return nullptr;
+  }
+  // Non-blocking from the start: the connect is bounded by our own time-out
+  // rather than the system's, and later writes cannot hang on a stuck peer.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return nullptr;
+  }
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(port);
+  peer.sin_addr.s_addr = *address;
+
+  const Deadline deadline(connectTimeout);
+  bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0;
+  if (!connected && (errno == EINPROGRESS || errno == EINTR) && PollFor(fd, POLLOUT, deadline)) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
+  if (!connected) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<TcpTransport>(new TcpTransport(fd));
+}
+
+TcpTransport::~TcpTransport() {
+  Close();
+}
+
+void TcpTransport::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+void TcpTransport::Write(std::span<const std::uint8_t> bytes) {
+  const Deadline deadline(kWriteTimeout);
+  std::size_t sent = 0;
+  while (fd_ >= 0 && sent < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return;  // the peer has gone; the exchange will see no reply
+    }
+    if (!PollFor(fd_, POLLOUT, deadline)) {
+      return;
+    }
+  }
+}
+
+std::size_t TcpTransport::Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) {
+  const Deadline deadline(wait);
+  while (fd_ >= 0 && !into.empty() && PollFor(fd_, POLLIN, deadline)) {
+    const ssize_t n = ::recv(fd_, into.data(), into.size(), 0);
+    if (n > 0) {
+      return static_cast<std::size_t>(n);
+    }
+    if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+      break;  // the peer closed the connection, or it failed
+    }
+  }
+  // A closed connection stays readable with nothing to read: wait out the
+  // rest so the caller never spins on it.
+  deadline.SleepOut();
+  return 0;
+}
+
+}  // namespace ql::link

@@ -1,0 +1,59 @@
+// The TCP link to the device's network interface: one IPv4 connection made
+// with plain sockets, so it works from any thread without an event loop.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "link/transport.h"
+
+namespace ql::link {
+
+inline constexpr std::chrono::milliseconds kConnectTimeout{5000};
+
+// The port number of a NetPort text: leading white space skipped, one
+// optional sign, decimal digits up to the first other character, cut to the
+// low 16 bits ("5003" -> 5003, "70000" -> 4464, "-1" -> 65535,
+// " 5003abc" -> 5003). A text without digits gives 0.
+std::uint16_t ParseNetPort(std::string_view text);
+
+// The address of a NetIP text in network byte order: the dotted IPv4 forms
+// inet_addr() reads. No host-name lookup. nullopt when it is not such an
+// address (or is 255.255.255.255, which inet_addr cannot tell from an error).
+std::optional<std::uint32_t> ParseNetIp(std::string_view text);
+
+class TcpTransport final : public Transport {
+ public:
+  // Connects to `netIp`:`netPort`. nullptr, with nothing left open, when the
+  // address or port cannot be read (port 0 included), or the connection is
+  // refused or not made within `connectTimeout`.
+  static std::unique_ptr<TcpTransport> Open(
+      std::string_view netIp, std::string_view netPort,
+      std::chrono::milliseconds connectTimeout = kConnectTimeout);
+
+  ~TcpTransport() override;
+  TcpTransport(const TcpTransport&) = delete;
+  TcpTransport& operator=(const TcpTransport&) = delete;
+
+  settings::LinkKind Kind() const override { return settings::LinkKind::Tcp; }
+
+  // Sends every byte, never raising SIGPIPE. Gives up silently when the peer
+  // has gone or accepts nothing for a few seconds.
+  void Write(std::span<const std::uint8_t> bytes) override;
+
+  // Waits for up to `wait`. A peer that has closed the connection gives 0
+  // after the wait, never at once.
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
+
+  void Close() override;
+
+ private:
+  explicit TcpTransport(int fd) : fd_(fd) {}
+
+  int fd_;
+};
+
+}  // namespace ql::link

@@ -1,0 +1,260 @@
+// The command exchange on the virtual clock: what is sent, which replies are
+// taken, where each link kind ends the reply window, and that every wait is
+// a real wait on the link rather than a spin.
+#include "link/command_exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "link/frame.h"
+#include "support/scripted_transport.h"
+#include "support/virtual_clock.h"
+
+namespace ql::settings {
+// Names the link kind in test output.
+void PrintTo(LinkKind kind, std::ostream* os) {
+  *os << (kind == LinkKind::Tcp ? "tcp" : "serial");
+}
+}  // namespace ql::settings
+
+namespace ql::link {
+namespace {
+
+using settings::LinkKind;
+using testing_support::ArriveAfter;
+using testing_support::ScriptedTransport;
+using testing_support::StreamAfter;
+using testing_support::VirtualClock;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kStart = 5000;
+// About one byte time at 19200 baud.
+constexpr std::uint32_t kSerialByteUs = 520;
+
+const char* KindName(LinkKind kind) {
+  return kind == LinkKind::Tcp ? "tcp" : "serial";
+}
+
+std::string Text(const Bytes& b) {
+  return {b.begin(), b.end()};
+}
+
+Bytes WithWrongCrc(Bytes frame) {
+  frame[frame.size() - 2] = frame[frame.size() - 2] == '0' ? '1' : '0';
+  return frame;
+}
+
+struct Bench {
+  explicit Bench(LinkKind kind, std::uint32_t startMs = kStart)
+      : clock(startMs), link(clock, kind), exchange(link, clock) {}
+
+  std::uint32_t Elapsed() { return ElapsedMs(sent, clock.NowMs()); }
+
+  bool Exchange(std::string_view payload = "0001Zx5E2D") {
+    sent = clock.NowMs();
+    return exchange.ExchangeCommand(payload);
+  }
+
+  VirtualClock clock;
+  ScriptedTransport link;
+  CommandExchange exchange;
+  std::uint32_t sent = 0;
+};
+
+class BothKinds : public ::testing::TestWithParam<LinkKind> {};
+INSTANTIATE_TEST_SUITE_P(Link, BothKinds, ::testing::Values(LinkKind::Serial, LinkKind::Tcp),
+                         [](const auto& info) { return KindName(info.param); });
+
+TEST_P(BothKinds, SendsOneFramedRequestAndAcceptsAGoodReply) {
+  Bench b(GetParam());
+  const Bytes reply = BuildReply("0001ZxQL480TX-V5  1.02");
+  b.link.Schedule(ArriveAfter(2, reply));
+  EXPECT_TRUE(b.Exchange("0001Zx5E2D"));
+  ASSERT_EQ(b.link.Writes().size(), 1u);
+  EXPECT_EQ(b.link.Writes()[0], BuildRequest("0001Zx5E2D"));
+  EXPECT_EQ(b.exchange.ResponseText(), Text(reply));
+  EXPECT_EQ(b.exchange.ReplyLength(), 29);
+  EXPECT_EQ(b.Elapsed(), 2u);
+}
+
+TEST_P(BothKinds, PayloadLimit) {
+  Bench b(GetParam());
+  EXPECT_FALSE(b.Exchange(std::string(kMaxPayload + 1, 'A')));
+  EXPECT_TRUE(b.link.Writes().empty());
+  EXPECT_EQ(b.Elapsed(), 0u) << "an oversized payload must not wait for a reply";
+
+  b.Exchange(std::string(kMaxPayload, 'A'));
+  ASSERT_EQ(b.link.Writes().size(), 1u);
+  EXPECT_EQ(b.link.Writes()[0].size(), kFrameBufferSize);
+}
+
+TEST_P(BothKinds, WindowEdges) {
+  struct Case {
+    std::uint32_t replyAfterMs;
+    bool accepted;
+    std::uint32_t endsAtMs;
+  };
+  const Case cases[] = {{0, true, 0}, {299, true, 299}, {300, true, 300}, {301, false, 301}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("reply after " + std::to_string(c.replyAfterMs) + " ms");
+    Bench b(GetParam());
+    b.link.Schedule(ArriveAfter(c.replyAfterMs, BuildReply("0001ZxOK")));
+    EXPECT_EQ(b.Exchange(), c.accepted);
+    EXPECT_EQ(b.Elapsed(), c.endsAtMs);
+  }
+}
+
+TEST_P(BothKinds, SilentLinkIsOneWaitOfTheWholeWindow) {
+  Bench b(GetParam());
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_EQ(b.Elapsed(), 301u);
+  ASSERT_EQ(b.link.Waits().size(), 1u);
+  EXPECT_EQ(b.link.Waits()[0], std::chrono::milliseconds(301));
+}
+
+TEST_P(BothKinds, WaitsAreTheRestOfTheWindow) {
+  Bench b(GetParam());
+  // A burst of noise at 100 ms, then nothing.
+  b.link.Schedule(ArriveAfter(100, "xx"));
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_EQ(b.Elapsed(), 301u);
+  // Serial: the first byte ends the 301 ms wait, the second is read at once
+  // (asking for the rest of the window), then one last wait. TCP reads the
+  // burst whole, then waits out the rest.
+  const auto& waits = b.link.Waits();
+  ASSERT_FALSE(waits.empty());
+  EXPECT_EQ(waits.front(), std::chrono::milliseconds(301));
+  EXPECT_EQ(waits.back(), std::chrono::milliseconds(201));
+  EXPECT_EQ(waits.size(), GetParam() == LinkKind::Tcp ? 2u : 3u);
+}
+
+TEST_P(BothKinds, CounterWrapDuringTheWait) {
+  struct Case {
+    std::uint32_t replyAfterMs;
+    bool accepted;
+    std::uint32_t endsAtMs;
+  };
+  const Case cases[] = {{250, true, 250}, {300, true, 300}, {400, false, 301}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("reply after " + std::to_string(c.replyAfterMs) + " ms");
+    // 100 ms before the counter wraps to 0.
+    Bench b(GetParam(), 0xFFFFFFFFu - 99);
+    b.link.Schedule(ArriveAfter(c.replyAfterMs, BuildReply("0001ZxOK")));
+    EXPECT_EQ(b.Exchange(), c.accepted);
+    EXPECT_EQ(b.Elapsed(), c.endsAtMs);
+    EXPECT_LT(b.clock.NowMs(), 1000u) << "the counter should have wrapped";
+  }
+}
+
+TEST_P(BothKinds, WrongCrcEndsAtOnceWithoutWaitingForAGoodReply) {
+  Bench b(GetParam());
+  const Bytes wrong = WithWrongCrc(BuildReply("0001ZxOK"));
+  b.link.Schedule(ArriveAfter(50, wrong));
+  b.link.Schedule(ArriveAfter(60, BuildReply("0001ZxOK")));
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_EQ(b.Elapsed(), 50u);
+  EXPECT_EQ(b.exchange.ResponseText(), Text(wrong));
+}
+
+TEST_P(BothKinds, LateReplyIsTakenByTheNextExchange) {
+  Bench b(GetParam());
+  const Bytes late = BuildReply("0001ZxLATE");
+  b.link.Schedule(ArriveAfter(350, late));
+  EXPECT_FALSE(b.Exchange("0001Zx5E2D"));
+  EXPECT_EQ(b.Elapsed(), 301u);
+  EXPECT_EQ(b.exchange.ResponseText(), "") << "a time-out leaves the text alone";
+
+  EXPECT_TRUE(b.Exchange("0001Zv0000"));
+  EXPECT_EQ(b.Elapsed(), 49u);
+  EXPECT_EQ(b.exchange.ResponseText(), Text(late));
+  EXPECT_EQ(b.link.WrittenPayloads(), (std::vector<std::string>{"0001Zx5E2D", "0001Zv0000"}));
+}
+
+TEST_P(BothKinds, TimeOutKeepsTheLastTextAndCountsThePartialReply) {
+  Bench b(GetParam());
+  const Bytes first = BuildReply("0001ZxFIRST");
+  b.link.Schedule(ArriveAfter(5, first));
+  ASSERT_TRUE(b.Exchange());
+
+  b.link.Schedule(ArriveAfter(310,
+                              "\x03"
+                              "0001Zx"));  // started, never finished
+  b.link.Schedule(ArriveAfter(350, "junk"));
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_EQ(b.exchange.ResponseText(), Text(first));
+  // The second wait found the partial reply and the junk after it.
+  EXPECT_EQ(b.exchange.ReplyLength(), 11);
+}
+
+TEST_P(BothKinds, NoiseBeforeTheStartByteIsOverwritten) {
+  Bench b(GetParam());
+  const Bytes reply = BuildReply("0001ZxOK");
+  b.link.Schedule(ArriveAfter(10, "\r\x04garbage\r"));
+  b.link.Schedule(ArriveAfter(20, reply));
+  EXPECT_TRUE(b.Exchange());
+  EXPECT_EQ(b.exchange.ResponseText(), Text(reply));
+}
+
+TEST(ExchangeSerial, LongReplyStreamingPastTheWindowIsNotCutOff) {
+  // A block read-back of 1037 bytes takes about 540 ms at 19200 baud; it
+  // starts at 100 ms and is still arriving when 300 ms have passed.
+  Bench b(LinkKind::Serial);
+  const Bytes reply = BuildReply("0001Zv" + std::string(1024, 'F'));
+  b.link.Schedule(StreamAfter(100, reply, kSerialByteUs));
+  EXPECT_TRUE(b.Exchange());
+  EXPECT_EQ(b.exchange.ReplyLength(), 1037);
+  EXPECT_EQ(b.Elapsed(), 100u + 1036 * kSerialByteUs / 1000);
+}
+
+TEST(ExchangeSerial, StreamPastTheWindowEndsAtTheFirstQuietMillisecond) {
+  Bench b(LinkKind::Serial);
+  // Bytes without a frame from 250 ms to 449.5 ms, a 3 ms pause, then more.
+  b.link.Schedule(StreamAfter(250, Bytes(400, 'A'), 500));
+  b.link.Schedule(ArriveAfter(453, "AAAA"));
+  EXPECT_FALSE(b.Exchange());
+  // The last byte came at 449.5 ms; the 1 ms wait after it found nothing.
+  EXPECT_EQ(b.Elapsed(), 450u);
+  EXPECT_EQ(b.link.Pending(), 4u);
+}
+
+TEST(ExchangeSerial, BytesAfterTheFrameStayForTheNextExchange) {
+  Bench b(LinkKind::Serial);
+  const Bytes reply = BuildReply("0001ZxOK");
+  Bytes both = reply;
+  const Bytes next = BuildReply("0001ZxNEXT");
+  both.insert(both.end(), next.begin(), next.end());
+  b.link.Schedule(ArriveAfter(10, both));
+  EXPECT_TRUE(b.Exchange());
+  EXPECT_EQ(b.link.Pending(), next.size());
+  EXPECT_TRUE(b.Exchange());
+  EXPECT_EQ(b.exchange.ResponseText(), Text(next));
+}
+
+TEST(ExchangeTcp, WindowEndsAtTheFirstCheckAfter300MsWhateverIsArriving) {
+  Bench b(LinkKind::Tcp);
+  const Bytes reply = BuildReply("0001Zv" + std::string(1024, 'F'));
+  b.link.Schedule(StreamAfter(100, reply, kSerialByteUs));
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_EQ(b.Elapsed(), 301u);
+  EXPECT_GT(b.link.Pending(), 0u);
+  // One read per byte as they trickle in, none more.
+  EXPECT_LE(b.link.Waits().size(), 1u + (201 * 1000) / kSerialByteUs + 2);
+}
+
+TEST(ExchangeTcp, BytesAfterTheCompletingCrInTheSameReadAreDropped) {
+  Bench b(LinkKind::Tcp);
+  Bytes both = BuildReply("0001ZxOK");
+  const Bytes next = BuildReply("0001ZxNEXT");
+  both.insert(both.end(), next.begin(), next.end());
+  b.link.Schedule(ArriveAfter(10, both));
+  EXPECT_TRUE(b.Exchange());
+  EXPECT_EQ(b.link.Pending(), 0u);
+  EXPECT_FALSE(b.Exchange()) << "the second frame was in the same read and is gone";
+}
+
+}  // namespace
+}  // namespace ql::link

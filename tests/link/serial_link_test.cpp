@@ -1,0 +1,269 @@
+// The serial link over a pseudo-terminal pair: opened through OpenLink on the
+// slave side, with a scripted device on the master side.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "link/command_exchange.h"
+#include "link/frame.h"
+#include "link/link.h"
+#include "link/serial_transport.h"
+#include "peer.h"
+
+namespace ql::link {
+namespace {
+
+using namespace ql::testing_support;
+using settings::LinkKind;
+using settings::LinkSettings;
+
+std::string Text(const Bytes& b) {
+  return {b.begin(), b.end()};
+}
+
+Bytes WithWrongCrc(Bytes frame) {
+  frame[frame.size() - 2] = frame[frame.size() - 2] == '0' ? '1' : '0';
+  return frame;
+}
+
+class SerialLink : public ::testing::Test {
+ protected:
+  LinkSettings Settings(std::string baud = "19200,e,8,1") const {
+    LinkSettings s;
+    s.linkKind = LinkKind::Serial;
+    s.comPortName = pty_.slavePath();
+    s.comBaudRate = std::move(baud);
+    return s;
+  }
+
+  termios SlaveTermios() const {
+    termios tio{};
+    EXPECT_EQ(::tcgetattr(pty_.slave(), &tio), 0);
+    return tio;
+  }
+
+  PtyPair pty_;
+  SystemClock clock_;
+};
+
+TEST_F(SerialLink, ExchangeAnsweredInTime) {
+  const Bytes reply = BuildReply("0001ZxQL480TX-V5  1.02");
+  PeerThread device([&] {
+    const auto request = ReadFrame(pty_.master());
+    ASSERT_TRUE(request.has_value());
+    EXPECT_EQ(*request, BuildRequest("0001Zx5E2D"));
+    WriteAll(pty_.master(), reply);
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->Kind(), LinkKind::Serial);
+  CommandExchange exchange(*link, clock_);
+  EXPECT_TRUE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_EQ(exchange.ResponseText(), Text(reply));
+  EXPECT_EQ(exchange.ReplyLength(), 29);
+}
+
+TEST_F(SerialLink, LongReplyInChunks) {
+  const Bytes reply = BuildReply("0001Zv" + std::string(1024, 'A'));
+  PeerThread device([&] {
+    ASSERT_TRUE(ReadFrame(pty_.master()).has_value());
+    for (std::size_t at = 0; at < reply.size(); at += 100) {
+      const auto end = reply.begin() + static_cast<long>(std::min(at + 100, reply.size()));
+      WriteAll(pty_.master(), Bytes(reply.begin() + static_cast<long>(at), end));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CommandExchange exchange(*link, clock_);
+  EXPECT_TRUE(exchange.ExchangeCommand("0001Zv0000"));
+  EXPECT_EQ(exchange.ReplyLength(), 1037);
+}
+
+TEST_F(SerialLink, LateReplyIsTakenByTheNextExchange) {
+  const Bytes late = BuildReply("0001ZxLATE");
+  Gate firstTimedOut;
+  PeerThread device([&] {
+    ASSERT_TRUE(ReadFrame(pty_.master()).has_value());
+    ASSERT_TRUE(firstTimedOut.Wait());
+    WriteAll(pty_.master(), late);
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CommandExchange exchange(*link, clock_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_GE(MsSince(start), 300);
+  firstTimedOut.Open();
+  EXPECT_TRUE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_EQ(exchange.ResponseText(), Text(late));
+}
+
+TEST_F(SerialLink, WrongReplyEndsAtOnceAndTheRightOneWaitsInTheQueue) {
+  const Bytes right = BuildReply("0001ZxOK");
+  PeerThread device([&] {
+    ASSERT_TRUE(ReadFrame(pty_.master()).has_value());
+    Bytes both = WithWrongCrc(right);
+    both.insert(both.end(), right.begin(), right.end());
+    WriteAll(pty_.master(), both);
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CommandExchange exchange(*link, clock_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_LT(MsSince(start), 300);
+  device.Join();
+  EXPECT_TRUE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_EQ(exchange.ResponseText(), Text(right));
+}
+
+TEST_F(SerialLink, HangUpMidReplyEndsWithTheWindowWithoutSpinning) {
+  PeerThread device([&] {
+    ASSERT_TRUE(ReadFrame(pty_.master()).has_value());
+    WriteAll(pty_.master(), Bytes{0x03, '0', '0', '0', '1'});
+    pty_.CloseMaster();
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CountingTransport counted(*link);
+  CommandExchange exchange(counted, clock_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_GE(MsSince(start), 300);
+  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_LE(counted.reads, 5 + 10) << "five bytes, then a few waits";
+
+  // Later exchanges on the dead port behave the same.
+  counted.reads = 0;
+  EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_LE(counted.reads, 10);
+}
+
+TEST_F(SerialLink, SilentDeviceIsWaitedForOnce) {
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CountingTransport counted(*link);
+  CommandExchange exchange(counted, clock_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_GE(MsSince(start), 300);
+  EXPECT_LE(counted.reads, 3);
+}
+
+TEST_F(SerialLink, PortIsExclusiveWhileOpen) {
+  auto first = OpenLink(Settings());
+  ASSERT_NE(first, nullptr);
+  const int fds = OpenFdCount();
+  EXPECT_EQ(OpenLink(Settings()), nullptr);
+  EXPECT_EQ(OpenFdCount(), fds) << "the refused open left a descriptor open";
+  first->Close();
+  auto again = OpenLink(Settings());
+  EXPECT_NE(again, nullptr);
+  again.reset();
+  EXPECT_NE(OpenLink(Settings()), nullptr) << "the destructor releases the port";
+}
+
+TEST_F(SerialLink, PortsThatCannotBeOpened) {
+  const auto file =
+      std::filesystem::temp_directory_path() / ("ql-link-not-a-tty-" + std::to_string(::getpid()));
+  {
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
+
+  const std::string names[] = {"/dev/ql-no-such-port", "COM250", "", file.string(), "/tmp"};
+  const int fds = OpenFdCount();
+  for (const auto& name : names) {
+    LinkSettings s = Settings();
+    s.comPortName = name;
+    EXPECT_EQ(OpenLink(s), nullptr) << '"' << name << '"';
+    EXPECT_EQ(OpenFdCount(), fds) << '"' << name << '"';
+  }
+  std::filesystem::remove(file);
+}
+
+TEST_F(SerialLink, AnyKindOtherThanTcpIsSerial) {
+  LinkSettings s = Settings();
+  s.linkKind = static_cast<LinkKind>(7);
+  s.netIp = "127.0.0.1";
+  s.netPort = "1";
+  auto link = OpenLink(s);
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->Kind(), LinkKind::Serial);
+}
+
+TEST_F(SerialLink, OpenSetsLineAndTimeOutsCloseRestoresOnlyTheTimeOuts) {
+  termios before = SlaveTermios();
+  cfsetispeed(&before, B9600);
+  cfsetospeed(&before, B9600);
+  before.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+  before.c_lflag |= ECHO | ICANON;
+  before.c_iflag |= ICRNL;
+  before.c_cc[VMIN] = 5;
+  before.c_cc[VTIME] = 7;
+  ASSERT_EQ(::tcsetattr(pty_.slave(), TCSANOW, &before), 0);
+
+  auto link = OpenLink(Settings("115200,n,8,2"));
+  ASSERT_NE(link, nullptr);
+  const termios open = SlaveTermios();
+  EXPECT_EQ(cfgetospeed(&open), B115200);
+  EXPECT_NE(open.c_cflag & CSTOPB, 0u);
+  EXPECT_EQ(open.c_lflag & (ECHO | ICANON), 0u) << "raw bytes, no echo";
+  EXPECT_EQ(open.c_iflag & ICRNL, 0u) << "CR must reach the framer unchanged";
+  EXPECT_EQ(open.c_cc[VMIN], 0);
+  EXPECT_EQ(open.c_cc[VTIME], 0);
+
+  link->Close();
+  const termios closed = SlaveTermios();
+  EXPECT_EQ(closed.c_cc[VMIN], 5);
+  EXPECT_EQ(closed.c_cc[VTIME], 7);
+  EXPECT_EQ(cfgetospeed(&closed), B115200) << "line settings stay";
+  EXPECT_NE(closed.c_cflag & CSTOPB, 0u);
+}
+
+TEST_F(SerialLink, UnreadableLineSettingsKeepThePortsAndStillOpen) {
+  termios before = SlaveTermios();
+  cfsetispeed(&before, B4800);
+  cfsetospeed(&before, B4800);
+  before.c_cflag |= CSTOPB;
+  ASSERT_EQ(::tcsetattr(pty_.slave(), TCSANOW, &before), 0);
+
+  for (const char* text : {"garbage", "", "12345,n,8,1"}) {
+    SCOPED_TRACE(text);
+    auto link = OpenLink(Settings(text));
+    ASSERT_NE(link, nullptr);
+    const termios open = SlaveTermios();
+    EXPECT_EQ(cfgetospeed(&open), B4800);
+    EXPECT_NE(open.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(open.c_lflag & ECHO, 0u) << "still raw";
+  }
+}
+
+TEST_F(SerialLink, OpenDropsStaleInput) {
+  WriteAll(pty_.master(), Bytes{'s', 't', 'a', 'l', 'e'});
+  // The bytes reach the slave's queue through the pty asynchronously.
+  int queued = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (queued < 5 && MsSince(start) < 2000) {
+    pollfd pfd{pty_.slave(), POLLIN, 0};
+    ::poll(&pfd, 1, 10);
+    ::ioctl(pty_.slave(), FIONREAD, &queued);
+  }
+  ASSERT_EQ(queued, 5);
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  ::ioctl(pty_.slave(), FIONREAD, &queued);
+  EXPECT_EQ(queued, 0);
+}
+
+}  // namespace
+}  // namespace ql::link

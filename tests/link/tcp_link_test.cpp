@@ -1,0 +1,290 @@
+// The TCP link on 127.0.0.1 with a scripted device on the far side, and the
+// reading of the address and port texts.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "link/command_exchange.h"
+#include "link/frame.h"
+#include "link/link.h"
+#include "link/tcp_transport.h"
+#include "peer.h"
+
+namespace ql::link {
+namespace {
+
+using namespace ql::testing_support;
+using settings::LinkKind;
+using settings::LinkSettings;
+
+std::string Text(const Bytes& b) {
+  return {b.begin(), b.end()};
+}
+
+TEST(ParseNetPort, SignedDecimalCutTo16Bits) {
+  struct Case {
+    const char* text;
+    std::uint16_t port;
+  };
+  const Case cases[] = {
+      {"5003", 5003},  {"70000", 4464},   {"-1", 65535},     {" 5003abc", 5003},
+      {"\t\n+80", 80}, {"0005003", 5003}, {"5003 ", 5003},   {"65536", 0},
+      {"70539", 5003}, {"-65535", 1},     {"-123456", 7616}, {"123456789012", 6676},
+      {"", 0},         {"abc", 0},        {"-", 0},          {"+", 0},
+      {"- 5", 0},      {"--5", 0},        {"5-3", 5},        {"0x1F", 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ParseNetPort(c.text), c.port) << '"' << c.text << '"';
+  }
+}
+
+TEST(ParseNetIp, DottedIpv4OnlyWithoutNameLookup) {
+  struct Case {
+    const char* text;
+    std::optional<std::uint32_t> hostOrder;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", 0x7F000001},
+      {"192.168.1.101", 0xC0A80165},
+      {"0.0.0.0", 0},
+      {"10.1", 0x0A000001},
+      {"0x7f.1", 0x7F000001},
+      {"", std::nullopt},
+      {"localhost", std::nullopt},
+      {"256.1.1.1", std::nullopt},
+      {"1.2.3.4.5", std::nullopt},
+      {"255.255.255.255", std::nullopt},
+      {"::1", std::nullopt},
+      {"1.2.3.x", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto parsed = ParseNetIp(c.text);
+    ASSERT_EQ(parsed.has_value(), c.hostOrder.has_value()) << '"' << c.text << '"';
+    if (parsed) {
+      EXPECT_EQ(ntohl(*parsed), *c.hostOrder) << '"' << c.text << '"';
+    }
+  }
+  EXPECT_FALSE(ParseNetIp(std::string_view("127.0.0.1\0x", 11)).has_value());
+}
+
+class TcpLink : public ::testing::Test {
+ protected:
+  LinkSettings Settings() const {
+    LinkSettings s;
+    s.linkKind = LinkKind::Tcp;
+    s.netIp = "127.0.0.1";
+    s.netPort = std::to_string(listener_.port());
+    return s;
+  }
+
+  Listener listener_;
+  SystemClock clock_;
+};
+
+TEST_F(TcpLink, ExchangeAnsweredInTime) {
+  const Bytes reply = BuildReply("0001ZxQL480TX-V5  1.02");
+  PeerThread device([&] {
+    int fd = listener_.Accept();
+    ASSERT_GE(fd, 0);
+    const auto request = ReadFrame(fd);
+    ASSERT_TRUE(request.has_value());
+    EXPECT_EQ(*request, BuildRequest("0001Zx5E2D"));
+    WriteAll(fd, reply);
+    ReadFrame(fd);  // until the link closes
+    CloseFd(fd);
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->Kind(), LinkKind::Tcp);
+  CommandExchange exchange(*link, clock_);
+  EXPECT_TRUE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_EQ(exchange.ResponseText(), Text(reply));
+  EXPECT_EQ(exchange.ReplyLength(), 29);
+  link->Close();
+}
+
+TEST_F(TcpLink, PortTextWithBlanksAndTrailingLetters) {
+  PeerThread device([&] {
+    int fd = listener_.Accept();
+    EXPECT_GE(fd, 0);
+    CloseFd(fd);
+  });
+  LinkSettings s = Settings();
+  s.netPort = "  " + s.netPort + "abc";
+  EXPECT_NE(OpenLink(s), nullptr);
+}
+
+TEST_F(TcpLink, LongReplyInChunks) {
+  const Bytes reply = BuildReply("0001Zv" + std::string(1024, 'A'));
+  PeerThread device([&] {
+    int fd = listener_.Accept();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ReadFrame(fd).has_value());
+    for (std::size_t at = 0; at < reply.size(); at += 100) {
+      const auto end = reply.begin() + static_cast<long>(std::min(at + 100, reply.size()));
+      WriteAll(fd, Bytes(reply.begin() + static_cast<long>(at), end));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ReadFrame(fd);
+    CloseFd(fd);
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CommandExchange exchange(*link, clock_);
+  EXPECT_TRUE(exchange.ExchangeCommand("0001Zv0000"));
+  EXPECT_EQ(exchange.ReplyLength(), 1037);
+  link->Close();
+}
+
+TEST_F(TcpLink, LateReplyIsTakenByTheNextExchange) {
+  const Bytes late = BuildReply("0001ZxLATE");
+  Gate firstTimedOut;
+  PeerThread device([&] {
+    int fd = listener_.Accept();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ReadFrame(fd).has_value());
+    ASSERT_TRUE(firstTimedOut.Wait());
+    WriteAll(fd, late);
+    ReadFrame(fd);
+    ReadFrame(fd);
+    CloseFd(fd);
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CommandExchange exchange(*link, clock_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_GE(MsSince(start), 300);
+  firstTimedOut.Open();
+  EXPECT_TRUE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_EQ(exchange.ResponseText(), Text(late));
+  link->Close();
+}
+
+TEST_F(TcpLink, WrongReplyEndsAtOnce) {
+  Bytes wrong = BuildReply("0001ZxOK");
+  wrong[wrong.size() - 2] ^= 0x01;
+  PeerThread device([&] {
+    int fd = listener_.Accept();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ReadFrame(fd).has_value());
+    WriteAll(fd, wrong);
+    WriteAll(fd, BuildReply("0001ZxOK"));
+    ReadFrame(fd);
+    CloseFd(fd);
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CommandExchange exchange(*link, clock_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_LT(MsSince(start), 300);
+  EXPECT_EQ(exchange.ResponseText(), Text(wrong));
+  link->Close();
+}
+
+TEST_F(TcpLink, PeerThatClosesEndsWithTheWindowWithoutSpinning) {
+  PeerThread device([&] {
+    int fd = listener_.Accept();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ReadFrame(fd).has_value());
+    WriteAll(fd, Bytes{0x03, '0', '0'});
+    CloseFd(fd);
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CountingTransport counted(*link);
+  CommandExchange exchange(counted, clock_);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // The second exchange also writes to the closed connection, which must
+    // not raise SIGPIPE.
+    SCOPED_TRACE(attempt);
+    counted.reads = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+    EXPECT_GE(MsSince(start), 300);
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_LE(counted.reads, 6);
+  }
+}
+
+TEST_F(TcpLink, SilentDeviceIsWaitedForOnce) {
+  PeerThread device([&] {
+    int fd = listener_.Accept();
+    ASSERT_GE(fd, 0);
+    ReadFrame(fd);
+    ReadFrame(fd);
+    CloseFd(fd);
+  });
+  auto link = OpenLink(Settings());
+  ASSERT_NE(link, nullptr);
+  CountingTransport counted(*link);
+  CommandExchange exchange(counted, clock_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+  EXPECT_GE(MsSince(start), 300);
+  EXPECT_LE(counted.reads, 3);
+  link->Close();
+}
+
+TEST_F(TcpLink, AddressesAndPortsThatCannotBeOpened) {
+  const std::uint16_t refused = listener_.port();
+  listener_.Close();
+  struct Case {
+    const char* ip;
+    std::string port;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", std::to_string(refused)},
+      {"127.0.0.1", "0"},
+      {"127.0.0.1", ""},
+      {"127.0.0.1", "abc"},
+      {"127.0.0.1", "65536"},
+      {"localhost", std::to_string(refused)},
+      {"", std::to_string(refused)},
+      {"255.255.255.255", "5003"},
+      {"999.1.1.1", "5003"},
+  };
+  const int fds = OpenFdCount();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.ip) + " port \"" + c.port + "\"");
+    LinkSettings s;
+    s.linkKind = LinkKind::Tcp;
+    s.netIp = c.ip;
+    s.netPort = c.port;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenLink(s), nullptr);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(OpenFdCount(), fds);
+  }
+}
+
+TEST(TcpConnect, PeerThatNeverAnswersGivesUpAfterTheTimeOut) {
+  // A listener that never accepts and whose queue is full drops further
+  // connection requests, so a connect to it hangs until our time-out.
+  Listener full(0);
+  const std::string port = std::to_string(full.port());
+  auto first = TcpTransport::Open("127.0.0.1", port, std::chrono::milliseconds(2000));
+  ASSERT_NE(first, nullptr);
+
+  const int fds = OpenFdCount();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TcpTransport::Open("127.0.0.1", port, std::chrono::milliseconds(200)), nullptr);
+  EXPECT_EQ(OpenFdCount(), fds);
+  EXPECT_GE(MsSince(start), 190);
+  EXPECT_LT(MsSince(start), 2000);
+
+  // OpenLink bounds its connect at five seconds.
+  LinkSettings s;
+  s.linkKind = LinkKind::Tcp;
+  s.netIp = "127.0.0.1";
+  s.netPort = port;
+  const auto openStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(OpenLink(s), nullptr);
+  EXPECT_GE(MsSince(openStart), 4900);
+  EXPECT_LT(MsSince(openStart), 8000);
+}
+
+}  // namespace
+}  // namespace ql::link
