@@ -40,8 +40,18 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
 
   framer_.ClearBuffer();
   transport_.Write(request);
+  return AwaitReply() == Reply::Accepted;
+}
+
+bool CommandExchange::ReplyArrivesUnasked() {
+  framer_.ClearBuffer();
+  return AwaitReply() != Reply::None;
+}
+
+CommandExchange::Reply CommandExchange::AwaitReply() {
   framer_.ResetLength();
   const std::uint32_t start = clock_.NowMs();
+  auto completed = [this] { return framer_.CheckResponse() ? Reply::Accepted : Reply::Rejected; };
 
   if (transport_.Kind() == settings::LinkKind::Tcp) {
     std::array<std::uint8_t, kFrameBufferSize> block{};
@@ -51,12 +61,12 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
       for (std::size_t i = 0; i < n; ++i) {
         // Bytes of this read after the completing CR are dropped.
         if (framer_.Feed(block[i])) {
-          return framer_.CheckResponse();
+          return completed();
         }
       }
       elapsed = ElapsedMs(start, clock_.NowMs());
     }
-    return false;
+    return Reply::None;
   }
 
   // Serial: one byte per read. Bytes after the completing CR stay in the
@@ -71,10 +81,10 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
       continue;
     }
     if (framer_.Feed(byte)) {
-      return framer_.CheckResponse();
+      return completed();
     }
   }
-  return false;
+  return Reply::None;
 }
 
 }  // namespace ql::link

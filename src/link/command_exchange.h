@@ -27,6 +27,11 @@ class CommandExchange {
   // the check.
   bool ExchangeCommand(std::string_view payload);
 
+  // Listens for one reply window without sending anything, by the same
+  // rules. True when a complete reply frame arrived meanwhile, whatever its
+  // CRC: a reply owed to an earlier command was still on its way.
+  bool ReplyArrivesUnasked();
+
   // The last complete reply frame, accepted or not, cut at its first zero byte.
   const std::string& ResponseText() const { return framer_.ResponseText(); }
 
@@ -35,6 +40,11 @@ class CommandExchange {
   std::int32_t ReplyLength() const { return framer_.ReplyLength(); }
 
  private:
+  enum class Reply { None, Accepted, Rejected };
+
+  // Waits for one reply frame within the reply window.
+  Reply AwaitReply();
+
   Transport& transport_;
   Clock& clock_;
   ReplyFramer framer_;

@@ -23,14 +23,17 @@ constexpr std::uint32_t kBeforeRunMs = 50;
 constexpr std::uint32_t kRunWaitMs = 7000;
 
 // One block command with up to five tries. The display catches up before
-// each try; a failed try is followed by a pause, the last one too.
-bool ExchangeBlock(link::CommandExchange& exchange, const std::string& command, Environment& env) {
+// each try; a failed try is followed by a pause, the last one too. Adds the
+// failed tries to `failedTries`.
+bool ExchangeBlock(link::CommandExchange& exchange, const std::string& command, Environment& env,
+                   int& failedTries) {
   env.clock.SleepMs(kBeforeBlockMs);
   for (int attempt = 0; attempt < kBlockTries; ++attempt) {
     env.view.Pump();
     if (exchange.ExchangeCommand(command)) {
       return true;
     }
+    ++failedTries;
     env.clock.SleepMs(kAfterFailedTryMs);
   }
   return false;
@@ -47,7 +50,8 @@ bool ProgramBlocks(link::CommandExchange& exchange, const std::string& deviceId,
   env.view.SetProgressMaximum(Bar::Program, state.blockCount);
   for (int block = 0; block < state.blockCount; ++block) {
     const std::string command = WriteCommand(deviceId, block, state.blockTable.Block(block));
-    if (!ExchangeBlock(exchange, command, env)) {
+    int failedTries = 0;
+    if (!ExchangeBlock(exchange, command, env, failedTries)) {
       success = false;
       break;
     }
@@ -57,6 +61,15 @@ bool ProgramBlocks(link::CommandExchange& exchange, const std::string& deviceId,
   return success;
 }
 
+// Reads every block back and compares it with the image.
+//
+// A reply that comes after its window is read by the next exchange, so one
+// late reply shifts every later one by an exchange: block i + 1 is then
+// compared with the reply of block i. Where neighbouring blocks hold the same
+// data (the 0xFF tail of most images) such a comparison passes without the
+// device's block having been read at all. So when a block was compared while
+// a reply of an earlier block may still have been owed, the phase passes only
+// if no reply arrives unasked after the last block.
 bool VerifyBlocks(link::CommandExchange& exchange, const std::string& deviceId,
                   const DeviceState& state, Environment& env) {
   if (state.deviceFamily != image::kDeviceFamily ||
@@ -64,12 +77,15 @@ bool VerifyBlocks(link::CommandExchange& exchange, const std::string& deviceId,
     return false;
   }
   bool success = true;
+  int repliesMaybeOwed = 0;
+  bool comparedOutOfStep = false;
   env.clock.SleepMs(kAfterHandshakeMs);
   env.view.SetProgressMaximum(Bar::Verify, state.blockCount);
   for (int block = 0; block < state.blockCount; ++block) {
     const std::string command = ReadBackCommand(deviceId, block);
     const std::string expected = BlockDataText(state.blockTable.Block(block));
-    if (!ExchangeBlock(exchange, command, env)) {
+    comparedOutOfStep = comparedOutOfStep || repliesMaybeOwed > 0;
+    if (!ExchangeBlock(exchange, command, env, repliesMaybeOwed)) {
       success = false;
       break;
     }
@@ -83,6 +99,9 @@ bool VerifyBlocks(link::CommandExchange& exchange, const std::string& deviceId,
       break;
     }
     env.view.SetProgressPosition(Bar::Verify, block);
+  }
+  if (success && comparedOutOfStep && exchange.ReplyArrivesUnasked()) {
+    success = false;
   }
   env.view.SetProgressPosition(Bar::Verify, state.blockCount);
   return success;

@@ -256,5 +256,24 @@ TEST(ExchangeTcp, BytesAfterTheCompletingCrInTheSameReadAreDropped) {
   EXPECT_FALSE(b.Exchange()) << "the second frame was in the same read and is gone";
 }
 
+TEST_P(BothKinds, ListeningUnaskedSendsNothingAndSeesAnOwedReply) {
+  Bench b(GetParam());
+  // A reply, even one with a wrong CRC, that comes without a command.
+  b.link.Schedule(ArriveAfter(120, WithWrongCrc(BuildReply("0001ZvFFFF"))));
+  b.sent = b.clock.NowMs();
+  EXPECT_TRUE(b.exchange.ReplyArrivesUnasked());
+  EXPECT_TRUE(b.link.Writes().empty());
+  EXPECT_EQ(b.Elapsed(), 120u);
+}
+
+TEST_P(BothKinds, ListeningUnaskedEndsWithTheWindowWhenNothingComes) {
+  Bench b(GetParam());
+  b.link.Schedule(ArriveAfter(310, BuildReply("0001ZvFFFF")));
+  b.sent = b.clock.NowMs();
+  EXPECT_FALSE(b.exchange.ReplyArrivesUnasked());
+  EXPECT_EQ(b.Elapsed(), 301u);
+  EXPECT_TRUE(b.link.Writes().empty());
+}
+
 }  // namespace
 }  // namespace ql::link

@@ -157,11 +157,14 @@ std::vector<Arrival> FakeDevice::Respond(const std::vector<std::uint8_t>& writte
       flash[static_cast<std::size_t>(block * 512 + i)] = static_cast<std::uint8_t>(
           std::stoi(command.substr(6 + 2 * static_cast<std::size_t>(i), 2), nullptr, 16));
     }
+    if (corruptStored.count(block) != 0) {
+      flash[static_cast<std::size_t>(block * 512 + 100)] ^= 0x10;
+    }
     const std::uint32_t delay = lateWrites.count(index) != 0 ? 350 : replyDelayMs;
     return {ArriveAfter(delay, Reply(Body(leading, "OK")))};
   }
   if (command.rfind("Zv", 0) == 0 && command.size() == 6) {
-    ++readBacks;
+    const int index = readBacks++;
     const int block = std::stoi(command.substr(2, 4), nullptr, 16) / 512;
     std::vector<std::uint8_t> data(flash.begin() + block * 512, flash.begin() + block * 512 + 512);
     if (wrongReadBacks.count(block) != 0) {
@@ -172,7 +175,8 @@ std::vector<Arrival> FakeDevice::Respond(const std::vector<std::uint8_t>& writte
       std::transform(text.begin(), text.end(), text.begin(),
                      [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     }
-    return {ArriveAfter(replyDelayMs, Reply(Body(leading, text)))};
+    const std::uint32_t delay = lateReadBacks.count(index) != 0 ? 350 : replyDelayMs;
+    return {ArriveAfter(delay, Reply(Body(leading, text)))};
   }
   if (command == "ZrC71A") {
     ++runs;

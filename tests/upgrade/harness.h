@@ -89,7 +89,9 @@ struct FakeDevice {
   int handshakeBodyExtra = 0;        // +1 gives a 30-byte reply, -1 a 28-byte one
   std::map<int, int> writeFailures;  // block -> tries that get no answer
   std::set<int> lateWrites;          // write command indices answered after 350 ms
+  std::set<int> lateReadBacks;       // read-back command indices answered after 350 ms
   std::set<int> wrongReadBacks;      // blocks whose read-back shows a flipped bit
+  std::set<int> corruptStored;       // blocks stored with a flipped bit
   bool lowercaseReadBack = false;
 
   int handshakes = 0;

@@ -275,6 +275,73 @@ TEST_F(UpgradeSequenceTest, RunAgainRepeatsEveryPhase) {
   EXPECT_EQ(h_.opens, 2);
 }
 
+// An image of `blocks` blocks whose blocks from `blankFrom` on are all 0xFF,
+// as the tail of most images is.
+void LoadWithBlankTail(Harness& h, int blocks, int blankFrom) {
+  h.state.deviceFamily = "02200001";
+  h.state.blockTable.Reset();
+  const auto image = PatternImage(static_cast<std::size_t>(blankFrom) * 512);
+  for (int b = 0; b < blankFrom; ++b) {
+    std::copy_n(image.begin() + b * 512, 512, h.state.blockTable.Row(b).begin());
+  }
+  h.state.blockCount = blocks;
+}
+
+bool FlashHolds(const Harness& h) {
+  for (int b = 0; b < h.state.blockCount; ++b) {
+    const auto block = h.state.blockTable.Block(b);
+    if (!std::equal(block.begin(), block.end(), h.device.flash.begin() + b * 512)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST_F(UpgradeSequenceTest, LateReadBackThatShiftsRepliesCannotHideACorruptBlock) {
+  // Block 2's first read-back is answered late; from then on every block is
+  // compared with the reply meant for the block before it. Blocks 2 to 5 are
+  // identical, so those comparisons pass, and block 5, which the device holds
+  // corrupted, is never really read.
+  LoadWithBlankTail(h_, 6, 2);
+  h_.device.lateReadBacks = {2};
+  h_.device.corruptStored = {5};
+  EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
+  EXPECT_FALSE(FlashHolds(h_));
+  EXPECT_EQ(h_.device.runs, 0);
+  EXPECT_EQ(Messages().back(), "msg 18");
+  // The bar still ends at its maximum, as after any verification failure.
+  EXPECT_EQ(h_.view.position[1], 6);
+}
+
+TEST_F(UpgradeSequenceTest, LateReadBackOfAnIntactImageThatStaysInStepPasses) {
+  // Only the last block is answered late: its second try reads that reply,
+  // and no other block is compared out of step.
+  LoadWithBlankTail(h_, 4, 2);
+  h_.device.lateReadBacks = {3};
+  const std::uint32_t start = h_.clock.NowMs();
+  EXPECT_EQ(Run(), UpgradeResult::UpgradeOk);
+  EXPECT_TRUE(FlashHolds(h_));
+  EXPECT_LT(h_.clock.NowMs() - start, 8000u);
+}
+
+TEST_F(UpgradeSequenceTest, ShiftedRepliesOfDifferingBlocksFailTheComparison) {
+  LoadWithBlankTail(h_, 5, 5);
+  h_.device.lateReadBacks = {1};
+  EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
+  EXPECT_TRUE(FlashHolds(h_));
+  EXPECT_EQ(h_.device.runs, 0);
+}
+
+TEST_F(UpgradeSequenceTest, ShiftedRepliesOfAnIntactBlankTailFailWhenAReplyArrivesUnasked) {
+  // Replies were out of step and one more arrives after the last block: the
+  // sequence cannot tell which block each comparison saw, so it does not
+  // report success, although the device happens to hold the image.
+  LoadWithBlankTail(h_, 6, 2);
+  h_.device.lateReadBacks = {2};
+  EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
+  EXPECT_TRUE(FlashHolds(h_));
+}
+
 // The invariant: whichever single thing goes wrong, "Upgrade ok." (message
 // 21) is shown only when the device holds every block of the image.
 TEST_F(UpgradeSequenceTest, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
@@ -301,6 +368,13 @@ TEST_F(UpgradeSequenceTest, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
       {"silent first handshake", [](FakeDevice& d) { d.silentHandshakes = {0}; }},
       {"silent second handshake", [](FakeDevice& d) { d.silentHandshakes = {1}; }},
       {"other device id", [](FakeDevice& d) { d.deviceId = "0002"; }},
+      {"corrupt stored block", [](FakeDevice& d) { d.corruptStored = {4}; }},
+      {"late read-back", [](FakeDevice& d) { d.lateReadBacks = {2}; }},
+      {"late read-back, corrupt last block",
+       [](FakeDevice& d) {
+         d.lateReadBacks = {2};
+         d.corruptStored = {4};
+       }},
   };
   for (const auto& fault : faults) {
     Harness h;
