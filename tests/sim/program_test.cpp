@@ -1,0 +1,270 @@
+// The ql480tx-sim program itself: the line it prints, an exchange through
+// the utility's link layer, and the ways it stops and saves its flash.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "link/clock.h"
+#include "link/command_exchange.h"
+#include "link/link.h"
+#include "sim/flash_file.h"
+#include "sim/sim_config.h"
+#include "sim_test_util.h"
+
+extern char** environ;
+
+namespace ql::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing_support::BlockHex;
+using testing_support::Bytes;
+using testing_support::Pattern;
+using testing_support::WritePayload;
+
+std::string TempFolder() {
+  std::string pattern = ::testing::TempDir() + "simprog.XXXXXX";
+  EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+  return pattern;
+}
+
+// ql480tx-sim run as a child process, its standard input and output on
+// pipes and its log in a file.
+class SimProcess {
+ public:
+  SimProcess(const std::vector<std::string>& args, const std::string& logPath) {
+    int in[2];
+    int out[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> argv = {QL_SIM_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (auto& arg : argv) {
+      pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+    EXPECT_EQ(::posix_spawn(&pid_, QL_SIM_PROGRAM, &actions, nullptr, pointers.data(), environ), 0);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    stdout_ = out[0];
+  }
+
+  ~SimProcess() {
+    CloseStdin();
+    if (pid_ > 0 && !exitCode_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(stdout_);
+  }
+
+  // The next line on its standard output, or nullopt when none comes in time.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      if (const auto eol = pending_.find('\n'); eol != std::string::npos) {
+        std::string line = pending_.substr(0, eol);
+        pending_.erase(0, eol + 1);
+        return line;
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{.fd = stdout_, .events = POLLIN, .revents = 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+        return std::nullopt;
+      }
+      char buffer[512];
+      const ssize_t n = ::read(stdout_, buffer, sizeof buffer);
+      if (n <= 0) {
+        return std::nullopt;
+      }
+      pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  void CloseStdin() {
+    if (stdin_ >= 0) {
+      ::close(stdin_);
+      stdin_ = -1;
+    }
+  }
+
+  void Signal(int signal) { ::kill(pid_, signal); }
+
+  // The exit code once it has exited by itself, or nullopt after the timeout.
+  std::optional<int> WaitExit(std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = Clock::now() + timeout;
+    while (!exitCode_) {
+      int status = 0;
+      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      } else if (Clock::now() >= deadline) {
+        break;
+      } else {
+        std::this_thread::sleep_for(5ms);  // polling the child's state, bounded by the deadline
+      }
+    }
+    return exitCode_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int stdout_ = -1;
+  std::string pending_;
+  std::optional<int> exitCode_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The utility's link and exchange to the running program.
+struct UtilityLink {
+  explicit UtilityLink(const settings::LinkSettings& settings)
+      : transport(link::OpenLink(settings)) {
+    EXPECT_NE(transport, nullptr);
+    if (transport) {
+      exchange = std::make_unique<link::CommandExchange>(*transport, clock);
+    }
+  }
+  bool Exchange(const std::string& payload) {
+    return exchange && exchange->ExchangeCommand(payload);
+  }
+
+  link::SystemClock clock;
+  std::unique_ptr<link::Transport> transport;
+  std::unique_ptr<link::CommandExchange> exchange;
+};
+
+settings::LinkSettings TcpSettings(const std::string& listeningLine) {
+  std::smatch match;
+  const std::regex pattern("listening 127\\.0\\.0\\.1:([0-9]+)");
+  EXPECT_TRUE(std::regex_match(listeningLine, match, pattern)) << listeningLine;
+  settings::LinkSettings settings;
+  settings.linkKind = settings::LinkKind::Tcp;
+  settings.netIp = "127.0.0.1";
+  settings.netPort = match.size() > 1 ? match[1].str() : "0";
+  return settings;
+}
+
+TEST(ProgramTest, ServesTcpOnAFreePortAndSavesTheFlashOnSigterm) {
+  const std::string folder = TempFolder();
+  SimProcess sim(
+      {"--tcp", "127.0.0.1:0", "--flash-out", folder + "/flash.bin", "--reply-times", "--verbose"},
+      folder + "/log");
+  const auto listening = sim.ReadLine();
+  ASSERT_TRUE(listening);
+  const Bytes data = Pattern(30);
+  {
+    UtilityLink utility(TcpSettings(*listening));
+    EXPECT_TRUE(utility.Exchange("0001Zx5E2D"));
+    EXPECT_TRUE(utility.Exchange(WritePayload("0001", 4, data)));
+  }
+  for (const char* kind : {"handshake", "write"}) {
+    const auto line = sim.ReadLine();
+    ASSERT_TRUE(line) << kind;
+    EXPECT_TRUE(std::regex_match(*line, std::regex(std::string("reply [12] ") + kind + " [0-9]+")))
+        << *line;
+  }
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.WaitExit(), 0);
+
+  const FlashImage flash = LoadFlashFile(folder + "/flash.bin");
+  ASSERT_EQ(flash.bytes.size(), kFlashSize) << flash.error;
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.bytes.begin() + 4 * kBlockSize));
+  const std::string log = ReadFile(folder + "/log");
+  EXPECT_NE(log.find("rx 0001Zx5E2D"), std::string::npos) << log;
+  EXPECT_NE(log.find("tx #1 <03>0001ZxQL480TX-V5"), std::string::npos) << log;
+}
+
+TEST(ProgramTest, ServesAPtyBehindALinkFromAGivenImageAndStopsAtEndOfInput) {
+  const std::string folder = TempFolder();
+  Bytes image = Pattern(40);
+  image.insert(image.begin(), kBlockSize, 0x00);  // block 0 zeroed, block 1 the pattern
+  std::ofstream(folder + "/in.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()),
+             static_cast<std::streamsize>(image.size()));
+  const std::string linkPath = folder + "/ttyQL";
+  SimProcess sim({"--pty", "--link", linkPath, "--flash-in", folder + "/in.bin", "--quit-on-eof"},
+                 folder + "/log");
+  const auto ptyLine = sim.ReadLine();
+  ASSERT_TRUE(ptyLine);
+  EXPECT_TRUE(std::regex_match(*ptyLine, std::regex("pty /dev/pts/[0-9]+"))) << *ptyLine;
+  EXPECT_EQ(sim.ReadLine(), "link " + linkPath);
+  {
+    settings::LinkSettings settings;
+    settings.comPortName = linkPath;
+    UtilityLink utility(settings);
+    ASSERT_TRUE(utility.Exchange("0001Zv0200"));
+    EXPECT_EQ(utility.exchange->ResponseText().substr(7, 1024), BlockHex(Pattern(40)));
+  }
+  sim.CloseStdin();
+  EXPECT_EQ(sim.WaitExit(), 0);
+  struct stat gone {};
+  EXPECT_NE(::lstat(linkPath.c_str(), &gone), 0);
+}
+
+TEST(ProgramTest, QuitsAfterTheRunCommandWithTheFlashSaved) {
+  const std::string folder = TempFolder();
+  SimProcess sim({"--tcp", "127.0.0.1:0", "--quit-after-run", "--flash-out", folder + "/flash.bin"},
+                 folder + "/log");
+  const auto listening = sim.ReadLine();
+  ASSERT_TRUE(listening);
+  const Bytes data = Pattern(50);
+  UtilityLink utility(TcpSettings(*listening));
+  EXPECT_TRUE(utility.Exchange(WritePayload("0001", 0, data)));
+  EXPECT_TRUE(utility.Exchange("0001ZrC71A"));
+  EXPECT_EQ(sim.WaitExit(), 0);
+  const FlashImage flash = LoadFlashFile(folder + "/flash.bin");
+  ASSERT_EQ(flash.bytes.size(), kFlashSize) << flash.error;
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.bytes.begin()));
+}
+
+TEST(ProgramTest, HelpAndBadOptions) {
+  const std::string folder = TempFolder();
+  {
+    SimProcess sim({"--help"}, folder + "/log");
+    std::string help;
+    while (const auto line = sim.ReadLine()) {
+      help += *line + "\n";
+    }
+    EXPECT_EQ(sim.WaitExit(), 0);
+    for (const char* option : {"--tcp", "--pty", "--link", "--late-reply", "--refuse-write",
+                               "--pace", "--reply-times"}) {
+      EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+  }
+  SimProcess bad({"--late-reply", "write"}, folder + "/log");
+  EXPECT_EQ(bad.WaitExit(), 2);
+  EXPECT_NE(ReadFile(folder + "/log").find("bad value for --late-reply"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ql::sim

@@ -1,0 +1,183 @@
+// The emulator's side of the wire protocol: picking request frames out of
+// the byte stream, choosing the commands a fault strikes, and what a faulty
+// reply looks like to the utility's reply check.
+#include <gtest/gtest.h>
+
+#include "link/frame.h"
+#include "link/reply_framer.h"
+#include "sim/reply_faults.h"
+#include "sim/request_framer.h"
+#include "sim_test_util.h"
+
+namespace ql::sim {
+namespace {
+
+using testing_support::Bytes;
+using testing_support::RequestBytes;
+
+std::vector<RequestFrame> FeedAll(RequestFramer& framer, const Bytes& bytes) {
+  std::vector<RequestFrame> frames;
+  for (const std::uint8_t b : bytes) {
+    if (auto frame = framer.Feed(b)) {
+      frames.push_back(std::move(*frame));
+    }
+  }
+  return frames;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const auto& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+TEST(RequestFramerTest, FindsFramesAndJudgesTheirCrc) {
+  Bytes lowercaseCrc = RequestBytes("0001Zv0000");
+  std::transform(lowercaseCrc.end() - 5, lowercaseCrc.end() - 1, lowercaseCrc.end() - 5,
+                 [](std::uint8_t c) { return static_cast<std::uint8_t>(std::tolower(c)); });
+  ASSERT_NE(lowercaseCrc, RequestBytes("0001Zv0000")) << "this CRC must have a letter in it";
+  Bytes wrongCrc = RequestBytes("0001Zx5E2D");
+  wrongCrc[wrongCrc.size() - 2] ^= 0x01;
+
+  const struct {
+    const char* what;
+    Bytes stream;
+    std::vector<std::pair<std::string, bool>> frames;  // payload, CRC right
+  } cases[] = {
+      {"plain frame", RequestBytes("0001Zx5E2D"), {{"0001Zx5E2D", true}}},
+      {"empty payload", RequestBytes(""), {{"", true}}},
+      {"noise before the frame",
+       Concat({Bytes{'x', 0x0D, 0x04, 0x00, 0x02}, RequestBytes("0001Zx5E2D")}),
+       {{"0001Zx5E2D", true}}},
+      {"two frames back to back",
+       Concat({RequestBytes("0001Zx5E2D"), RequestBytes("0001ZrC71A")}),
+       {{"0001Zx5E2D", true}, {"0001ZrC71A", true}}},
+      {"wrong CRC", wrongCrc, {{"0001Zx5E2D", false}}},
+      {"lowercase CRC", lowercaseCrc, {{"0001Zv0000", false}}},
+      {"a start byte restarts the frame",
+       Concat({Bytes{0x01, 'j', 'u', 'n', 'k'}, RequestBytes("0001Zv0000")}),
+       {{"0001Zv0000", true}}},
+      {"no CR after the CRC",
+       Concat({Bytes{0x01, 'a', 0x02, '1', '2', '3', '4', 'X'}, RequestBytes("0001Zv0000")}),
+       {{"0001Zv0000", true}}},
+  };
+  for (const auto& c : cases) {
+    RequestFramer framer;
+    const auto frames = FeedAll(framer, c.stream);
+    ASSERT_EQ(frames.size(), c.frames.size()) << c.what;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      EXPECT_EQ(frames[i].payload, c.frames[i].first) << c.what;
+      EXPECT_EQ(frames[i].crcOk, c.frames[i].second) << c.what;
+    }
+  }
+}
+
+TEST(RequestFramerTest, OverlongPayloadIsAbandonedAndTheNextFrameStillCounts) {
+  RequestFramer framer;
+  Bytes overlong(1 + link::kMaxPayload + 10, 'A');
+  overlong[0] = 0x01;
+  const auto frames = FeedAll(
+      framer, Concat({overlong, {0x02, '0', '0', '0', '0', 0x0D}, RequestBytes("0001Zx5E2D")}));
+  ASSERT_EQ(frames.size(), 1U);
+  EXPECT_EQ(frames[0].payload, "0001Zx5E2D");
+  EXPECT_EQ(framer.Abandoned(), 1U);
+
+  const auto longest = FeedAll(framer, RequestBytes(std::string(link::kMaxPayload, 'B')));
+  ASSERT_EQ(longest.size(), 1U);
+  EXPECT_TRUE(longest[0].crcOk);
+}
+
+TEST(CommandSelectorTest, PicksTheNthCommandOverallOrOfAKindOrEveryOne) {
+  const CommandRef secondWrite{.kind = CommandKind::Write, .number = 5, .kindNumber = 2};
+  const struct {
+    CommandSelector selector;
+    bool matches;
+  } cases[] = {
+      {{.kind = std::nullopt, .nth = 5}, true},
+      {{.kind = std::nullopt, .nth = 2}, false},
+      {{.kind = CommandKind::Write, .nth = 2}, true},
+      {{.kind = CommandKind::Write, .nth = 5}, false},
+      {{.kind = CommandKind::Verify, .nth = 2}, false},
+      {{.kind = CommandKind::Write, .nth = 0}, true},
+      {{.kind = CommandKind::Handshake, .nth = 0}, false},
+      {{.kind = std::nullopt, .nth = 0}, true},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(cases[i].selector.Matches(secondWrite), cases[i].matches) << "case " << i;
+  }
+}
+
+// What the utility's reply check makes of the bytes.
+struct Seen {
+  bool complete = false;
+  bool accepted = false;
+  std::string text;
+};
+
+Seen AsTheUtilitySeesIt(const Bytes& bytes) {
+  link::ReplyFramer framer;
+  framer.ClearBuffer();
+  framer.ResetLength();
+  for (const std::uint8_t b : bytes) {
+    if (framer.Feed(b)) {
+      return {.complete = true, .accepted = framer.CheckResponse(), .text = framer.ResponseText()};
+    }
+  }
+  return {};
+}
+
+TEST(ReplyFaultsTest, EachFaultIsSeenByTheReplyCheckAsOnTheWire) {
+  const CommandRef verify{.kind = CommandKind::Verify, .number = 1, .kindNumber = 1};
+  const std::string body = "0001ZvFFFF";
+  const auto clean = link::BuildReply(body);
+  const std::string cleanText(clean.begin(), clean.end());
+  const auto crc = cleanText.substr(cleanText.size() - 5, 4);
+  ASSERT_TRUE(std::any_of(crc.begin(), crc.end(), [](char c) { return c >= 'A'; }))
+      << "need a letter in " << crc;
+
+  const auto only = [&verify](std::vector<CommandSelector> FaultConfig::*field) {
+    FaultConfig faults;
+    faults.*field = {CommandSelector{.kind = verify.kind, .nth = 1}};
+    return faults;
+  };
+  const struct {
+    const char* what;
+    FaultConfig faults;
+    bool accepted;
+  } cases[] = {
+      {"no fault", FaultConfig{}, true},
+      {"wrong CRC", only(&FaultConfig::corruptCrc), false},
+      {"lowercase CRC", only(&FaultConfig::lowercaseCrc), false},
+      {"noise before the frame", only(&FaultConfig::noiseBefore), true},
+  };
+  for (const auto& c : cases) {
+    const Transmission out = ReplyFaults(c.faults).Transmit(verify, body);
+    const Seen seen = AsTheUtilitySeesIt(out.bytes);
+    ASSERT_TRUE(seen.complete) << c.what;
+    EXPECT_EQ(seen.accepted, c.accepted) << c.what;
+    EXPECT_EQ(seen.text.size(), clean.size()) << c.what;
+    EXPECT_EQ(seen.text.substr(0, 11), cleanText.substr(0, 11)) << c.what;
+  }
+}
+
+TEST(ReplyFaultsTest, DroppedAndLateReplies) {
+  const CommandRef write3{.kind = CommandKind::Write, .number = 4, .kindNumber = 3};
+  FaultConfig faults;
+  faults.lateReply = {
+      {.when = {.kind = CommandKind::Write, .nth = 0}, .delay = std::chrono::milliseconds(400)},
+      {.when = {.kind = std::nullopt, .nth = 4}, .delay = std::chrono::milliseconds(900)}};
+  EXPECT_EQ(ReplyFaults(faults).Transmit(write3, "x").delay, std::chrono::milliseconds(900))
+      << "the longest delay";
+  EXPECT_TRUE(ReplyFaults(faults).Transmit(write3, std::nullopt).bytes.empty())
+      << "no body, nothing to send";
+
+  faults.dropReply = {{.kind = CommandKind::Write, .nth = 3}};
+  EXPECT_TRUE(ReplyFaults(faults).Transmit(write3, "x").bytes.empty());
+  const CommandRef write4{.kind = CommandKind::Write, .number = 5, .kindNumber = 4};
+  EXPECT_EQ(ReplyFaults(faults).Transmit(write4, "x").bytes, link::BuildReply("x"));
+}
+
+}  // namespace
+}  // namespace ql::sim

@@ -1,0 +1,199 @@
+// The device's command handling and its flash.
+#include "sim/device.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "link/frame.h"
+
+namespace ql::sim {
+namespace {
+
+constexpr std::string_view kHandshakeArgs = "Zx5E2D";
+constexpr std::string_view kRunArgs = "ZrC71A";
+constexpr std::size_t kAddressLength = 4;
+constexpr std::size_t kDataLength = 2 * kBlockSize;
+
+int UpperHexValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+bool IsUpperHex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return UpperHexValue(c) >= 0; });
+}
+
+// The block an address names, or why it names none.
+struct BlockAddress {
+  int block = -1;
+  std::string problem;
+};
+
+BlockAddress ParseAddress(std::string_view text) {
+  if (text.size() != kAddressLength || !IsUpperHex(text)) {
+    return {.block = -1,
+            .problem = "address '" + std::string(text) + "' is not 4 uppercase hex digits"};
+  }
+  int address = 0;
+  for (const char c : text) {
+    address = address * 16 + UpperHexValue(c);
+  }
+  if (address % kBlockSize != 0) {
+    return {.block = -1, .problem = "address " + std::string(text) + " is not on a block boundary"};
+  }
+  if (address / kBlockSize >= kFlashBlocks) {
+    return {.block = -1, .problem = "address " + std::string(text) + " is past the flash"};
+  }
+  return {.block = address / kBlockSize, .problem = {}};
+}
+
+void Flip(std::span<std::uint8_t> block, const BitFlip& flip) {
+  block[static_cast<std::size_t>(flip.byte)] ^= static_cast<std::uint8_t>(1U << flip.bit);
+}
+
+}  // namespace
+
+Device::Device(const DeviceConfig& device, const FaultConfig& faults)
+    : deviceId_(device.deviceId),
+      deviceInfo_(device.deviceInfo),
+      faults_(faults),
+      flash_(kFlashSize, 0xFF) {
+  deviceInfo_.resize(kDeviceInfoLength, ' ');
+  std::copy_n(device.initialFlash.begin(), std::min(device.initialFlash.size(), kFlashSize),
+              flash_.begin());
+}
+
+std::optional<Answer> Device::Handle(std::string_view payload) {
+  if (payload.substr(0, kDeviceIdLength) != deviceId_) {
+    return std::nullopt;
+  }
+  const std::string_view args = payload.substr(kDeviceIdLength);
+  const std::string_view letters = args.substr(0, 2);
+  if (letters == "Zx") {
+    if (args != kHandshakeArgs) {
+      return Refuse(Number(CommandKind::Other), "handshake with unknown arguments");
+    }
+    return Handshake(Number(CommandKind::Handshake));
+  }
+  if (letters == "Zp") {
+    return Write(args.substr(2));
+  }
+  if (letters == "Zv") {
+    return Verify(args.substr(2));
+  }
+  if (letters == "Zr") {
+    if (args != kRunArgs) {
+      return Refuse(Number(CommandKind::Other), "run command with unknown arguments");
+    }
+    return Answer{.command = Number(CommandKind::Run),
+                  .body = deviceId_ + "Zr",
+                  .startsReboot = true,
+                  .note = "run: acknowledged, rebooting"};
+  }
+  return Refuse(Number(CommandKind::Other), "unknown command");
+}
+
+CommandRef Device::Number(CommandKind kind) {
+  return CommandRef{.kind = kind,
+                    .number = ++commandCount_,
+                    .kindNumber = ++kindCounts_[static_cast<std::size_t>(kind)]};
+}
+
+Answer Device::Refuse(CommandRef command, std::string note) {
+  return Answer{
+      .command = command, .body = std::nullopt, .startsReboot = false, .note = std::move(note)};
+}
+
+Answer Device::Handshake(CommandRef command) {
+  std::string body = deviceId_ + "Zx" + deviceInfo_;
+  // The frame adds 7 bytes to the body; a length fault cuts or pads the body.
+  body.resize(static_cast<std::size_t>(faults_.handshakeFrameLength) - link::kFrameOverhead, ' ');
+  return Answer{
+      .command = command, .body = std::move(body), .startsReboot = false, .note = "handshake"};
+}
+
+Answer Device::Write(std::string_view args) {
+  if (args.size() != kAddressLength + kDataLength) {
+    return Refuse(Number(CommandKind::Other),
+                  "write of " + std::to_string(args.size()) + " argument characters, not 1028");
+  }
+  const std::string_view addressText = args.substr(0, kAddressLength);
+  const std::string_view data = args.substr(kAddressLength);
+  const BlockAddress address = ParseAddress(addressText);
+  if (address.block < 0) {
+    return Refuse(Number(CommandKind::Other), "write refused: " + address.problem);
+  }
+  if (!IsUpperHex(data)) {
+    return Refuse(Number(CommandKind::Other),
+                  "write refused: data is not 1024 uppercase hex digits");
+  }
+
+  const CommandRef command = Number(CommandKind::Write);
+  const int block = address.block;
+  const int tryNumber = ++writeTries_[static_cast<std::size_t>(block)];
+  for (const auto& refusal : faults_.refusedWrites) {
+    if (refusal.block == block && tryNumber <= refusal.tries) {
+      return Refuse(command, "write of block " + std::to_string(block) + " refused (try " +
+                                 std::to_string(tryNumber) + " of " +
+                                 std::to_string(refusal.tries) + " refused)");
+    }
+  }
+
+  const auto stored =
+      std::span(flash_).subspan(static_cast<std::size_t>(block) * kBlockSize, kBlockSize);
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    stored[i] =
+        static_cast<std::uint8_t>(UpperHexValue(data[2 * i]) << 4 | UpperHexValue(data[2 * i + 1]));
+  }
+  std::string note = "write of block " + std::to_string(block) + ": stored";
+  for (const auto& flip : faults_.storedBitFlips) {
+    if (flip.block == block) {
+      Flip(stored, flip);
+      note +=
+          ", byte " + std::to_string(flip.byte) + " bit " + std::to_string(flip.bit) + " flipped";
+    }
+  }
+  return Answer{.command = command,
+                .body = deviceId_ + "Zp" + std::string(addressText),
+                .startsReboot = false,
+                .note = std::move(note)};
+}
+
+Answer Device::Verify(std::string_view args) {
+  const BlockAddress address = ParseAddress(args);
+  if (address.block < 0) {
+    return Refuse(Number(CommandKind::Other), "read-back refused: " + address.problem);
+  }
+  return Answer{.command = Number(CommandKind::Verify),
+                .body = deviceId_ + "Zv" + BlockText(address.block),
+                .startsReboot = false,
+                .note = "read-back of block " + std::to_string(address.block)};
+}
+
+std::string Device::BlockText(int block) const {
+  std::vector<std::uint8_t> bytes(flash_.begin() + block * kBlockSize,
+                                  flash_.begin() + (block + 1) * kBlockSize);
+  for (const auto& flip : faults_.readbackBitFlips) {
+    if (flip.block == block) {
+      Flip(bytes, flip);
+    }
+  }
+  std::string text;
+  text.reserve(kDataLength);
+  for (const std::uint8_t b : bytes) {
+    link::AppendHexByte(text, b);
+  }
+  if (faults_.lowercaseReadback) {
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+  }
+  return text;
+}
+
+}  // namespace ql::sim

@@ -1,0 +1,477 @@
+// The emulator's serving thread: one poll loop over the link and a wake-up
+// descriptor, with deadlines for late and paced replies and the reboot.
+#include "sim/emulator.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "sim/flash_file.h"
+#include "sim/readable_bytes.h"
+
+namespace ql::sim {
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+constexpr std::size_t kReadChunk = 4096;
+// Enough for hundreds of upgrades; a long-running emulator does not grow.
+constexpr std::size_t kKeptReplyRecords = 100000;
+// A hang-up waits for the utility to take the last reply, at most this long,
+// looking this often.
+constexpr milliseconds kHangUpDrainLimit{1000};
+constexpr milliseconds kHangUpDrainCheck{2};
+
+timespec ToTimespec(nanoseconds wait) {
+  const auto count = std::max<long long>(wait.count(), 0);
+  return timespec{.tv_sec = static_cast<time_t>(count / 1'000'000'000),
+                  .tv_nsec = static_cast<long>(count % 1'000'000'000)};
+}
+
+void CountKind(Counters& counters, CommandKind kind) {
+  switch (kind) {
+    case CommandKind::Handshake:
+      ++counters.handshakes;
+      break;
+    case CommandKind::Write:
+      ++counters.writes;
+      break;
+    case CommandKind::Verify:
+      ++counters.verifies;
+      break;
+    case CommandKind::Run:
+      ++counters.runs;
+      break;
+    case CommandKind::Other:
+      ++counters.other;
+      break;
+  }
+}
+
+}  // namespace
+
+Emulator::Emulator(SimConfig config, EmulatorHooks hooks)
+    : config_(std::move(config)),
+      hooks_(std::move(hooks)),
+      replyFaults_(config_.faults),
+      byteTime_(config_.faults.pacing.ByteTime()),
+      device_(config_.device, config_.faults) {}
+
+Emulator::~Emulator() {
+  Stop();
+}
+
+bool Emulator::Start(std::string& error) {
+  if (thread_.joinable() || stopped_) {
+    error = "the emulator has already been started";
+    return false;
+  }
+  error = Validate(config_);
+  if (!error.empty()) {
+    return false;
+  }
+  wake_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wake_.Valid()) {
+    error = std::string("cannot create an event descriptor: ") + std::strerror(errno);
+    return false;
+  }
+  endpoint_ = OpenEndpoint(config_.link, error);
+  if (!endpoint_) {
+    return false;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    description_ = endpoint_->Describe();
+    slavePath_ = endpoint_->SlavePath();
+    port_ = endpoint_->Port();
+  }
+  thread_ = std::thread([this] { Loop(); });
+  return true;
+}
+
+std::string Emulator::Stop() {
+  if (stopped_) {
+    return {};
+  }
+  stopped_ = true;
+  if (!thread_.joinable()) {
+    return {};
+  }
+  stopping_ = true;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto ignored = ::write(wake_.Get(), &one, sizeof one);
+  thread_.join();
+  endpoint_.reset();
+  if (config_.device.flashOut.empty()) {
+    return {};
+  }
+  return SaveFlashFile(config_.device.flashOut, Flash());
+}
+
+std::uint16_t Emulator::Port() const {
+  const std::lock_guard lock(mutex_);
+  return port_;
+}
+
+std::string Emulator::SlavePath() const {
+  const std::lock_guard lock(mutex_);
+  return slavePath_;
+}
+
+std::string Emulator::Describe() const {
+  const std::lock_guard lock(mutex_);
+  return description_;
+}
+
+std::vector<std::uint8_t> Emulator::Flash() const {
+  const std::lock_guard lock(mutex_);
+  const auto flash = device_.Flash();
+  return {flash.begin(), flash.end()};
+}
+
+Counters Emulator::GetCounters() const {
+  const std::lock_guard lock(mutex_);
+  return counters_;
+}
+
+std::vector<ReplyRecord> Emulator::Replies() const {
+  const std::lock_guard lock(mutex_);
+  return {replies_.begin(), replies_.end()};
+}
+
+bool Emulator::WaitUntil(const std::function<bool(const Counters&)>& done,
+                         milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return done(counters_); });
+}
+
+template <typename F>
+void Emulator::Update(F change) {
+  {
+    const std::lock_guard lock(mutex_);
+    change();
+  }
+  changed_.notify_all();
+}
+
+void Emulator::Log(LogLevel level, const std::string& text) const {
+  if (hooks_.log) {
+    hooks_.log(level, text);
+  }
+}
+
+void Emulator::Loop() {
+  std::array<pollfd, 4> fds{};
+  while (!stopping_) {
+    const SteadyTime now = std::chrono::steady_clock::now();
+    Advance(now);
+
+    nfds_t count = 0;
+    fds[count++] = {.fd = wake_.Get(), .events = POLLIN, .revents = 0};
+    const nfds_t input = count;
+    fds[count++] = {.fd = endpoint_->InputFd(), .events = POLLIN, .revents = 0};
+    const nfds_t events = count;
+    fds[count++] = {.fd = endpoint_->EventFd(), .events = POLLIN, .revents = 0};
+    nfds_t output = 0;
+    if (outputBlocked_ && endpoint_->OutputFd() >= 0) {
+      output = count;
+      fds[count++] = {.fd = endpoint_->OutputFd(), .events = POLLOUT, .revents = 0};
+    }
+    const auto deadline = NextDeadline(now);
+    timespec wait{};
+    if (deadline) {
+      wait = ToTimespec(*deadline - std::chrono::steady_clock::now());
+    }
+    if (::ppoll(fds.data(), count, deadline ? &wait : nullptr, nullptr) < 0) {
+      continue;  // interrupted by a signal
+    }
+    if (fds[0].revents != 0) {
+      std::uint64_t drained = 0;
+      [[maybe_unused]] const auto ignored = ::read(wake_.Get(), &drained, sizeof drained);
+    }
+    if (output != 0 && fds[output].revents != 0) {
+      outputBlocked_ = false;
+    }
+    // Opens and closes first: bytes that a utility sent before it closed
+    // arrive with it gone, like those it sends after a reopen.
+    if (fds[events].revents != 0) {
+      for (const InputResult& event : endpoint_->ReadEvents()) {
+        OnLinkEvent(event);
+      }
+    }
+    if (fds[input].revents != 0) {
+      ReadInput(std::chrono::steady_clock::now());
+    }
+  }
+}
+
+// Does everything that is due: ends a reboot, sends what the line can take,
+// and hands the device the next frame once the previous reply is out.
+void Emulator::Advance(SteadyTime now) {
+  for (;;) {
+    if (rebootUntil_ && now >= *rebootUntil_) {
+      rebootUntil_.reset();
+      Log(LogLevel::Info, "running again");
+    }
+    if (hangUpBy_) {
+      if (now < *hangUpBy_ && !endpoint_->Delivered()) {
+        return;
+      }
+      HangUp();
+    }
+    if (outgoing_) {
+      if (!PumpOutput(now)) {
+        return;
+      }
+      continue;
+    }
+    if (inbox_.empty() || inbox_.front().readyAt > now) {
+      return;
+    }
+    const QueuedFrame frame = std::move(inbox_.front());
+    inbox_.pop_front();
+    Handle(frame, now);
+  }
+}
+
+void Emulator::ReadInput(SteadyTime now) {
+  std::array<std::uint8_t, kReadChunk> buffer{};
+  const InputResult result = endpoint_->Read(buffer);
+  if (result.event != InputEvent::Data) {
+    OnLinkEvent(result);
+    return;
+  }
+  for (const std::uint8_t b : std::span(buffer).first(result.count)) {
+    const bool wasInFrame = framer_.InFrame();
+    auto frame = framer_.Feed(b);
+    if (!wasInFrame && framer_.InFrame()) {
+      frameStart_ = now;
+    }
+    if (frame) {
+      TakeFrame(std::move(*frame), now);
+    }
+  }
+}
+
+void Emulator::OnLinkEvent(const InputResult& event) {
+  switch (event.event) {
+    case InputEvent::Nothing:
+    case InputEvent::Data:
+      return;
+    case InputEvent::Connected:
+      Update([this] { ++counters_.connections; });
+      Log(LogLevel::Info, event.detail);
+      return;
+    case InputEvent::PeerClosed:
+      Log(LogLevel::Info, event.detail);
+      ForgetConnection();
+      Update([this] { ++counters_.disconnections; });
+      return;
+  }
+}
+
+void Emulator::TakeFrame(RequestFrame frame, SteadyTime now) {
+  const bool rebooting = rebootUntil_.has_value();
+  Update([&] {
+    ++counters_.frames;
+    if (rebooting) {
+      ++counters_.ignoredRebooting;
+    } else if (!frame.crcOk) {
+      ++counters_.badCrc;
+    }
+  });
+  if (rebooting) {
+    Log(LogLevel::Traffic, "rx " + ReadableBytes(frame.payload) + " -> ignored while rebooting");
+    return;
+  }
+  if (!frame.crcOk) {
+    Log(LogLevel::Traffic, "rx " + ReadableBytes(frame.payload) + " -> ignored: wrong CRC");
+    return;
+  }
+  SteadyTime readyAt = now;
+  if (config_.faults.pacing.requests) {
+    // On a paced line the whole frame is there only after its wire time.
+    readyAt = std::max(now, frameStart_ + byteTime_ * static_cast<long>(frame.wireBytes));
+  }
+  inbox_.push_back({.payload = std::move(frame.payload), .readyAt = readyAt});
+}
+
+void Emulator::Handle(const QueuedFrame& frame, SteadyTime now) {
+  std::optional<Answer> answer;
+  Update([&] {
+    answer = device_.Handle(frame.payload);
+    if (!answer) {
+      ++counters_.otherDevice;
+      return;
+    }
+    ++counters_.commands;
+    CountKind(counters_, answer->command.kind);
+    if (!answer->body) {
+      ++counters_.unanswered;
+    }
+  });
+  const std::string received = "rx " + ReadableBytes(frame.payload);
+  if (!answer) {
+    Log(LogLevel::Traffic, received + " -> ignored: addressed to another device");
+    return;
+  }
+  const CommandRef& command = answer->command;
+  Log(LogLevel::Traffic, received + " -> #" + std::to_string(command.number) + " " + answer->note +
+                             (answer->body ? "" : ", no reply"));
+
+  Transmission transmission = replyFaults_.Transmit(command, answer->body);
+  if (!transmission.faults.empty()) {
+    Log(LogLevel::Traffic, "#" + std::to_string(command.number) +
+                               " faults: " + transmission.faults +
+                               (transmission.delay.count() > 0
+                                    ? " by " + std::to_string(transmission.delay.count()) + " ms"
+                                    : ""));
+  }
+  outgoing_ = Outgoing{.bytes = std::move(transmission.bytes),
+                       .sent = 0,
+                       .startAt = now + transmission.delay,
+                       .command = command,
+                       .reboot = answer->startsReboot,
+                       .hangUp = replyFaults_.HangsUpAfter(command)};
+}
+
+// Writes what is due of the reply in progress. True once it is complete.
+bool Emulator::PumpOutput(SteadyTime now) {
+  Outgoing& out = *outgoing_;
+  if (now < out.startAt || outputBlocked_) {
+    return false;
+  }
+  std::size_t due = out.bytes.size();
+  if (byteTime_.count() > 0) {
+    // A byte has arrived once its last bit has: byte i at startAt + (i + 1) byte times.
+    due = std::min<std::size_t>(due, static_cast<std::size_t>((now - out.startAt) / byteTime_));
+  }
+  while (out.sent < due) {
+    const OutputResult result =
+        endpoint_->Write(std::span(out.bytes).subspan(out.sent, due - out.sent));
+    if (result.status == OutputStatus::WouldBlock) {
+      outputBlocked_ = true;
+      return false;
+    }
+    if (result.status == OutputStatus::PeerGone) {
+      Log(LogLevel::Info, "connection broken while replying");
+      ForgetConnection();
+      return false;
+    }
+    if (result.status == OutputStatus::Discarded) {
+      Log(LogLevel::Traffic,
+          "#" + std::to_string(out.command.number) + " reply lost: nobody is listening");
+    }
+    out.sent += result.count;
+  }
+  if (out.sent < out.bytes.size()) {
+    return false;
+  }
+  Complete(std::chrono::steady_clock::now());
+  return true;
+}
+
+void Emulator::Complete(SteadyTime now) {
+  const Outgoing out = std::move(*outgoing_);
+  outgoing_.reset();
+  if (!out.bytes.empty()) {
+    const ReplyRecord record{.command = out.command, .bytes = out.bytes.size(), .crWritten = now};
+    Update([&] {
+      ++counters_.replies;
+      replies_.push_back(record);
+      if (replies_.size() > kKeptReplyRecords) {
+        replies_.pop_front();
+      }
+    });
+    Log(LogLevel::Traffic,
+        "tx #" + std::to_string(out.command.number) + " " + ReadableBytes(out.bytes));
+    if (hooks_.replySent) {
+      hooks_.replySent(record);
+    }
+  }
+  if (out.reboot) {
+    rebootUntil_ = now + config_.device.rebootSilence;
+    inbox_.clear();
+    framer_.Reset();
+    Update([this] { ++counters_.reboots; });
+    Log(LogLevel::Info,
+        "rebooting: silent for " + std::to_string(config_.device.rebootSilence.count()) + " ms");
+    SaveFlash();
+    if (hooks_.rebootStarted) {
+      hooks_.rebootStarted();
+    }
+  }
+  if (out.hangUp) {
+    hangUpBy_ = now + kHangUpDrainLimit;
+    hangUpAfter_ = out.command.number;
+  }
+}
+
+void Emulator::HangUp() {
+  hangUpBy_.reset();
+  Log(LogLevel::Info, "hanging up after command " + std::to_string(hangUpAfter_));
+  std::string error;
+  const bool renewed = endpoint_->HangUp(error);
+  ForgetConnection();
+  const std::string description = endpoint_->Describe();
+  bool changed = false;
+  Update([&] {
+    ++counters_.hangUps;
+    changed = description != description_;
+    description_ = description;
+    slavePath_ = endpoint_->SlavePath();
+  });
+  if (!renewed) {
+    Log(LogLevel::Info, "cannot serve a new pseudo-terminal: " + error);
+  }
+  if (changed && hooks_.endpointChanged) {
+    hooks_.endpointChanged(description);
+  }
+}
+
+// What the utility sent on a link that is gone is gone with it.
+void Emulator::ForgetConnection() {
+  inbox_.clear();
+  outgoing_.reset();
+  outputBlocked_ = false;
+  framer_.Reset();
+}
+
+std::optional<SteadyTime> Emulator::NextDeadline(SteadyTime now) const {
+  std::optional<SteadyTime> next;
+  const auto consider = [&next](SteadyTime t) { next = next ? std::min(*next, t) : t; };
+  if (rebootUntil_) {
+    consider(*rebootUntil_);
+  }
+  if (hangUpBy_) {
+    consider(std::min(*hangUpBy_, now + kHangUpDrainCheck));
+    return next;
+  }
+  if (outgoing_) {
+    if (now < outgoing_->startAt) {
+      consider(outgoing_->startAt);
+    } else if (!outputBlocked_) {
+      consider(outgoing_->startAt + byteTime_ * static_cast<long>(outgoing_->sent + 1));
+    }
+  } else if (!inbox_.empty()) {
+    consider(inbox_.front().readyAt);
+  }
+  return next;
+}
+
+void Emulator::SaveFlash() {
+  if (config_.device.flashOut.empty()) {
+    return;
+  }
+  if (const std::string error = SaveFlashFile(config_.device.flashOut, Flash()); !error.empty()) {
+    Log(LogLevel::Info, error);
+  }
+}
+
+}  // namespace ql::sim

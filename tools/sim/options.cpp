@@ -1,0 +1,408 @@
+// Parsing the command line of ql480tx-sim into its configuration.
+#include "sim/options.h"
+
+#include <cctype>
+#include <charconv>
+#include <functional>
+#include <map>
+
+namespace ql::sim {
+namespace {
+
+// A whole decimal number without sign, at most `max`.
+std::optional<std::uint64_t> ParseNumber(std::string_view text, std::uint64_t max) {
+  std::uint64_t value = 0;
+  const auto* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc{} || ptr != end || value > max) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<CommandKind> ParseKind(std::string_view text) {
+  static const std::map<std::string_view, CommandKind> kKinds = {
+      {"handshake", CommandKind::Handshake},
+      {"write", CommandKind::Write},
+      {"verify", CommandKind::Verify},
+      {"run", CommandKind::Run},
+  };
+  const auto found = kKinds.find(text);
+  return found == kKinds.end() ? std::nullopt : std::optional(found->second);
+}
+
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const auto at = text.find(separator);
+    parts.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) {
+      return parts;
+    }
+    text.remove_prefix(at + 1);
+  }
+}
+
+// "BLOCK[:BYTE[:BIT]]".
+std::optional<BitFlip> ParseBitFlip(std::string_view text) {
+  const auto parts = Split(text, ':');
+  if (parts.size() > 3) {
+    return std::nullopt;
+  }
+  const auto block = ParseNumber(parts[0], kFlashBlocks - 1);
+  const auto byte =
+      parts.size() > 1 ? ParseNumber(parts[1], kBlockSize - 1) : std::optional<std::uint64_t>(0);
+  const auto bit = parts.size() > 2 ? ParseNumber(parts[2], 7) : std::optional<std::uint64_t>(0);
+  if (!block || !byte || !bit) {
+    return std::nullopt;
+  }
+  return BitFlip{.block = static_cast<int>(*block),
+                 .byte = static_cast<int>(*byte),
+                 .bit = static_cast<int>(*bit)};
+}
+
+std::optional<std::string> ParseHexBytes(std::string_view text) {
+  if (text.empty() || text.size() % 2 != 0) {
+    return std::nullopt;
+  }
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    unsigned value = 0;
+    const auto [ptr, ec] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
+    if (ec != std::errc{} || ptr != text.data() + i + 2) {
+      return std::nullopt;
+    }
+    bytes.push_back(static_cast<char>(value));
+  }
+  return bytes;
+}
+
+// "[ADDRESS:]PORT".
+bool ParseTcp(std::string_view text, LinkConfig& link) {
+  const auto colon = text.rfind(':');
+  const std::string_view portText = colon == std::string_view::npos ? text : text.substr(colon + 1);
+  const auto port = ParseNumber(portText, 65535);
+  if (!port) {
+    return false;
+  }
+  if (colon != std::string_view::npos) {
+    link.address = std::string(text.substr(0, colon));
+  }
+  link.port = static_cast<std::uint16_t>(*port);
+  return true;
+}
+
+}  // namespace
+
+std::optional<CommandSelector> ParseSelector(const std::string& text) {
+  if (text == "all") {
+    return CommandSelector{};
+  }
+  const auto parts = Split(text, ':');
+  if (parts.size() == 1) {
+    if (const auto kind = ParseKind(parts[0])) {
+      return CommandSelector{.kind = kind, .nth = 0};
+    }
+    const auto nth = ParseNumber(parts[0], SIZE_MAX);
+    if (!nth || *nth == 0) {
+      return std::nullopt;
+    }
+    return CommandSelector{.kind = std::nullopt, .nth = *nth};
+  }
+  if (parts.size() != 2) {
+    return std::nullopt;
+  }
+  const auto kind = ParseKind(parts[0]);
+  const auto nth = ParseNumber(parts[1], SIZE_MAX);
+  if (!kind || !nth || *nth == 0) {
+    return std::nullopt;
+  }
+  return CommandSelector{.kind = kind, .nth = *nth};
+}
+
+std::optional<LinePacing> ParsePacing(const std::string& text) {
+  const auto comma = text.find(',');
+  const auto baud = ParseNumber(std::string_view(text).substr(0, comma), 4'000'000);
+  if (!baud || *baud == 0) {
+    return std::nullopt;
+  }
+  LinePacing pacing{.baud = static_cast<std::uint32_t>(*baud), .bitsPerByte = 10.0};
+  if (comma == std::string::npos) {
+    return pacing;
+  }
+  const std::string_view framing = std::string_view(text).substr(comma + 1);
+  if (framing.size() < 3) {
+    return std::nullopt;
+  }
+  const auto dataBits = ParseNumber(framing.substr(0, 1), 8);
+  const char parity = static_cast<char>(std::toupper(static_cast<unsigned char>(framing[1])));
+  const std::string_view stop = framing.substr(2);
+  if (!dataBits || *dataBits < 5 ||
+      std::string_view("NEOMS").find(parity) == std::string_view::npos) {
+    return std::nullopt;
+  }
+  double stopBits = 0;
+  if (stop == "1") {
+    stopBits = 1.0;
+  } else if (stop == "1.5") {
+    stopBits = 1.5;
+  } else if (stop == "2") {
+    stopBits = 2.0;
+  } else {
+    return std::nullopt;
+  }
+  pacing.bitsPerByte =
+      1.0 + static_cast<double>(*dataBits) + (parity == 'N' ? 0.0 : 1.0) + stopBits;
+  return pacing;
+}
+
+ParsedOptions ParseOptions(const std::vector<std::string>& args) {
+  ParsedOptions parsed;
+  ProgramOptions& o = parsed.options;
+  SimConfig& c = o.config;
+  c.link.port = 5003;
+  bool tcpGiven = false;
+  bool pacedRequests = false;
+
+  // Options that take a value: each reads it and says whether it was good.
+  using ValueHandler = std::function<bool(const std::string&)>;
+  // Texts are checked as a whole once every option has been read.
+  const auto textInto = [](std::string& field) -> ValueHandler {
+    return [&field](const std::string& v) {
+      field = v;
+      return true;
+    };
+  };
+  const auto selectorInto = [](std::vector<CommandSelector>& list) -> ValueHandler {
+    return [&list](const std::string& v) {
+      const auto selector = ParseSelector(v);
+      if (selector) {
+        list.push_back(*selector);
+      }
+      return selector.has_value();
+    };
+  };
+  const auto bitFlipInto = [](std::vector<BitFlip>& list) -> ValueHandler {
+    return [&list](const std::string& v) {
+      const auto flip = ParseBitFlip(v);
+      if (flip) {
+        list.push_back(*flip);
+      }
+      return flip.has_value();
+    };
+  };
+  const std::map<std::string, ValueHandler> withValue = {
+      {"--tcp", [&](const std::string& v) { return ParseTcp(v, c.link); }},
+      {"--link", textInto(c.link.ptyLink)},
+      {"--id", textInto(c.device.deviceId)},
+      {"--info", textInto(c.device.deviceInfo)},
+      {"--reboot-ms",
+       [&](const std::string& v) {
+         const auto ms = ParseNumber(v, 3'600'000);
+         c.device.rebootSilence = std::chrono::milliseconds(ms.value_or(0));
+         return ms.has_value();
+       }},
+      {"--flash-in", textInto(o.flashIn)},
+      {"--flash-out", textInto(c.device.flashOut)},
+      {"--drop-reply", selectorInto(c.faults.dropReply)},
+      {"--late-reply",
+       [&](const std::string& v) {
+         const auto at = v.rfind('@');
+         if (at == std::string::npos) {
+           return false;
+         }
+         const auto selector = ParseSelector(v.substr(0, at));
+         const auto ms = ParseNumber(std::string_view(v).substr(at + 1), 3'600'000);
+         if (!selector || !ms) {
+           return false;
+         }
+         c.faults.lateReply.push_back({.when = *selector, .delay = std::chrono::milliseconds(*ms)});
+         return true;
+       }},
+      {"--bad-crc", selectorInto(c.faults.corruptCrc)},
+      {"--lowercase-crc", selectorInto(c.faults.lowercaseCrc)},
+      {"--noise", selectorInto(c.faults.noiseBefore)},
+      {"--noise-bytes",
+       [&](const std::string& v) {
+         const auto bytes = ParseHexBytes(v);
+         c.faults.noise = bytes.value_or("");
+         return bytes.has_value();
+       }},
+      {"--handshake-length",
+       [&](const std::string& v) {
+         const auto length = ParseNumber(v, 1499);
+         c.faults.handshakeFrameLength = static_cast<int>(length.value_or(0));
+         return length.has_value();
+       }},
+      {"--flip-stored", bitFlipInto(c.faults.storedBitFlips)},
+      {"--flip-readback", bitFlipInto(c.faults.readbackBitFlips)},
+      {"--refuse-write",
+       [&](const std::string& v) {
+         const auto parts = Split(v, ':');
+         if (parts.size() != 2) {
+           return false;
+         }
+         const auto block = ParseNumber(parts[0], kFlashBlocks - 1);
+         const auto tries = ParseNumber(parts[1], 1'000'000);
+         if (!block || !tries) {
+           return false;
+         }
+         c.faults.refusedWrites.push_back(
+             {.block = static_cast<int>(*block), .tries = static_cast<int>(*tries)});
+         return true;
+       }},
+      {"--hang-up-after",
+       [&](const std::string& v) {
+         const auto n = ParseNumber(v, SIZE_MAX);
+         c.faults.hangUpAfterCommands = n.value_or(0);
+         return n.has_value() && *n > 0;
+       }},
+      {"--pace",
+       [&](const std::string& v) {
+         const auto pacing = ParsePacing(v);
+         c.faults.pacing = pacing.value_or(LinePacing{});
+         return pacing.has_value();
+       }},
+  };
+  const std::map<std::string, std::function<void()>> flags = {
+      {"--pty", [&] { c.link.type = LinkType::Pty; }},
+      {"--lowercase-readback", [&] { c.faults.lowercaseReadback = true; }},
+      {"--pace-requests", [&] { pacedRequests = true; }},
+      {"--quit-on-eof", [&] { o.quitOnEof = true; }},
+      {"--quit-after-run", [&] { o.quitAfterRun = true; }},
+      {"--reply-times", [&] { o.replyTimes = true; }},
+      {"--verbose", [&] { o.verbose = true; }},
+      {"-v", [&] { o.verbose = true; }},
+      {"--help", [&] { o.help = true; }},
+      {"-h", [&] { o.help = true; }},
+  };
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> value;
+    if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    if (const auto flag = flags.find(name); flag != flags.end()) {
+      if (value) {
+        parsed.error = name + " takes no value";
+        return parsed;
+      }
+      flag->second();
+      continue;
+    }
+    const auto handler = withValue.find(name);
+    if (handler == withValue.end()) {
+      parsed.error = "unknown option " + name;
+      return parsed;
+    }
+    if (!value) {
+      if (i + 1 == args.size()) {
+        parsed.error = name + " needs a value";
+        return parsed;
+      }
+      value = args[++i];
+    }
+    if (!handler->second(*value)) {
+      parsed.error = "bad value for " + name + ": '" + *value + "'";
+      return parsed;
+    }
+    tcpGiven = tcpGiven || name == "--tcp";
+  }
+  if (o.help) {
+    return parsed;
+  }
+  c.faults.pacing.requests = pacedRequests;
+  if (pacedRequests && !c.faults.pacing.Enabled()) {
+    parsed.error = "--pace-requests needs --pace";
+  } else if (tcpGiven && c.link.type == LinkType::Pty) {
+    parsed.error = "--tcp and --pty exclude each other";
+  } else if (!c.link.ptyLink.empty() && c.link.type != LinkType::Pty) {
+    parsed.error = "--link needs --pty";
+  } else {
+    parsed.error = Validate(c);
+  }
+  return parsed;
+}
+
+std::string HelpText() {
+  return R"(Usage: ql480tx-sim [options]
+
+Emulates a QL480TX-V5 on TCP or on a pseudo-terminal, so the upgrade utility
+can be tried and tested without a device. Frames with a wrong CRC or for
+another device ID get no reply; so do commands the device cannot carry out
+(unknown letters, a write or read-back whose address is not a 4-digit
+uppercase block boundary inside the 124-block flash, write data that is not
+1024 uppercase hex digits). Every reply body begins with the device ID and
+the two command letters.
+
+Link (TCP on 127.0.0.1:5003 unless told otherwise):
+  --tcp [ADDRESS:]PORT   listen on TCP, one connection at a time; port 0
+                         picks a free port. Prints "listening ADDRESS:PORT".
+  --pty                  serve a pseudo-terminal; prints "pty SLAVE". It keeps
+                         serving when the utility closes and reopens the port.
+  --link PATH            with --pty: make PATH a symbolic link to the slave
+                         (the name to give the utility); prints "link PATH"
+
+Device:
+  --id ID                device ID, 4 characters (default 0001)
+  --info TEXT            device information, up to 16 characters, padded with
+                         blanks (default QL480TX-V5)
+  --reboot-ms MS         silence after the run command (default 3000)
+  --flash-in FILE        start from this flash image (up to 63488 bytes; the
+                         rest is erased to FF)
+  --flash-out FILE       save the flash here after every run command and when
+                         the emulator stops (replaced in one step)
+
+Faults. SEL picks commands: N (the Nth command), KIND:N (the Nth command of a
+kind), KIND (every command of a kind) or all. KIND is handshake, write, verify
+or run. Only commands for this device ID are counted. Options marked * may be
+given more than once.
+  --drop-reply SEL       * carry the command out but send no reply
+  --late-reply SEL@MS    * send the reply MS milliseconds late; nothing else is
+                           answered meanwhile
+  --bad-crc SEL          * send the reply with a wrong CRC
+  --lowercase-crc SEL    * send the reply's CRC in lowercase hex (a CRC of
+                           digits only reads the same)
+  --noise SEL            * send noise bytes before the reply frame
+  --noise-bytes HEX      the noise as hex byte pairs, without 03
+                         (default 7E3F7FFF206E6F6973650D0A)
+  --handshake-length N   handshake reply frame of N bytes (default 29)
+  --flip-stored B[:BYTE[:BIT]]
+                         * store block B with one bit flipped (default byte 0,
+                           bit 0)
+  --flip-readback B[:BYTE[:BIT]]
+                         * flip one bit of block B in its read-back reply only
+  --refuse-write B:N     * send no reply to, and store nothing of, the first N
+                           writes of block B
+  --lowercase-readback   read-back data in lowercase hex
+  --hang-up-after N      close the connection or hang up the pseudo-terminal
+                         once, after the reply to the Nth command; a pty is
+                         then replaced by a new one (and --link follows it)
+  --pace BAUD[,FRAMING]  put reply bytes on the link at BAUD with FRAMING
+                         such as 8N1 (default), 8E1 or 7O2
+  --pace-requests        with --pace: take a request only once its own wire
+                         time has passed. A real line's write lasts that long
+                         before the reply window starts; here it falls inside
+                         the window, so long requests at low rates miss it.
+
+Program:
+  --quit-on-eof          stop when standard input reaches end of file
+  --quit-after-run       stop once the run command has been carried out
+  --reply-times          print "reply N KIND NS" for every reply: command
+                         number, kind, and the CLOCK_MONOTONIC time in
+                         nanoseconds at which its CR was written
+  -v, --verbose          log every frame received and sent (standard error)
+  -h, --help             show this help
+
+Values may also be given as --option=value. The emulator runs until SIGINT,
+SIGTERM or SIGHUP, or as --quit-on-eof and --quit-after-run say, and saves
+the flash before it exits when --flash-out is given. It logs connections,
+reboots and hang-ups to standard error. Exit status: 0 after a clean stop,
+1 when the link cannot be served or a flash file cannot be read or saved,
+2 for bad options.
+)";
+}
+
+}  // namespace ql::sim

@@ -1,0 +1,141 @@
+// What the emulated device is, how it is reached, and which faults it shows.
+// The program fills this from its command line; tests fill it directly.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ql::sim {
+
+inline constexpr int kBlockSize = 512;
+inline constexpr int kFlashBlocks = 124;
+inline constexpr std::size_t kFlashSize = std::size_t{kBlockSize} * kFlashBlocks;
+
+inline constexpr std::size_t kDeviceIdLength = 4;
+inline constexpr std::size_t kDeviceInfoLength = 16;
+inline constexpr int kHandshakeFrameLength = 29;
+
+// The commands the device knows. Other is every command it does not carry
+// out: unknown letters, or a known command with malformed arguments.
+enum class CommandKind { Handshake, Write, Verify, Run, Other };
+
+const char* KindName(CommandKind kind);
+
+// A command as the device numbered it: `number` counts every command
+// addressed to this device (1, 2, ...), `kindNumber` the commands of its kind.
+struct CommandRef {
+  CommandKind kind = CommandKind::Other;
+  std::size_t number = 0;
+  std::size_t kindNumber = 0;
+};
+
+// Picks the commands a fault applies to: the nth command (of a kind, when one
+// is given), or every command (of that kind) when nth is 0.
+struct CommandSelector {
+  std::optional<CommandKind> kind;
+  std::size_t nth = 0;
+
+  bool Matches(const CommandRef& command) const;
+};
+
+struct LateReply {
+  CommandSelector when;
+  std::chrono::milliseconds delay{0};
+};
+
+// One bit of one block: byte 0..511 of the block, bit 0 (least significant)..7.
+struct BitFlip {
+  int block = 0;
+  int byte = 0;
+  int bit = 0;
+};
+
+// The first `tries` well-formed writes of `block` get no reply and store nothing.
+struct WriteRefusal {
+  int block = 0;
+  int tries = 0;
+};
+
+// Paces reply bytes as a serial line would: each byte takes bitsPerByte bit
+// times (115200 baud 8E1: 11 bits, about 95.5 us a byte). Off when baud is 0.
+// With `requests`, a request is also taken only once its own wire time has
+// passed since its first byte came in. On a real line the utility's write
+// lasts that long before its reply window starts; here the write returns at
+// once, so that time falls inside the window, and long requests at low
+// rates miss it.
+struct LinePacing {
+  std::uint32_t baud = 0;
+  double bitsPerByte = 10.0;
+  bool requests = false;
+
+  bool Enabled() const { return baud > 0; }
+  std::chrono::nanoseconds ByteTime() const;
+};
+
+struct FaultConfig {
+  // The command is carried out, but its reply is lost.
+  std::vector<CommandSelector> dropReply;
+  // The reply goes out `delay` after the command; the device answers nothing
+  // else meanwhile, so later replies queue behind it.
+  std::vector<LateReply> lateReply;
+  // The reply carries CRC characters that do not match its bytes.
+  std::vector<CommandSelector> corruptCrc;
+  // The reply carries its CRC in lowercase hexadecimal. A CRC made of digits
+  // only reads the same either way.
+  std::vector<CommandSelector> lowercaseCrc;
+  // `noise` goes out just before the reply frame.
+  std::vector<CommandSelector> noiseBefore;
+  std::string noise = "~?\x7F\xFF noise\r\n";
+  // Length of the handshake reply frame (the device information is cut or
+  // padded with blanks to fit); the utility accepts only 29.
+  int handshakeFrameLength = kHandshakeFrameLength;
+  // Flipped in the flash whenever the block is stored.
+  std::vector<BitFlip> storedBitFlips;
+  // Flipped only in the read-back reply; the flash holds the right data.
+  std::vector<BitFlip> readbackBitFlips;
+  // After the reply to command number N (counting every command), the
+  // connection is closed or the pseudo-terminal hung up, once. 0: never.
+  std::size_t hangUpAfterCommands = 0;
+  std::vector<WriteRefusal> refusedWrites;
+  // Read-back data in lowercase hexadecimal.
+  bool lowercaseReadback = false;
+  LinePacing pacing;
+};
+
+struct DeviceConfig {
+  std::string deviceId = "0001";
+  // Up to 16 printable characters; padded with blanks to 16.
+  std::string deviceInfo = "QL480TX-V5";
+  // How long the device stays silent after acknowledging the run command.
+  std::chrono::milliseconds rebootSilence{3000};
+  // Flash contents at start: up to kFlashSize bytes, the rest erased (0xFF).
+  std::vector<std::uint8_t> initialFlash;
+  // Where the flash is saved when the emulator stops and after every run
+  // command; empty saves nothing.
+  std::string flashOut;
+};
+
+enum class LinkType { Tcp, Pty };
+
+struct LinkConfig {
+  LinkType type = LinkType::Tcp;
+  std::string address = "127.0.0.1";  // IPv4, dotted
+  std::uint16_t port = 0;             // 0 picks a free port
+  std::string ptyLink;                // pty only: symlink to the slave, if set
+};
+
+struct SimConfig {
+  LinkConfig link;
+  DeviceConfig device;
+  FaultConfig faults;
+};
+
+// Empty when the configuration can be served; otherwise what is wrong, in a
+// sentence for the user.
+std::string Validate(const SimConfig& config);
+
+}  // namespace ql::sim
