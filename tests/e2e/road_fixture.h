@@ -1,0 +1,124 @@
+// The connect procedure and the upgrade sequence on a live link: the device
+// emulator in-process on TCP (127.0.0.1) or on a pseudo-terminal opened as a
+// serial port, the real link layer, the real clock and a recording view.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "image/firmware_file.h"
+#include "link/clock.h"
+#include "sim/emulator.h"
+#include "upgrade/harness.h"
+#include "upgrade/procedures.h"
+
+namespace ql::testing_support {
+
+// The real clock, except that the 7000 ms wait after the run command passes
+// in 50 ms. The procedures' tests on the virtual clock pin that wait to the
+// millisecond; here it would only add seven seconds to every road.
+class ShortRunWaitClock final : public link::Clock {
+ public:
+  static constexpr std::uint32_t kRunWaitMs = 7000;
+  static constexpr std::uint32_t kShortenedMs = 50;
+
+  std::uint32_t NowMs() override { return system_.NowMs(); }
+  void SleepMs(std::uint32_t ms) override;
+
+  int shortenedWaits = 0;
+
+ private:
+  link::SystemClock system_;
+};
+
+// Test names: "Tcp" and "Pty".
+std::string LinkName(const testing::TestParamInfo<sim::LinkType>& info);
+
+// A firmware file of exactly these bytes, in a fresh temporary folder.
+class RawFirmware {
+ public:
+  explicit RawFirmware(const std::vector<std::uint8_t>& bytes);
+  ~RawFirmware();
+  RawFirmware(const RawFirmware&) = delete;
+  RawFirmware& operator=(const RawFirmware&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::filesystem::path path_;
+};
+
+// A fault configuration made by `set`.
+template <typename Set>
+sim::FaultConfig Faults(Set set) {
+  sim::FaultConfig faults;
+  set(faults);
+  return faults;
+}
+
+// The header a firmware file for this device begins with.
+inline constexpr const char* kHeader = "QL480TX-V5 1.02";
+
+class DeviceRoadBase : public testing::Test {
+ protected:
+  // The link kind the emulator serves and the procedures open.
+  virtual sim::LinkType Link() const = 0;
+
+  // The device reboots quickly so that a second upgrade can follow the
+  // shortened wait after the run command.
+  static constexpr std::chrono::milliseconds kRebootSilence{20};
+
+  // Starts the emulator on the link kind under test.
+  void Serve(const sim::FaultConfig& faults = {}, sim::DeviceConfig device = {});
+
+  // What the operator types into the tab of the link kind under test.
+  settings::LinkControls Controls() const;
+
+  // Runs the connect procedure for `file`, with `fileVersionText` as the
+  // header the window shows for it, on the link the controls name.
+  upgrade::ConnectResult Connect(const std::filesystem::path& file,
+                                 const std::string& fileVersionText = kHeader);
+  upgrade::ConnectResult Connect(const settings::LinkControls& controls,
+                                 const std::filesystem::path& file,
+                                 const std::string& fileVersionText = kHeader);
+  upgrade::UpgradeResult Upgrade();
+
+  // The messages shown, in order: "msg 10", "msg 10 ( 9 )", ...
+  std::vector<std::string> Messages() const { return Matching(log_, "msg "); }
+  std::string LastMessage() const;
+
+  // What the flash must hold after the loaded image was written: the first
+  // BlockCount blocks of the block table, the rest as erased.
+  std::vector<std::uint8_t> ExpectedFlash() const;
+  bool FlashHoldsImage() const { return emulator_->Flash() == ExpectedFlash(); }
+
+  EventLog log_;
+  RecordingView view_{log_};
+  ShortRunWaitClock clock_;
+  MemoryStore store_;
+  upgrade::Environment env_{view_, clock_, link::OpenLink, &store_};
+  upgrade::DeviceState state_;
+  std::unique_ptr<sim::Emulator> emulator_;
+};
+
+// Parameterised by the link kind.
+class DeviceRoad : public DeviceRoadBase, public testing::WithParamInterface<sim::LinkType> {
+ protected:
+  sim::LinkType Link() const override { return GetParam(); }
+};
+
+}  // namespace ql::testing_support
+
+namespace ql::sim {
+// Test names and failure messages show the link kind by name.
+inline void PrintTo(LinkType type, std::ostream* out) {
+  *out << (type == LinkType::Tcp ? "TCP" : "pseudo-terminal");
+}
+}  // namespace ql::sim
