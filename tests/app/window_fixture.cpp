@@ -24,9 +24,15 @@ std::optional<QString> FakeDialogs::ChooseFirmwareFile(QWidget* /*parent*/) {
   if (choices.empty()) {
     return std::nullopt;
   }
-  std::optional<QString> choice = choices.front();
+  // Taken apart and put together again: GCC's -O2 otherwise warns that the
+  // moved optional may be used uninitialised.
+  const bool cancelled = !choices.front().has_value();
+  const QString path = choices.front().value_or(QString());
   choices.pop_front();
-  return choice;
+  if (cancelled) {
+    return std::nullopt;
+  }
+  return path;
 }
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
