@@ -124,7 +124,7 @@ TEST_P(ConnectRoad, SevenCharactersOfTheModelDecideCaseSensitively) {
     EXPECT_EQ(Connect(file_.path(), c.header), c.expected);
     EXPECT_TRUE(InOrder(log_, {"device " + shown}));
     // The handshake succeeded, so the link is stored either way.
-    EXPECT_EQ(store_.ints.count("TYPE"), 1U);
+    EXPECT_EQ(store_.values.count("TYPE"), 1U);
     if (c.expected == ConnectResult::Matched) {
       EXPECT_EQ(LastMessage(), "msg 12");
       EXPECT_TRUE(InOrder(log_, {"upgrade 1", "indicator yellow", "filever QL480TX-V5"}));

@@ -102,7 +102,7 @@ class DeviceRoadBase : public testing::Test {
   EventLog log_;
   RecordingView view_{log_};
   ShortRunWaitClock clock_;
-  MemoryStore store_;
+  FakeSettingsStore store_;
   upgrade::Environment env_{view_, clock_, link::OpenLink, &store_};
   upgrade::DeviceState state_;
   std::unique_ptr<sim::Emulator> emulator_;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_settings_store.h"
+#include "support/fake_settings_store.h"
 #include "settings/settings.h"
 
 namespace ql::settings {

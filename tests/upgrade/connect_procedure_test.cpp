@@ -76,10 +76,10 @@ TEST_F(ConnectProcedureTest, LinkSettingsAreTakenFromTheActiveTabAndStoredAfterT
   EXPECT_EQ(h_.openedWith[0].netIp, "127.0.0.1");
   // The COM tab's controls are not taken while the NET tab is active.
   EXPECT_EQ(h_.state.link.comPortName, "COM3");
-  EXPECT_EQ(h_.store.ints.at("TYPE"), 1u);
-  EXPECT_EQ(h_.store.strings.at("NetIP"), "127.0.0.1");
-  EXPECT_EQ(h_.store.strings.at("ComPortName"), "COM3");
-  EXPECT_EQ(h_.store.strings.at("ComBaudRate"), "9600,n,8,1");
+  EXPECT_EQ(std::get<std::uint32_t>(h_.store.values.at("TYPE")), 1u);
+  EXPECT_EQ(std::get<std::string>(h_.store.values.at("NetIP")), "127.0.0.1");
+  EXPECT_EQ(std::get<std::string>(h_.store.values.at("ComPortName")), "COM3");
+  EXPECT_EQ(std::get<std::string>(h_.store.values.at("ComBaudRate")), "9600,n,8,1");
 }
 
 TEST_F(ConnectProcedureTest, ComTabSelectsTheSerialLink) {
@@ -87,8 +87,8 @@ TEST_F(ConnectProcedureTest, ComTabSelectsTheSerialLink) {
   ASSERT_EQ(Run(), ConnectResult::Matched);
   EXPECT_EQ(h_.openedWith[0].linkKind, settings::LinkKind::Serial);
   EXPECT_EQ(h_.openedWith[0].comPortName, "COM7");
-  EXPECT_EQ(h_.store.ints.at("TYPE"), 0u);
-  EXPECT_EQ(h_.store.strings.at("NetIP"), "192.168.1.101");
+  EXPECT_EQ(std::get<std::uint32_t>(h_.store.values.at("TYPE")), 0u);
+  EXPECT_EQ(std::get<std::string>(h_.store.values.at("NetIP")), "192.168.1.101");
 }
 
 TEST_F(ConnectProcedureTest, LinkThatDoesNotOpenSendsNothingAndStoresNothing) {

@@ -96,32 +96,6 @@ void LoggingClock::SleepMs(std::uint32_t ms) {
   clock_.SleepMs(ms);
 }
 
-bool MemoryStore::Open(bool create) {
-  if (create) {
-    keyExists = true;
-  }
-  return keyExists;
-}
-bool MemoryStore::Exists(std::string_view name) {
-  return strings.find(name) != strings.end() || ints.find(name) != ints.end();
-}
-std::optional<std::uint32_t> MemoryStore::ReadInt(std::string_view name) {
-  const auto it = ints.find(name);
-  return it == ints.end() ? std::nullopt : std::optional<std::uint32_t>(it->second);
-}
-std::optional<std::string> MemoryStore::ReadString(std::string_view name) {
-  const auto it = strings.find(name);
-  return it == strings.end() ? std::nullopt : std::optional<std::string>(it->second);
-}
-bool MemoryStore::WriteInt(std::string_view name, std::uint32_t value) {
-  ints[std::string(name)] = value;
-  return true;
-}
-bool MemoryStore::WriteString(std::string_view name, std::string_view value) {
-  strings[std::string(name)] = std::string(value);
-  return true;
-}
-
 std::vector<Arrival> FakeDevice::Respond(const std::vector<std::uint8_t>& written, EventLog& log) {
   // 0x01, payload, 0x02, CRC, CR
   const std::string payload(written.begin() + 1, written.end() - 6);

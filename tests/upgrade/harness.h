@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_settings_store.h"
 #include "support/scripted_transport.h"
 #include "support/virtual_clock.h"
 #include "upgrade/procedures.h"
@@ -60,20 +61,6 @@ class LoggingClock final : public link::Clock {
   EventLog& log_;
 };
 
-class MemoryStore final : public settings::SettingsStore {
- public:
-  bool Open(bool create) override;
-  bool Exists(std::string_view name) override;
-  std::optional<std::uint32_t> ReadInt(std::string_view name) override;
-  std::optional<std::string> ReadString(std::string_view name) override;
-  bool WriteInt(std::string_view name, std::uint32_t value) override;
-  bool WriteString(std::string_view name, std::string_view value) override;
-  void Close() override {}
-
-  bool keyExists = false;
-  std::map<std::string, std::string, std::less<>> strings;
-  std::map<std::string, std::uint32_t, std::less<>> ints;
-};
 
 // The device as the procedures' unit tests need it: a flash of 124 blocks,
 // answers on the scripted link, and a few scripted misbehaviours.
@@ -114,7 +101,7 @@ struct Harness {
   EventLog log;
   LoggingClock logClock{clock, log};
   RecordingView view{log};
-  MemoryStore store;
+  FakeSettingsStore store;
   FakeDevice device;
   bool openFails = false;
   int opens = 0;
