@@ -9,6 +9,7 @@
 #include <QVariant>
 #include <algorithm>
 #include <limits>
+#include <string_view>
 
 namespace ql::settings {
 namespace {
@@ -17,15 +18,77 @@ QString Key(std::string_view name) {
   return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
 
+// Escapes that stand for a fixed character other than '@'.
+bool IsPlainEscape(char c) {
+  return std::string_view("abfnrtv\"'?\\").find(c) != std::string_view::npos;
+}
+
+int DigitValue(char c, int base) {
+  const int value = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : base;
+  return value < base ? value : -1;
+}
+
+// QSettings reads a value, or an element of a list, that begins with a
+// single '@' as a serialised object: "@Variant(...)" rebuilds any registered
+// type from the bytes that follow, however large or deeply nested they claim
+// to be (a 64-byte file asks for 21 GB; a few hundred kilobytes of nesting
+// overflow the stack). This program stores only texts and one number, and
+// QSettings writes a text that begins with '@' as "@@", so no file it wrote
+// holds such a value. Checked on the raw bytes before QSettings parses them,
+// erring on the safe side: wherever a value or an element may begin (after
+// '=', ',' or a line break, past blanks and quotes), a single '@', an
+// escape that stands for '@' (QSettings reads all the digits of a
+// hexadecimal or octal escape into 16 bits), or any escape it does not know.
+bool MayHoldSerialisedValue(const QByteArray& bytes) {
+  bool atStart = true;
+  for (qsizetype i = 0; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    if (c == '=' || c == ',' || c == '\n' || c == '\r') {
+      atStart = true;
+      continue;
+    }
+    if (!atStart || c == ' ' || c == '\t' || c == '"') {
+      continue;
+    }
+    atStart = false;
+    const char next = i + 1 < bytes.size() ? bytes[i + 1] : '\0';
+    if (c == '@' && next != '@') {
+      return true;
+    }
+    if (c != '\\' || IsPlainEscape(next)) {
+      continue;
+    }
+    const int base = next == 'x' ? 16 : next >= '0' && next <= '7' ? 8 : 0;
+    if (base == 0) {
+      return true;
+    }
+    qsizetype j = base == 16 ? i + 2 : i + 1;
+    char16_t value = 0;
+    const qsizetype firstDigit = j;
+    for (int digit = 0; j < bytes.size() && (digit = DigitValue(bytes[j], base)) >= 0; ++j) {
+      value = static_cast<char16_t>(value * base + digit);
+    }
+    if (j == firstDigit || value == u'@') {
+      return true;
+    }
+    i = j - 1;
+  }
+  return false;
+}
+
 // A file that exists but cannot be read must not be opened for writing
 // either: QSettings would take it as empty and the next save would replace
-// every value it holds.
+// every value it holds. A file holding a serialised value counts as one that
+// cannot be read: QSettings would parse it on reading and on saving alike.
 bool ExistsUnreadable(const QString& path) {
   if (!QFileInfo::exists(path)) {
     return false;
   }
   QFile file(path);
-  return !file.open(QIODevice::ReadOnly);
+  return !file.open(QIODevice::ReadOnly) || MayHoldSerialisedValue(file.readAll());
 }
 
 std::optional<std::uint32_t> InRange(qlonglong value) {
