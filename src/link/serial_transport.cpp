@@ -191,6 +191,7 @@ void SerialTransport::Close() {
   ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);
   fd_ = -1;
+  inputBegin_ = inputEnd_ = 0;
 }
 
 void SerialTransport::Write(std::span<const std::uint8_t> bytes) {
@@ -236,11 +237,22 @@ void SerialTransport::Write(std::span<const std::uint8_t> bytes) {
 }
 
 std::size_t SerialTransport::Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) {
+  auto handOut = [this, into] {
+    const std::size_t count = std::min(into.size(), inputEnd_ - inputBegin_);
+    std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(inputBegin_), count, into.begin());
+    inputBegin_ += count;
+    return count;
+  };
+  if (inputBegin_ < inputEnd_ && !into.empty()) {
+    return handOut();
+  }
   const Deadline deadline(wait);
   while (fd_ >= 0 && !into.empty() && PollFor(fd_, POLLIN, deadline)) {
-    const ssize_t n = ::read(fd_, into.data(), into.size());
+    const ssize_t n = ::read(fd_, input_.data(), input_.size());
     if (n > 0) {
-      return static_cast<std::size_t>(n);
+      inputBegin_ = 0;
+      inputEnd_ = static_cast<std::size_t>(n);
+      return handOut();
     }
     if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
       break;  // hung up or failed

@@ -13,11 +13,18 @@
 //    port's character format and speed as they were, and the open succeeds;
 //  - both directions purged at open, output first;
 //  - the read time-outs of the device (VMIN/VTIME) saved at open and put back
-//    at close; the line settings are not put back.
+//    at close; the line settings are not put back;
+//  - input taken from the driver in one read of whatever has arrived and
+//    handed out from a small buffer: the exchange reads a reply one byte at
+//    a time, and two system calls a byte leave a reader at 921600 baud so
+//    little slack that, once behind (a busy machine), it never catches up.
+//    What the buffer holds is what the port's input queue would hold, read
+//    first by the next exchange; it is dropped at close.
 #pragma once
 
 #include <termios.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,7 +61,8 @@ class SerialTransport final : public Transport {
   // bytes need at the port's speed.
   void Write(std::span<const std::uint8_t> bytes) override;
 
-  // Waits on the device for up to `wait`. A port that has gone away (a
+  // Hands out bytes already taken from the driver at once; otherwise waits
+  // on the device for up to `wait`. A port that has gone away (a
   // pseudo-terminal whose other end closed, an unplugged adapter) gives 0
   // after the wait, never at once.
   std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
@@ -67,6 +75,10 @@ class SerialTransport final : public Transport {
   int fd_;
   cc_t savedVmin_;
   cc_t savedVtime_;
+  // Bytes read from the driver and not yet handed out: [inputBegin_, inputEnd_).
+  std::array<std::uint8_t, 4096> input_{};
+  std::size_t inputBegin_ = 0;
+  std::size_t inputEnd_ = 0;
 };
 
 }  // namespace ql::link
