@@ -1,0 +1,120 @@
+// What the benchmarks and the fault matrix share: a firmware file to upgrade
+// with, the emulator program as a child process, a view that records what the
+// procedures show, and simple statistics.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "upgrade/upgrade_view.h"
+
+namespace ql::bench {
+
+inline constexpr int kFullImageBlocks = 124;
+
+// Writes a firmware file whose header names our model and whose image is
+// `blocks` full blocks of pseudo-random bytes from `seed`, the last
+// `erasedTail` of them all 0xFF as in an image padded to the flash's size;
+// the load turns it into exactly `blocks` blocks. Returns the image bytes
+// (blocks x 512), or nothing when the file cannot be written.
+std::optional<std::vector<std::uint8_t>> WriteFirmwareFile(const std::filesystem::path& path,
+                                                           int blocks, std::uint32_t seed,
+                                                           int erasedTail = 0);
+
+// Reads a whole file; nullopt when it cannot be read.
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path);
+
+// A temporary folder, removed with everything in it when this goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A program started with its standard input and output on pipes and its
+// standard error in a file. Closing the input tells a program that watches
+// for end of input to stop; the destructor kills it if it is still running.
+class ChildProcess {
+ public:
+  static std::optional<ChildProcess> Start(const std::string& program,
+                                           const std::vector<std::string>& args,
+                                           const std::filesystem::path& errorLog,
+                                           std::string& error);
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&&) = delete;
+  ~ChildProcess();
+
+  pid_t Pid() const { return pid_; }
+
+  // The next line of standard output, without its newline; nullopt at end of
+  // output or when none is complete within `timeout`.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+
+  // Closes standard input.
+  void CloseInput();
+
+  // Waits up to `timeout` for the program to end; kills it when it does not.
+  // True when it ended by itself with status 0.
+  bool WaitExit(std::chrono::milliseconds timeout);
+
+ private:
+  ChildProcess(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
+
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  std::string pending_;
+  bool exited_ = false;
+};
+
+// Every call the procedures make, in order, for the checks and the table.
+class RecordingView : public upgrade::UpgradeView {
+ public:
+  void ShowMessage(int number, std::string_view suffix) override;
+  void SetIndicator(upgrade::Indicator colour) override;
+  void SetBusy(std::uint8_t) override { Touch(); }
+  void SetProgressMaximum(upgrade::Bar, int) override { Touch(); }
+  void SetProgressPosition(upgrade::Bar, int) override { Touch(); }
+  void SetHourglass(bool) override { Touch(); }
+  void SetWindowEnabled(bool) override { Touch(); }
+  void SetUpgradeEnabled(bool) override { Touch(); }
+  void SetDeviceText(std::string_view) override { Touch(); }
+  void SetFileVersionText(std::string_view) override { Touch(); }
+  // Tones are left out, as the command-line program leaves them out.
+  void Tone(int, int) override { Touch(); }
+  void Pump() override { Touch(); }
+
+  // The numbers of the messages shown, with their suffixes, in order.
+  const std::vector<std::pair<int, std::string>>& Messages() const { return messages_; }
+  bool Showed(int number) const;
+  std::optional<upgrade::Indicator> LastIndicator() const { return indicator_; }
+
+ protected:
+  // Called first by every method; the benchmark marks time here.
+  virtual void Touch() {}
+
+ private:
+  std::vector<std::pair<int, std::string>> messages_;
+  std::optional<upgrade::Indicator> indicator_;
+};
+
+// The nearest-rank percentile `p` (0 to 100) of `values`; 0 when empty.
+double Percentile(std::vector<double> values, double p);
+
+// The folder of the running program (for finding its sibling programs).
+std::filesystem::path ProgramFolder();
+
+}  // namespace ql::bench
