@@ -3,6 +3,7 @@
 #include "settings/qsettings_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QSettings>
@@ -58,6 +59,34 @@ fs::path IniPath() {
 
 bool IsRoot() {
   return ::geteuid() == 0;
+}
+
+// Permissions do not bind root, and the suite runs as root in CI. There the
+// body runs in a child process that has given up root for the unprivileged
+// "nobody" (owning the configuration folder meanwhile), and its checks count
+// through its exit status.
+void AsUnprivilegedUser(const std::function<void()>& body) {
+  if (!IsRoot()) {
+    body();
+    return;
+  }
+  constexpr uid_t kNobody = 65534;
+  const fs::path& root = Home().Root();
+  ASSERT_EQ(::chown(root.c_str(), kNobody, kNobody), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+      ::_exit(2);
+    }
+    body();
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(::chown(root.c_str(), 0, 0), 0);
+  EXPECT_TRUE(WIFEXITED(status)) << "the unprivileged check did not end normally";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the unprivileged check failed (2: could not drop root)";
 }
 
 class QSettingsStoreTest : public ::testing::Test {
@@ -259,29 +288,27 @@ TEST_F(QSettingsStoreTest, UncreatableFolderSavesNothing) {
 }
 
 TEST_F(QSettingsStoreTest, ReadOnlyFolderSavesNothing) {
-  if (IsRoot()) {
-    GTEST_SKIP() << "permissions do not bind root";
-  }
-  fs::create_directories(Folder());
-  fs::permissions(Folder(), fs::perms::owner_read | fs::perms::owner_exec);
-  QSettingsStore store;
-  SaveLanguage(store, "ChineseGB");
-  EXPECT_FALSE(fs::exists(IniPath()));
+  AsUnprivilegedUser([] {
+    fs::create_directories(Folder());
+    fs::permissions(Folder(), fs::perms::owner_read | fs::perms::owner_exec);
+    QSettingsStore store;
+    SaveLanguage(store, "ChineseGB");
+    EXPECT_FALSE(fs::exists(IniPath()));
+  });
 }
 
 // An unreadable file gives the defaults, and no save replaces what it holds.
 TEST_F(QSettingsStoreTest, UnreadableFileIsNeitherUsedNorOverwritten) {
-  if (IsRoot()) {
-    GTEST_SKIP() << "permissions do not bind root";
-  }
-  const std::string original = "[General]\nLanguageFlag=ChineseGB\nNetIP=10.9.9.9\n";
-  WriteIni(original);
-  fs::permissions(IniPath(), fs::perms::owner_write);
-  EXPECT_EQ(Load().languageFlag, "English");
-  QSettingsStore store;
-  SaveLanguage(store, "English");
-  fs::permissions(IniPath(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(IniText(), original);
+  AsUnprivilegedUser([] {
+    const std::string original = "[General]\nLanguageFlag=ChineseGB\nNetIP=10.9.9.9\n";
+    WriteIni(original);
+    fs::permissions(IniPath(), fs::perms::owner_write);
+    EXPECT_EQ(Load().languageFlag, "English");
+    QSettingsStore store;
+    SaveLanguage(store, "English");
+    fs::permissions(IniPath(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(IniText(), original);
+  });
 }
 
 }  // namespace
