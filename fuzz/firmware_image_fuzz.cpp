@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 
+#include "fuzz_support.h"
 #include "image/block_table.h"
 #include "image/firmware_file.h"
 
@@ -24,36 +25,11 @@ namespace {
 
 using namespace ql::image;
 
-void Require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "firmware image check failed: %s\n", what);
-    std::abort();
-  }
-}
-
-// Removed with its file when the fuzzer exits.
-struct TempFolder {
-  std::filesystem::path path;
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-};
+using ql::fuzz::Require;
+using ql::fuzz::WriteFile;
 
 std::filesystem::path FilePath() {
-  static const TempFolder folder{[] {
-    std::string name = (std::filesystem::temp_directory_path() / "ql-fuzz-image-XXXXXX").string();
-    Require(::mkdtemp(name.data()) != nullptr, "temporary folder");
-    return std::filesystem::path(name);
-  }()};
-  return folder.path / "fuzz.QLB";
-}
-
-void WriteFile(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  Require(file != nullptr, "open for writing");
-  Require(std::fwrite(data, 1, size, file) == size, "write");
-  std::fclose(file);
+  return ql::fuzz::TempFolder(std::filesystem::temp_directory_path(), "ql-fuzz-image") / "fuzz.QLB";
 }
 
 // Every reset byte of every row scribbled over, so a load that forgets to

@@ -9,16 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "link/line_settings.h"
 #include "link/serial_transport.h"
 
 namespace {
 
-void Require(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
+using ql::fuzz::Require;
 
 }  // namespace
 

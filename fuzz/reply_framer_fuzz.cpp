@@ -8,16 +8,13 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "link/frame.h"
 #include "link/reply_framer.h"
 
 namespace {
 
-void Require(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
+using ql::fuzz::Require;
 
 }  // namespace
 

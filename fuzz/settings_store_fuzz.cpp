@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 
+#include "fuzz_support.h"
 #include "settings/qsettings_store.h"
 #include "settings/settings.h"
 #include "text/language.h"
@@ -31,34 +32,15 @@ namespace {
 
 using namespace ql::settings;
 
-void Require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "settings check failed: %s\n", what);
-    std::abort();
-  }
-}
-
-// Removed with its files when the fuzzer exits.
-struct TempFolder {
-  std::filesystem::path path;
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-};
+using ql::fuzz::Require;
 
 const std::filesystem::path& Folder() {
-  static const TempFolder folder{[] {
-    // In memory where there is a tmpfs: every save syncs the file to disk.
-    std::error_code error;
-    const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error)
-                                           ? std::filesystem::path("/dev/shm")
-                                           : std::filesystem::temp_directory_path();
-    std::string name = (base / "ql-fuzz-settings-XXXXXX").string();
-    Require(::mkdtemp(name.data()) != nullptr, "temporary folder");
-    return std::filesystem::path(name);
-  }()};
-  return folder.path;
+  // In memory where there is a tmpfs: every save syncs the file to disk.
+  std::error_code error;
+  return ql::fuzz::TempFolder(std::filesystem::is_directory("/dev/shm", error)
+                                  ? std::filesystem::path("/dev/shm")
+                                  : std::filesystem::temp_directory_path(),
+                              "ql-fuzz-settings");
 }
 
 // A fresh name for every file: QSettings keeps parsed files by name and
@@ -71,10 +53,7 @@ QString FreshPath() {
 }
 
 void WriteFile(const QString& path, const std::uint8_t* data, std::size_t size) {
-  std::FILE* file = std::fopen(path.toStdString().c_str(), "wb");
-  Require(file != nullptr, "open for writing");
-  Require(std::fwrite(data, 1, size, file) == size, "write");
-  std::fclose(file);
+  ql::fuzz::WriteFile(path.toStdString(), data, size);
 }
 
 struct TextSetting {
