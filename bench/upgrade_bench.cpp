@@ -172,6 +172,7 @@ class ProbeTransport final : public link::Transport {
     }
     return n;
   }
+  bool InputWaiting() override { return inner_->InputWaiting(); }
   void Close() override { inner_->Close(); }
 
  private:

@@ -33,6 +33,7 @@ CommandExchange::CommandExchange(Transport& transport, Clock& clock)
     : transport_(transport), clock_(clock) {}
 
 bool CommandExchange::ExchangeCommand(std::string_view payload) {
+  notes_ = {};
   if (payload.size() > kMaxPayload) {
     return false;
   }
@@ -43,15 +44,35 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
   return AwaitReply() == Reply::Accepted;
 }
 
-bool CommandExchange::ReplyArrivesUnasked() {
-  framer_.ClearBuffer();
-  return AwaitReply() != Reply::None;
+bool CommandExchange::Resync() {
+  std::array<std::uint8_t, kFrameBufferSize> discard{};
+  const std::uint32_t start = clock_.NowMs();
+  std::uint32_t lastByte = start;
+  while (true) {
+    const std::uint32_t now = clock_.NowMs();
+    const std::uint32_t quiet = ElapsedMs(lastByte, now);
+    if (quiet > kReplyWindowMs) {
+      return true;
+    }
+    if (ElapsedMs(start, now) > kResyncLimitMs) {
+      return false;
+    }
+    if (transport_.Read(discard, RemainingWait(quiet)) > 0) {
+      lastByte = clock_.NowMs();
+    }
+  }
 }
 
 CommandExchange::Reply CommandExchange::AwaitReply() {
   framer_.ResetLength();
   const std::uint32_t start = clock_.NowMs();
-  auto completed = [this] { return framer_.CheckResponse() ? Reply::Accepted : Reply::Rejected; };
+  std::size_t fed = 0;
+  // Every byte of the wait that is not part of the completing frame is a
+  // stray byte.
+  auto completed = [this, &fed] {
+    notes_.strayBytes = fed - static_cast<std::size_t>(framer_.ReplyLength());
+    return framer_.CheckResponse() ? Reply::Accepted : Reply::Rejected;
+  };
 
   if (transport_.Kind() == settings::LinkKind::Tcp) {
     std::array<std::uint8_t, kFrameBufferSize> block{};
@@ -59,13 +80,16 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
     while (elapsed <= kReplyWindowMs) {
       const std::size_t n = transport_.Read(block, RemainingWait(elapsed));
       for (std::size_t i = 0; i < n; ++i) {
+        ++fed;
         // Bytes of this read after the completing CR are dropped.
         if (framer_.Feed(block[i])) {
+          notes_.droppedBytes = n - i - 1;
           return completed();
         }
       }
       elapsed = ElapsedMs(start, clock_.NowMs());
     }
+    notes_.strayBytes = fed;
     return Reply::None;
   }
 
@@ -80,10 +104,12 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
       elapsed = ElapsedMs(start, clock_.NowMs());
       continue;
     }
+    ++fed;
     if (framer_.Feed(byte)) {
       return completed();
     }
   }
+  notes_.strayBytes = fed;
   return Reply::None;
 }
 

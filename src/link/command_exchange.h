@@ -1,6 +1,7 @@
 // One command to the device and its one reply.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,6 +13,25 @@
 namespace ql::link {
 
 inline constexpr std::uint32_t kReplyWindowMs = 300;
+// How long bringing the link back in step may take before the link counts as
+// one that never falls quiet.
+inline constexpr std::uint32_t kResyncLimitMs = 3000;
+
+// The exchange state of one open link. Nothing is purged between exchanges:
+// a reply that arrives after its window is the first thing the next exchange
+// reads.
+// What became of the last exchange, beyond its result: the signs that the
+// replies on the link may no longer answer the requests they follow.
+struct ExchangeNotes {
+  // Bytes received that were not part of the frame that ended the exchange:
+  // noise, or a reply cut short or restarted. Every byte of an exchange that
+  // ended without a frame counts.
+  std::size_t strayBytes = 0;
+  // Bytes of the last TCP read after the completing CR, which are dropped.
+  std::size_t droppedBytes = 0;
+
+  bool Disturbed() const { return strayBytes > 0 || droppedBytes > 0; }
+};
 
 // The exchange state of one open link. Nothing is purged between exchanges:
 // a reply that arrives after its window is the first thing the next exchange
@@ -27,10 +47,18 @@ class CommandExchange {
   // the check.
   bool ExchangeCommand(std::string_view payload);
 
-  // Listens for one reply window without sending anything, by the same
-  // rules. True when a complete reply frame arrived meanwhile, whatever its
-  // CRC: a reply owed to an earlier command was still on its way.
-  bool ReplyArrivesUnasked();
+  // What the last ExchangeCommand saw besides its frame.
+  const ExchangeNotes& LastNotes() const { return notes_; }
+
+  // Whether bytes are waiting on the link now, before anything is sent: a
+  // look that never waits.
+  bool InputWaiting() { return transport_.InputWaiting(); }
+
+  // Brings the link back in step: reads and discards whatever arrives until
+  // no byte at all has come for one whole reply window, so that no reply to
+  // an earlier request can still be on its way. False when the link has not
+  // fallen quiet within kResyncLimitMs. Sends nothing.
+  bool Resync();
 
   // The last complete reply frame, accepted or not, cut at its first zero byte.
   const std::string& ResponseText() const { return framer_.ResponseText(); }
@@ -48,6 +76,7 @@ class CommandExchange {
   Transport& transport_;
   Clock& clock_;
   ReplyFramer framer_;
+  ExchangeNotes notes_;
 };
 
 }  // namespace ql::link

@@ -236,6 +236,14 @@ void SerialTransport::Write(std::span<const std::uint8_t> bytes) {
   }
 }
 
+bool SerialTransport::InputWaiting() {
+  if (inputBegin_ < inputEnd_) {
+    return true;
+  }
+  int queued = 0;
+  return fd_ >= 0 && ::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0;
+}
+
 std::size_t SerialTransport::Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) {
   auto handOut = [this, into] {
     const std::size_t count = std::min(into.size(), inputEnd_ - inputBegin_);

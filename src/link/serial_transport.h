@@ -67,6 +67,10 @@ class SerialTransport final : public Transport {
   // after the wait, never at once.
   std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
 
+  // Whether bytes are waiting: already taken from the driver, or in its
+  // input queue.
+  bool InputWaiting() override;
+
   void Close() override;
 
  private:

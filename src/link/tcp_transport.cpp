@@ -119,6 +119,11 @@ void TcpTransport::Write(std::span<const std::uint8_t> bytes) {
   }
 }
 
+bool TcpTransport::InputWaiting() {
+  std::uint8_t byte = 0;
+  return fd_ >= 0 && ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
 std::size_t TcpTransport::Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) {
   const Deadline deadline(wait);
   while (fd_ >= 0 && !into.empty() && PollFor(fd_, POLLIN, deadline)) {

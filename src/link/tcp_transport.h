@@ -48,6 +48,9 @@ class TcpTransport final : public Transport {
   // after the wait, never at once.
   std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
 
+  // Whether the socket holds received bytes now; a closed connection holds none.
+  bool InputWaiting() override;
+
   void Close() override;
 
  private:

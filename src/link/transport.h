@@ -28,6 +28,11 @@ class Transport {
   // only after `wait` has passed, so a caller never spins on a dead link.
   virtual std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) = 0;
 
+  // Whether received bytes are waiting to be read, without waiting for any:
+  // a look at what has arrived by now. A link that has failed or whose peer
+  // went away has none.
+  virtual bool InputWaiting() = 0;
+
   // Releases the link; what was opened is put back as it was found where the
   // platform allows. Calling it again does nothing. The destructor closes too.
   virtual void Close() = 0;

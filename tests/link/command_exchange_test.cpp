@@ -256,23 +256,121 @@ TEST(ExchangeTcp, BytesAfterTheCompletingCrInTheSameReadAreDropped) {
   EXPECT_FALSE(b.Exchange()) << "the second frame was in the same read and is gone";
 }
 
-TEST_P(BothKinds, ListeningUnaskedSendsNothingAndSeesAnOwedReply) {
-  Bench b(GetParam());
-  // A reply, even one with a wrong CRC, that comes without a command.
-  b.link.Schedule(ArriveAfter(120, WithWrongCrc(BuildReply("0001ZvFFFF"))));
-  b.sent = b.clock.NowMs();
-  EXPECT_TRUE(b.exchange.ReplyArrivesUnasked());
-  EXPECT_TRUE(b.link.Writes().empty());
-  EXPECT_EQ(b.Elapsed(), 120u);
+TEST(ExchangeTcp, BytesAfterTheCompletingCrAreNotedAsDropped) {
+  Bench b(LinkKind::Tcp);
+  Bytes both = BuildReply("0001ZxOK");
+  const Bytes next = BuildReply("0001ZxNEXT");
+  both.insert(both.end(), next.begin(), next.begin() + 5);
+  b.link.Schedule(ArriveAfter(10, both));
+  EXPECT_TRUE(b.Exchange());
+  EXPECT_EQ(b.exchange.LastNotes().droppedBytes, 5u);
+  EXPECT_EQ(b.exchange.LastNotes().strayBytes, 0u);
+  EXPECT_TRUE(b.exchange.LastNotes().Disturbed());
 }
 
-TEST_P(BothKinds, ListeningUnaskedEndsWithTheWindowWhenNothingComes) {
+TEST(ExchangeSerial, BytesAfterTheCompletingCrStayWaiting) {
+  Bench b(LinkKind::Serial);
+  Bytes both = BuildReply("0001ZxOK");
+  const Bytes next = BuildReply("0001ZxNEXT");
+  both.insert(both.end(), next.begin(), next.end());
+  b.link.Schedule(ArriveAfter(10, both));
+  EXPECT_FALSE(b.exchange.InputWaiting());
+  EXPECT_TRUE(b.Exchange());
+  EXPECT_FALSE(b.exchange.LastNotes().Disturbed());
+  EXPECT_TRUE(b.exchange.InputWaiting());
+}
+
+// What an exchange notes about the bytes around its frame: the signs that
+// replies may no longer answer the requests they follow.
+TEST_P(BothKinds, NotesBytesThatAreNotPartOfTheFrame) {
+  struct Case {
+    const char* name;
+    Bytes arriving;
+    bool accepted;
+    std::size_t stray;
+  };
+  const Bytes reply = BuildReply("0001ZvOK");
+  Bytes noisy = {'x', 'y', '\r'};
+  noisy.insert(noisy.end(), reply.begin(), reply.end());
+  // A reply whose CR was lost, then the next one: its 0x03 restarts the frame.
+  Bytes restarted(reply.begin(), reply.end() - 1);
+  restarted.insert(restarted.end(), reply.begin(), reply.end());
+  // The tail of a reply cut short, then a whole one.
+  Bytes tail(reply.begin() + 4, reply.end());
+  tail.insert(tail.end(), reply.begin(), reply.end());
+  const Bytes headOnly(reply.begin(), reply.begin() + 6);
+  const std::vector<Case> cases = {
+      {"clean", reply, true, 0},
+      {"noise before", noisy, true, 3},
+      {"restarted frame", restarted, true, reply.size() - 1},
+      {"tail of a cut reply", tail, true, reply.size() - 4},
+      {"no frame at all", headOnly, false, headOnly.size()},
+  };
+  for (const auto& c : cases) {
+    Bench b(GetParam());
+    b.link.Schedule(ArriveAfter(5, c.arriving));
+    EXPECT_EQ(b.Exchange(), c.accepted) << c.name;
+    EXPECT_EQ(b.exchange.LastNotes().strayBytes, c.stray) << c.name;
+    EXPECT_EQ(b.exchange.LastNotes().droppedBytes, 0u) << c.name;
+  }
+}
+
+TEST_P(BothKinds, NotesAreClearedByTheNextExchange) {
   Bench b(GetParam());
-  b.link.Schedule(ArriveAfter(310, BuildReply("0001ZvFFFF")));
-  b.sent = b.clock.NowMs();
-  EXPECT_FALSE(b.exchange.ReplyArrivesUnasked());
-  EXPECT_EQ(b.Elapsed(), 301u);
+  b.link.Schedule(ArriveAfter(5, "noise"));
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_TRUE(b.exchange.LastNotes().Disturbed());
+  b.link.Schedule(ArriveAfter(5, BuildReply("0001ZvOK")));
+  EXPECT_TRUE(b.Exchange());
+  EXPECT_FALSE(b.exchange.LastNotes().Disturbed());
+}
+
+TEST_P(BothKinds, InputWaitingOnlyLooks) {
+  Bench b(GetParam());
+  b.link.Schedule(ArriveAfter(20, BuildReply("0001ZvOK")));
+  const std::uint32_t before = b.clock.NowMs();
+  EXPECT_FALSE(b.exchange.InputWaiting());
+  EXPECT_EQ(b.clock.NowMs(), before) << "the look never waits";
+  b.clock.Advance(20);
+  EXPECT_TRUE(b.exchange.InputWaiting());
+  EXPECT_TRUE(b.exchange.InputWaiting()) << "looking reads nothing";
   EXPECT_TRUE(b.link.Writes().empty());
+}
+
+TEST_P(BothKinds, ResyncDiscardsOwedRepliesUntilAWholeWindowIsQuiet) {
+  Bench b(GetParam());
+  // Two owed replies and some noise, the last byte 480 ms from now.
+  b.link.Schedule(ArriveAfter(0, BuildReply("0001ZvLATE")));
+  b.link.Schedule(StreamAfter(200, BuildReply("0001ZvLATER"), kSerialByteUs));
+  b.link.Schedule(ArriveAfter(480, "junk"));
+  const std::uint32_t start = b.clock.NowMs();
+  EXPECT_TRUE(b.exchange.Resync());
+  EXPECT_EQ(b.link.Pending(), 0u);
+  EXPECT_EQ(ElapsedMs(start, b.clock.NowMs()), 480u + 301u);
+  EXPECT_TRUE(b.link.Writes().empty());
+  // In step again: the next exchange takes its own reply.
+  b.link.Schedule(ArriveAfter(3, BuildReply("0001ZvMINE")));
+  EXPECT_TRUE(b.Exchange());
+  EXPECT_EQ(b.exchange.ResponseText(), Text(BuildReply("0001ZvMINE")));
+}
+
+TEST_P(BothKinds, ResyncOnAQuietLinkTakesOneWindow) {
+  Bench b(GetParam());
+  const std::uint32_t start = b.clock.NowMs();
+  EXPECT_TRUE(b.exchange.Resync());
+  EXPECT_EQ(ElapsedMs(start, b.clock.NowMs()), 301u);
+}
+
+TEST_P(BothKinds, ResyncGivesUpOnALinkThatNeverFallsQuiet) {
+  Bench b(GetParam());
+  for (std::uint32_t at = 0; at < 10000; at += 100) {
+    b.link.Schedule(ArriveAfter(at, "chatter"));
+  }
+  const std::uint32_t start = b.clock.NowMs();
+  EXPECT_FALSE(b.exchange.Resync());
+  const std::uint32_t took = ElapsedMs(start, b.clock.NowMs());
+  EXPECT_GT(took, kResyncLimitMs);
+  EXPECT_LE(took, kResyncLimitMs + 101);
 }
 
 }  // namespace

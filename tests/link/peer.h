@@ -106,6 +106,7 @@ class CountingTransport final : public link::Transport {
     ++reads;
     return inner_.Read(into, wait);
   }
+  bool InputWaiting() override { return inner_.InputWaiting(); }
   void Close() override { inner_.Close(); }
 
   int reads = 0;

@@ -62,6 +62,10 @@ std::size_t ScriptedTransport::Read(std::span<std::uint8_t> into, std::chrono::m
   return count;
 }
 
+bool ScriptedTransport::InputWaiting() {
+  return !pending_.empty() && pending_.begin()->first <= clock_.NowUs();
+}
+
 std::vector<std::string> ScriptedTransport::WrittenPayloads() const {
   std::vector<std::string> payloads;
   for (const auto& w : writes_) {

@@ -52,6 +52,8 @@ class ScriptedTransport final : public link::Transport {
   // time-out would leave it. With nothing in time the clock moves on by
   // `wait` and 0 is returned.
   std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
+  // Whether a byte is due by now.
+  bool InputWaiting() override;
   void Close() override { closed_ = true; }
 
   const std::vector<std::vector<std::uint8_t>>& Writes() const { return writes_; }

@@ -36,6 +36,7 @@ class LoggedTransport final : public link::Transport {
   std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override {
     return inner_->Read(into, wait);
   }
+  bool InputWaiting() override { return inner_->InputWaiting(); }
   void Close() override {
     if (!closed_) {
       closed_ = true;
