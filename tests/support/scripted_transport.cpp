@@ -24,7 +24,7 @@ ScriptedTransport::ScriptedTransport(VirtualClock& clock, settings::LinkKind kin
     : clock_(clock), kind_(kind) {}
 
 void ScriptedTransport::Schedule(Arrival arrival) {
-  std::uint64_t at = clock_.NowUs() + std::uint64_t{arrival.afterMs} * 1000;
+  std::uint64_t at = clock_.NowUs() + std::uint64_t{arrival.afterMs} * 1000 + arrival.extraUs;
   for (const std::uint8_t b : arrival.bytes) {
     // multimap keeps equal keys in insertion order.
     pending_.emplace(at, b);

@@ -24,6 +24,8 @@ struct Arrival {
   std::uint32_t afterMs = 0;
   std::vector<std::uint8_t> bytes;
   std::uint32_t byteSpacingUs = 0;
+  // Added to afterMs, for moments between whole milliseconds.
+  std::uint32_t extraUs = 0;
 };
 
 Arrival ArriveAfter(std::uint32_t afterMs, std::string_view bytes);
