@@ -57,6 +57,10 @@ TEST(OptionsTest, FaultOptions) {
                                "handshake:1",
                                "--lowercase-crc",
                                "run",
+                               "--duplicate-reply",
+                               "verify:7",
+                               "--drop-last-byte",
+                               "write",
                                "--noise",
                                "all",
                                "--noise-bytes",
@@ -91,6 +95,12 @@ TEST(OptionsTest, FaultOptions) {
   EXPECT_EQ(f.corruptCrc[0].kind, CommandKind::Handshake);
   ASSERT_EQ(f.lowercaseCrc.size(), 1U);
   EXPECT_EQ(f.lowercaseCrc[0].kind, CommandKind::Run);
+  ASSERT_EQ(f.duplicateReply.size(), 1U);
+  EXPECT_EQ(f.duplicateReply[0].kind, CommandKind::Verify);
+  EXPECT_EQ(f.duplicateReply[0].nth, 7U);
+  ASSERT_EQ(f.dropLastByte.size(), 1U);
+  EXPECT_EQ(f.dropLastByte[0].kind, CommandKind::Write);
+  EXPECT_EQ(f.dropLastByte[0].nth, 0U);
   ASSERT_EQ(f.noiseBefore.size(), 1U);
   EXPECT_EQ(f.noise, "AB\r");
   EXPECT_EQ(f.handshakeFrameLength, 30);

@@ -162,6 +162,29 @@ TEST(ReplyFaultsTest, EachFaultIsSeenByTheReplyCheckAsOnTheWire) {
   }
 }
 
+TEST(ReplyFaultsTest, DuplicatedReplyAndLostLastByte) {
+  const CommandRef verify{.kind = CommandKind::Verify, .number = 2, .kindNumber = 1};
+  const auto clean = link::BuildReply("0001ZvFFFF");
+  FaultConfig faults;
+  faults.duplicateReply = {{.kind = CommandKind::Verify, .nth = 1}};
+  faults.noiseBefore = {{.kind = CommandKind::Verify, .nth = 1}};
+  faults.noise = "~";
+  // Noise once, then the frame twice.
+  std::vector<std::uint8_t> twice = {'~'};
+  twice.insert(twice.end(), clean.begin(), clean.end());
+  twice.insert(twice.end(), clean.begin(), clean.end());
+  EXPECT_EQ(ReplyFaults(faults).Transmit(verify, "0001ZvFFFF").bytes, twice);
+
+  FaultConfig cut;
+  cut.dropLastByte = {{.kind = CommandKind::Verify, .nth = 0}};
+  const Transmission out = ReplyFaults(cut).Transmit(verify, "0001ZvFFFF");
+  EXPECT_EQ(out.bytes, std::vector<std::uint8_t>(clean.begin(), clean.end() - 1));
+  EXPECT_FALSE(AsTheUtilitySeesIt(out.bytes).complete);
+  EXPECT_EQ(out.faults, "last byte lost");
+  const CommandRef write{.kind = CommandKind::Write, .number = 3, .kindNumber = 1};
+  EXPECT_EQ(ReplyFaults(cut).Transmit(write, "x").bytes, link::BuildReply("x"));
+}
+
 TEST(ReplyFaultsTest, DroppedAndLateReplies) {
   const CommandRef write3{.kind = CommandKind::Write, .number = 4, .kindNumber = 3};
   FaultConfig faults;

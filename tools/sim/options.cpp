@@ -220,6 +220,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
          return true;
        }},
       {"--bad-crc", selectorInto(c.faults.corruptCrc)},
+      {"--duplicate-reply", selectorInto(c.faults.duplicateReply)},
+      {"--drop-last-byte", selectorInto(c.faults.dropLastByte)},
       {"--lowercase-crc", selectorInto(c.faults.lowercaseCrc)},
       {"--noise", selectorInto(c.faults.noiseBefore)},
       {"--noise-bytes",
@@ -363,6 +365,8 @@ given more than once.
   --late-reply SEL@MS    * send the reply MS milliseconds late; nothing else is
                            answered meanwhile
   --bad-crc SEL          * send the reply with a wrong CRC
+  --duplicate-reply SEL  * send the reply twice, back to back
+  --drop-last-byte SEL   * send the reply without its last byte (the CR)
   --lowercase-crc SEL    * send the reply's CRC in lowercase hex (a CRC of
                            digits only reads the same)
   --noise SEL            * send noise bytes before the reply frame

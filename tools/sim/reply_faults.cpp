@@ -50,11 +50,19 @@ Transmission ReplyFaults::Transmit(const CommandRef& command,
                    [](std::uint8_t c) { return static_cast<std::uint8_t>(std::tolower(c)); });
     AddNote(out.faults, "lowercase CRC");
   }
+  if (AnyMatches(faults_.dropLastByte, command)) {
+    frame.pop_back();
+    AddNote(out.faults, "last byte lost");
+  }
   if (AnyMatches(faults_.noiseBefore, command)) {
     out.bytes.assign(faults_.noise.begin(), faults_.noise.end());
     AddNote(out.faults, "noise before the frame");
   }
   out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
+  if (AnyMatches(faults_.duplicateReply, command)) {
+    out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
+    AddNote(out.faults, "sent twice");
+  }
 
   for (const auto& late : faults_.lateReply) {
     if (late.when.Matches(command)) {

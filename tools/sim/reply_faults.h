@@ -1,6 +1,6 @@
 // Turns the device's answer into the bytes that go on the link, with the
 // faults that strike a reply on its way: lost, late, a wrong or lowercase
-// CRC, noise before the frame.
+// CRC, noise before the frame, its CR lost, sent twice.
 #pragma once
 
 #include <chrono>

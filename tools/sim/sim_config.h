@@ -87,6 +87,10 @@ struct FaultConfig {
   // The reply carries its CRC in lowercase hexadecimal. A CRC made of digits
   // only reads the same either way.
   std::vector<CommandSelector> lowercaseCrc;
+  // The reply frame goes out twice, back to back.
+  std::vector<CommandSelector> duplicateReply;
+  // The reply frame goes out without its last byte, the CR.
+  std::vector<CommandSelector> dropLastByte;
   // `noise` goes out just before the reply frame.
   std::vector<CommandSelector> noiseBefore;
   std::string noise = "~?\x7F\xFF noise\r\n";
