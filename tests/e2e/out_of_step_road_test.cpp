@@ -111,3 +111,56 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace ql::testing_support
+
+namespace ql::testing_support {
+namespace {
+
+// A device that strikes read-back replies at random - lost, late, twice,
+// without their CR, with noise or a wrong CRC - over a short image with an
+// erased tail: whatever the draw, never "Upgrade ok." over a wrong block.
+class RandomFaultRoad : public DeviceRoadBase,
+                        public testing::WithParamInterface<std::tuple<sim::LinkType, int>> {
+ protected:
+  sim::LinkType Link() const override { return std::get<0>(GetParam()); }
+};
+
+TEST_P(RandomFaultRoad, NeverUpgradeOkOverAWrongBlock) {
+  const int seed = std::get<1>(GetParam());
+  std::vector<std::uint8_t> image = PatternImage(4 * 512);
+  image.resize(16 * 512 - 6, 0xFF);
+  for (const bool intact : {true, false}) {
+    SCOPED_TRACE(intact ? "intact" : "wrong block");
+    sim::FaultConfig faults;
+    faults.random = {.perMille = 150, .seed = static_cast<std::uint64_t>(seed)};
+    if (!intact) {
+      faults.storedBitFlips = {{8 + seed % 8, 300, 5}};
+    }
+    Serve(faults);
+    const TempFirmware file(kHeader, image);
+    ASSERT_EQ(Connect(file.path()), upgrade::ConnectResult::Matched);
+    const UpgradeResult result = Upgrade();
+    const sim::Counters counters = emulator_->GetCounters();
+    EXPECT_EQ(FlashHoldsImage(), intact);
+    // Lost, late, doubled and damaged replies are recovered from.
+    EXPECT_EQ(result == UpgradeResult::UpgradeOk, intact);
+    if (result == UpgradeResult::UpgradeOk || counters.runs > 0) {
+      EXPECT_TRUE(FlashHoldsImage()) << "Upgrade ok or a run command over a wrong block";
+    }
+    RecordProperty(intact ? "intact" : "wrong",
+                   result == UpgradeResult::UpgradeOk ? "ok" : "failed");
+    emulator_->Stop();
+    log_.clear();
+    state_ = {};
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Random, RandomFaultRoad,
+    testing::Combine(testing::Values(sim::LinkType::Tcp, sim::LinkType::Pty), testing::Range(1, 7)),
+    [](const testing::TestParamInfo<std::tuple<sim::LinkType, int>>& info) {
+      return std::string(std::get<0>(info.param) == sim::LinkType::Tcp ? "Tcp_" : "Pty_") + "Seed" +
+             std::to_string(std::get<1>(info.param));
+    });
+
+}  // namespace
+}  // namespace ql::testing_support

@@ -61,6 +61,8 @@ TEST(OptionsTest, FaultOptions) {
                                "verify:7",
                                "--drop-last-byte",
                                "write",
+                               "--random-faults",
+                               "25,99",
                                "--noise",
                                "all",
                                "--noise-bytes",
@@ -101,6 +103,8 @@ TEST(OptionsTest, FaultOptions) {
   ASSERT_EQ(f.dropLastByte.size(), 1U);
   EXPECT_EQ(f.dropLastByte[0].kind, CommandKind::Write);
   EXPECT_EQ(f.dropLastByte[0].nth, 0U);
+  EXPECT_EQ(f.random.perMille, 25U);
+  EXPECT_EQ(f.random.seed, 99U);
   ASSERT_EQ(f.noiseBefore.size(), 1U);
   EXPECT_EQ(f.noise, "AB\r");
   EXPECT_EQ(f.handshakeFrameLength, 30);
@@ -157,6 +161,9 @@ TEST(OptionsTest, BadCommandLinesAreRefusedWithAReason) {
       {"--flip-readback", "1:512"},
       {"--flip-readback", "1:0:8"},
       {"--refuse-write", "3"},
+      {"--random-faults", "1001"},
+      {"--random-faults", "10,"},
+      {"--random-faults", "ten"},
       {"--hang-up-after", "0"},
       {"--pace", "0"},
       {"--pace", "115200,9N1"},

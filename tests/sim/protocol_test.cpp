@@ -185,6 +185,29 @@ TEST(ReplyFaultsTest, DuplicatedReplyAndLostLastByte) {
   EXPECT_EQ(ReplyFaults(cut).Transmit(write, "x").bytes, link::BuildReply("x"));
 }
 
+TEST(ReplyFaultsTest, RandomFaultsStrikeReadBacksAtTheirRateAndRepeatWithTheSeed) {
+  FaultConfig faults;
+  faults.random = {.perMille = 200, .seed = 7};
+  const ReplyFaults sevens(faults);
+  faults.random.seed = 8;
+  const ReplyFaults eights(faults);
+  int struck = 0;
+  int differ = 0;
+  for (std::size_t n = 1; n <= 2000; ++n) {
+    const CommandRef verify{.kind = CommandKind::Verify, .number = n, .kindNumber = n};
+    const Transmission a = sevens.Transmit(verify, "0001ZvFFFF");
+    EXPECT_EQ(a.bytes, sevens.Transmit(verify, "0001ZvFFFF").bytes) << "same seed, same fault";
+    EXPECT_EQ(a.delay, sevens.Transmit(verify, "0001ZvFFFF").delay);
+    struck += !a.faults.empty();
+    differ += a.faults != eights.Transmit(verify, "0001ZvFFFF").faults;
+    const CommandRef write{.kind = CommandKind::Write, .number = n, .kindNumber = n};
+    EXPECT_TRUE(sevens.Transmit(write, "x").faults.empty()) << "only read-backs are struck";
+  }
+  EXPECT_GT(struck, 300);
+  EXPECT_LT(struck, 500);
+  EXPECT_GT(differ, 300) << "another seed, other faults";
+}
+
 TEST(ReplyFaultsTest, DroppedAndLateReplies) {
   const CommandRef write3{.kind = CommandKind::Write, .number = 4, .kindNumber = 3};
   FaultConfig faults;

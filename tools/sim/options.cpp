@@ -221,6 +221,19 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
        }},
       {"--bad-crc", selectorInto(c.faults.corruptCrc)},
       {"--duplicate-reply", selectorInto(c.faults.duplicateReply)},
+      {"--random-faults",
+       [&](const std::string& v) {
+         const auto comma = v.find(',');
+         const auto perMille = ParseNumber(std::string_view(v).substr(0, comma), 1000);
+         const auto seed = comma == std::string::npos
+                               ? std::optional<std::uint64_t>(1)
+                               : ParseNumber(std::string_view(v).substr(comma + 1), UINT64_MAX);
+         if (!perMille || !seed) {
+           return false;
+         }
+         c.faults.random = {.perMille = static_cast<unsigned>(*perMille), .seed = *seed};
+         return true;
+       }},
       {"--drop-last-byte", selectorInto(c.faults.dropLastByte)},
       {"--lowercase-crc", selectorInto(c.faults.lowercaseCrc)},
       {"--noise", selectorInto(c.faults.noiseBefore)},
@@ -367,6 +380,11 @@ given more than once.
   --bad-crc SEL          * send the reply with a wrong CRC
   --duplicate-reply SEL  * send the reply twice, back to back
   --drop-last-byte SEL   * send the reply without its last byte (the CR)
+  --random-faults PERMILLE[,SEED]
+                         strike read-back replies at random, each with a
+                         chance of PERMILLE in 1000: lost, late, sent twice,
+                         without its CR, with noise before it or with a wrong
+                         CRC; the same SEED (default 1) gives the same faults
   --lowercase-crc SEL    * send the reply's CRC in lowercase hex (a CRC of
                            digits only reads the same)
   --noise SEL            * send noise bytes before the reply frame

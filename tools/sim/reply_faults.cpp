@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <iterator>
 
 #include "link/crc16.h"
 #include "link/frame.h"
@@ -13,6 +15,29 @@ namespace {
 bool AnyMatches(const std::vector<CommandSelector>& selectors, const CommandRef& command) {
   return std::any_of(selectors.begin(), selectors.end(),
                      [&command](const CommandSelector& s) { return s.Matches(command); });
+}
+
+// SplitMix64: a well-mixed number for each (seed, command) pair.
+std::uint64_t Mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+enum class RandomFault { None, Lost, Late, Twice, NoCr, Noise, BadCrc };
+
+RandomFault DrawRandomFault(const RandomFaults& random, const CommandRef& command) {
+  if (!random.Enabled() || command.kind != CommandKind::Verify) {
+    return RandomFault::None;
+  }
+  const std::uint64_t draw = Mix(random.seed * 0x100000001B3ULL ^ command.number);
+  if (draw % 1000 >= random.perMille) {
+    return RandomFault::None;
+  }
+  constexpr RandomFault kFaults[] = {RandomFault::Lost, RandomFault::Late,  RandomFault::Twice,
+                                     RandomFault::NoCr, RandomFault::Noise, RandomFault::BadCrc};
+  return kFaults[(draw / 1000) % std::size(kFaults)];
 }
 
 void AddNote(std::string& notes, const char* note) {
@@ -30,7 +55,8 @@ Transmission ReplyFaults::Transmit(const CommandRef& command,
   if (!body) {
     return out;
   }
-  if (AnyMatches(faults_.dropReply, command)) {
+  const RandomFault random = DrawRandomFault(faults_.random, command);
+  if (AnyMatches(faults_.dropReply, command) || random == RandomFault::Lost) {
     AddNote(out.faults, "reply dropped");
     return out;
   }
@@ -39,7 +65,7 @@ Transmission ReplyFaults::Transmit(const CommandRef& command,
   // The CRC characters are the four bytes before the final CR.
   const auto crcBegin = frame.end() - 5;
   const auto crcEnd = frame.end() - 1;
-  if (AnyMatches(faults_.corruptCrc, command)) {
+  if (AnyMatches(faults_.corruptCrc, command) || random == RandomFault::BadCrc) {
     const auto wrong =
         link::CrcText(link::FrameCrc(std::span(frame).first(frame.size() - 5)) ^ 0xFFFF);
     std::copy(wrong.begin(), wrong.end(), crcBegin);
@@ -50,16 +76,16 @@ Transmission ReplyFaults::Transmit(const CommandRef& command,
                    [](std::uint8_t c) { return static_cast<std::uint8_t>(std::tolower(c)); });
     AddNote(out.faults, "lowercase CRC");
   }
-  if (AnyMatches(faults_.dropLastByte, command)) {
+  if (AnyMatches(faults_.dropLastByte, command) || random == RandomFault::NoCr) {
     frame.pop_back();
     AddNote(out.faults, "last byte lost");
   }
-  if (AnyMatches(faults_.noiseBefore, command)) {
+  if (AnyMatches(faults_.noiseBefore, command) || random == RandomFault::Noise) {
     out.bytes.assign(faults_.noise.begin(), faults_.noise.end());
     AddNote(out.faults, "noise before the frame");
   }
   out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
-  if (AnyMatches(faults_.duplicateReply, command)) {
+  if (AnyMatches(faults_.duplicateReply, command) || random == RandomFault::Twice) {
     out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
     AddNote(out.faults, "sent twice");
   }
@@ -68,6 +94,10 @@ Transmission ReplyFaults::Transmit(const CommandRef& command,
     if (late.when.Matches(command)) {
       out.delay = std::max(out.delay, late.delay);
     }
+  }
+  if (random == RandomFault::Late) {
+    // Past the reply window by a few to a hundred milliseconds.
+    out.delay = std::max(out.delay, std::chrono::milliseconds(305 + (command.number * 37) % 100));
   }
   if (out.delay.count() > 0) {
     AddNote(out.faults, "late");

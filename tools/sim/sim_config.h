@@ -76,6 +76,17 @@ struct LinePacing {
   std::chrono::nanoseconds ByteTime() const;
 };
 
+// Random faults on read-back replies: each reply, with a chance of
+// `perMille` in 1000, is lost, late, sent twice, sent without its CR, sent
+// with noise before it or with a wrong CRC, drawn afresh for every command
+// from `seed` and the command's number, so a run can be repeated.
+struct RandomFaults {
+  unsigned perMille = 0;
+  std::uint64_t seed = 1;
+
+  bool Enabled() const { return perMille > 0; }
+};
+
 struct FaultConfig {
   // The command is carried out, but its reply is lost.
   std::vector<CommandSelector> dropReply;
@@ -105,6 +116,7 @@ struct FaultConfig {
   // connection is closed or the pseudo-terminal hung up, once. 0: never.
   std::size_t hangUpAfterCommands = 0;
   std::vector<WriteRefusal> refusedWrites;
+  RandomFaults random;
   // Read-back data in lowercase hexadecimal.
   bool lowercaseReadback = false;
   LinePacing pacing;
