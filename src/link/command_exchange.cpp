@@ -27,6 +27,10 @@ std::chrono::milliseconds RemainingWait(std::uint32_t elapsedMs) {
   return std::chrono::milliseconds(std::max<std::int64_t>(1, left));
 }
 
+// An observer is shown at most this much of what one exchange or one resync
+// reads; a device that floods the link must not grow memory without bound.
+constexpr std::size_t kMaxObservedBytes = 64 * 1024;
+
 }  // namespace
 
 CommandExchange::CommandExchange(Transport& transport, Clock& clock)
@@ -41,24 +45,50 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
 
   framer_.ClearBuffer();
   transport_.Write(request);
-  return AwaitReply() == Reply::Accepted;
+  if (observer_ != nullptr) {
+    observer_->FrameSent(request);
+    received_.clear();
+  }
+  return Report(AwaitReply()) == Reply::Accepted;
+}
+
+CommandExchange::Reply CommandExchange::Report(Reply reply) {
+  if (observer_ != nullptr) {
+    observer_->BytesReceived(received_);
+    observer_->ExchangeEnded(reply == Reply::Accepted   ? ExchangeVerdict::Accepted
+                             : reply == Reply::Rejected ? ExchangeVerdict::BadCrc
+                                                        : ExchangeVerdict::NoReply,
+                             notes_);
+  }
+  return reply;
 }
 
 bool CommandExchange::Resync() {
   std::array<std::uint8_t, kFrameBufferSize> discard{};
+  std::vector<std::uint8_t> discarded;
+  auto done = [this, &discarded](bool quiet) {
+    if (observer_ != nullptr) {
+      observer_->LinkResynced(discarded, quiet);
+    }
+    return quiet;
+  };
   const std::uint32_t start = clock_.NowMs();
   std::uint32_t lastByte = start;
   while (true) {
     const std::uint32_t now = clock_.NowMs();
     const std::uint32_t quiet = ElapsedMs(lastByte, now);
     if (quiet > kReplyWindowMs) {
-      return true;
+      return done(true);
     }
     if (ElapsedMs(start, now) > kResyncLimitMs) {
-      return false;
+      return done(false);
     }
-    if (transport_.Read(discard, RemainingWait(quiet)) > 0) {
+    const std::size_t n = transport_.Read(discard, RemainingWait(quiet));
+    if (n > 0) {
       lastByte = clock_.NowMs();
+      if (observer_ != nullptr && discarded.size() < kMaxObservedBytes) {
+        discarded.insert(discarded.end(), discard.begin(), discard.begin() + n);
+      }
     }
   }
 }
@@ -67,6 +97,11 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
   framer_.ResetLength();
   const std::uint32_t start = clock_.NowMs();
   std::size_t fed = 0;
+  auto Observe = [this](std::uint8_t b) {
+    if (observer_ != nullptr && received_.size() < kMaxObservedBytes) {
+      received_.push_back(b);
+    }
+  };
   // Every byte of the wait that is not part of the completing frame is a
   // stray byte.
   auto completed = [this, &fed] {
@@ -81,6 +116,7 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
       const std::size_t n = transport_.Read(block, RemainingWait(elapsed));
       for (std::size_t i = 0; i < n; ++i) {
         ++fed;
+        Observe(block[i]);
         // Bytes of this read after the completing CR are dropped.
         if (framer_.Feed(block[i])) {
           notes_.droppedBytes = n - i - 1;
@@ -105,6 +141,7 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
       continue;
     }
     ++fed;
+    Observe(byte);
     if (framer_.Feed(byte)) {
       return completed();
     }

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "link/clock.h"
+#include "link/exchange_observer.h"
 #include "link/reply_framer.h"
 #include "link/transport.h"
 
@@ -20,25 +22,12 @@ inline constexpr std::uint32_t kResyncLimitMs = 3000;
 // The exchange state of one open link. Nothing is purged between exchanges:
 // a reply that arrives after its window is the first thing the next exchange
 // reads.
-// What became of the last exchange, beyond its result: the signs that the
-// replies on the link may no longer answer the requests they follow.
-struct ExchangeNotes {
-  // Bytes received that were not part of the frame that ended the exchange:
-  // noise, or a reply cut short or restarted. Every byte of an exchange that
-  // ended without a frame counts.
-  std::size_t strayBytes = 0;
-  // Bytes of the last TCP read after the completing CR, which are dropped.
-  std::size_t droppedBytes = 0;
-
-  bool Disturbed() const { return strayBytes > 0 || droppedBytes > 0; }
-};
-
-// The exchange state of one open link. Nothing is purged between exchanges:
-// a reply that arrives after its window is the first thing the next exchange
-// reads.
 class CommandExchange {
  public:
   CommandExchange(Transport& transport, Clock& clock);
+
+  // Tells `observer` (nullptr: nobody) of every frame sent and received.
+  void SetObserver(ExchangeObserver* observer) { observer_ = observer; }
 
   // Frames `payload` (at most 1493 bytes; a longer one is not sent and gives
   // false), sends it and waits for one reply frame. True only when a complete
@@ -72,11 +61,16 @@ class CommandExchange {
 
   // Waits for one reply frame within the reply window.
   Reply AwaitReply();
+  // Tells the observer what the exchange just received and how it ended.
+  Reply Report(Reply reply);
 
   Transport& transport_;
   Clock& clock_;
   ReplyFramer framer_;
   ExchangeNotes notes_;
+  ExchangeObserver* observer_ = nullptr;
+  // What the current exchange has read, kept only while someone observes.
+  std::vector<std::uint8_t> received_;
 };
 
 }  // namespace ql::link

@@ -1,32 +1,19 @@
 // The connect procedure: open the link the operator chose, find the device
 // with up to three handshakes, store the link, compare the device's model
 // with the file's, and load the image when they match.
-#include <cstdio>
-
 #include "image/firmware_file.h"
 #include "link/command_exchange.h"
 #include "settings/settings.h"
 #include "text/message_table.h"
+#include "upgrade/block_exchange.h"
 #include "upgrade/device_commands.h"
 #include "upgrade/procedures.h"
 
 namespace ql::upgrade {
 namespace {
 
-constexpr int kHandshakeAttempts = 3;
-constexpr std::int32_t kHandshakeReplyLength = 29;
 // Model prefixes compared between the device information and the file header.
 constexpr std::size_t kModelPrefixLength = 7;
-// The device information: positions 8 to 23 of the handshake reply.
-constexpr std::size_t kDeviceInfoOffset = 7;
-constexpr std::size_t kDeviceInfoLength = 16;
-
-// What the status panel shows after a failed attempt: " ( 9 )", " ( 8 )", " ( 7 )".
-std::string Countdown(int attempt) {
-  char text[32];
-  std::snprintf(text, sizeof text, " ( %d )", 9 - attempt);
-  return text;
-}
 
 std::string Prefix(std::string_view text, std::size_t length) {
   return std::string(text.substr(0, length));
@@ -37,6 +24,9 @@ std::string Prefix(std::string_view text, std::size_t length) {
 ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, Environment& env) {
   UpgradeView& view = env.view;
   link::Clock& clock = env.clock;
+  if (env.report != nullptr) {
+    *env.report = ProcedureReport{};
+  }
 
   view.SetProgressPosition(Bar::Program, 0);
   view.SetProgressPosition(Bar::Verify, 0);
@@ -46,7 +36,6 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
   view.SetBusy(1);
   view.Pump();
 
-  bool success = false;
   view.ShowMessage(text::msg::kConnecting, {});
   view.Pump();
 
@@ -57,31 +46,23 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
   ConnectResult result = ConnectResult::LinkNotOpened;
   if (auto transport = env.openLink(state.link)) {
     link::CommandExchange exchange(*transport, clock);
-    for (int attempt = 0; attempt < kHandshakeAttempts; ++attempt) {
-      clock.SleepMs(100);
-      if (exchange.ExchangeCommand(HandshakeCommand(inputs.deviceId)) &&
-          exchange.ReplyLength() == kHandshakeReplyLength) {
-        state.deviceFamily = image::kDeviceFamily;
-        success = true;
-        break;
-      }
-      view.ShowMessage(text::msg::kConnecting, Countdown(attempt));
-      view.Pump();
-    }
+    exchange.SetObserver(env.observer);
+    const HandshakeEnd found = FindDevice(exchange, inputs.deviceId, env);
 
-    if (!success) {
+    if (found == HandshakeEnd::Interrupted) {
+      transport->Close();
+      result = ConnectResult::Interrupted;
+    } else if (found == HandshakeEnd::NoAnswer) {
       transport->Close();
       result = ConnectResult::NoHandshake;
     } else {
+      state.deviceFamily = image::kDeviceFamily;
       if (env.store != nullptr) {
         settings::SaveLinkSettings(*env.store, state.link, inputs.controls);
       }
       clock.SleepMs(100);
 
-      const std::string& reply = exchange.ResponseText();
-      const std::string deviceInfo = reply.size() > kDeviceInfoOffset
-                                         ? reply.substr(kDeviceInfoOffset, kDeviceInfoLength)
-                                         : "";
+      const std::string deviceInfo = DeviceInformation(exchange.ResponseText());
       view.SetDeviceText(deviceInfo);
 
       if (Prefix(deviceInfo, kModelPrefixLength) ==
@@ -123,6 +104,9 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
     view.SetIndicator(Indicator::Red);
     view.ShowMessage(text::msg::kConnectError, {});
     view.Tone(300, 300);
+  } else if (result == ConnectResult::Interrupted) {
+    view.SetUpgradeEnabled(false);
+    view.SetBusy(0);
   }
 
   view.SetHourglass(false);

@@ -32,4 +32,8 @@ std::string RunCommand(std::string_view deviceId);
 // The 512 bytes as 1024 uppercase hexadecimal characters.
 std::string BlockDataText(std::span<const std::uint8_t, image::kBlockSize> data);
 
+// The other way: 1024 uppercase hexadecimal characters into 512 bytes. False,
+// with `data` unspecified, for any other text (lowercase, short, long).
+bool ParseBlockDataText(std::string_view text, std::span<std::uint8_t, image::kBlockSize> data);
+
 }  // namespace ql::upgrade

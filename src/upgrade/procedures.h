@@ -2,10 +2,12 @@
 // drives the device, the view and the clock one step after the other.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 
 #include "link/clock.h"
+#include "link/exchange_observer.h"
 #include "link/link.h"
 #include "settings/link_settings.h"
 #include "settings/settings_store.h"
@@ -13,6 +15,19 @@
 #include "upgrade/upgrade_view.h"
 
 namespace ql::upgrade {
+
+enum class Phase { Connect, Program, Verify, Run };
+
+// Where a procedure ended and why, for a caller that says more than the
+// message table does (the command-line program).
+struct ProcedureReport {
+  Phase phase = Phase::Connect;  // the phase in hand when the procedure ended
+  int block = -1;                // the block in hand when a phase failed or stopped
+  int tries = 0;                 // failed tries of that block
+  int blocksDone = 0;            // blocks of that phase done before it
+  bool mismatch = false;         // verification ended on data that differs
+  bool runSent = false;          // the device was told to run the new firmware
+};
 
 // What a procedure runs with besides the device state.
 struct Environment {
@@ -22,6 +37,18 @@ struct Environment {
   // Where a successful handshake stores the link settings; nullptr stores
   // nothing (the command-line program leaves the window's settings alone).
   settings::SettingsStore* store = nullptr;
+  // Once set (from any thread), the procedure sends no further command: it
+  // stops at the next exchange boundary, closes the link and returns
+  // Interrupted. An exchange in progress always runs to its end.
+  const std::atomic<bool>* stopRequested = nullptr;
+  // Sees every frame sent and received on the procedure's links.
+  link::ExchangeObserver* observer = nullptr;
+  // Filled in as the procedure goes; nullptr: nobody asks.
+  ProcedureReport* report = nullptr;
+
+  bool StopRequested() const {
+    return stopRequested != nullptr && stopRequested->load(std::memory_order_relaxed);
+  }
 };
 
 // The controls the connect procedure reads, taken when it starts.
@@ -38,6 +65,7 @@ enum class ConnectResult {
   NoHandshake,    // message 11 after three attempts
   ModelMismatch,  // message 13
   LoadFailed,     // message 7; Upgrade stays disabled, BlockCount 0
+  Interrupted,    // stopped on request before the handshake succeeded
 };
 
 ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, Environment& env);
@@ -47,9 +75,32 @@ enum class UpgradeResult {
   LinkNotOpened,  // message 8
   ProgramFailed,  // message 15
   VerifyFailed,   // message 18
+  Interrupted,    // stopped on request; the report says where
 };
 
 UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& state,
                               Environment& env);
+
+enum class ReadBackResult {
+  Ok,             // every block read back (and compared equal, for a check)
+  LinkNotOpened,  // message 8
+  Failed,         // message 18 for a check; the report says which block and why
+  Interrupted,    // stopped on request
+};
+
+// The verification phase alone, on a device the connect procedure has
+// matched with the loaded image: the handshake, then every block read back
+// and compared. Nothing is written and the device is not told to run.
+ReadBackResult VerifySequence(const std::string& deviceId, const DeviceState& state,
+                              Environment& env);
+
+// Reads the device's whole flash: opens the link `state.link` names, finds the
+// device with up to three handshakes that must bring the 29-byte reply (no
+// model check), then reads every block of `blockCount` back by the same rule as
+// verification into `table`. Nothing is written. `deviceInfo` receives the
+// device information of the handshake.
+ReadBackResult ReadFlashSequence(const std::string& deviceId, const settings::LinkSettings& link,
+                                 int blockCount, image::BlockTable& table, std::string& deviceInfo,
+                                 Environment& env);
 
 }  // namespace ql::upgrade

@@ -172,6 +172,8 @@ const char* ResultName(UpgradeResult result) {
       return "ProgramFailed";
     case UpgradeResult::VerifyFailed:
       return "VerifyFailed";
+    case UpgradeResult::Interrupted:
+      return "Interrupted";
   }
   return "?";
 }
@@ -235,6 +237,9 @@ TEST_P(FaultRoad, UpgradeOkOnlyWhenTheFlashHoldsTheImage) {
       break;
     case UpgradeResult::LinkNotOpened:
       ADD_FAILURE() << "the emulator's link did not open";
+      break;
+    case UpgradeResult::Interrupted:
+      ADD_FAILURE() << "interrupted without a stop request";
       break;
   }
   EXPECT_EQ(log_.back(), "window 1");

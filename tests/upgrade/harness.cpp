@@ -101,6 +101,9 @@ std::vector<Arrival> FakeDevice::Respond(const std::vector<std::uint8_t>& writte
   // 0x01, payload, 0x02, CRC, CR
   const std::string payload(written.begin() + 1, written.end() - 6);
   log.push_back("send " + payload.substr(0, 10));
+  if (onCommand) {
+    onCommand(payload);
+  }
   if (payload.compare(0, deviceId.size(), deviceId) != 0) {
     return {};
   }

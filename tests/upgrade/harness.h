@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -61,7 +62,6 @@ class LoggingClock final : public link::Clock {
   EventLog& log_;
 };
 
-
 // The device as the procedures' unit tests need it: a flash of 124 blocks,
 // answers on the scripted link, and a few scripted misbehaviours.
 struct FakeDevice {
@@ -80,6 +80,8 @@ struct FakeDevice {
   std::set<int> wrongReadBacks;      // blocks whose read-back shows a flipped bit
   std::set<int> corruptStored;       // blocks stored with a flipped bit
   bool lowercaseReadBack = false;
+  // Called with every payload the device receives, before it answers.
+  std::function<void(const std::string& payload)> onCommand;
 
   int handshakes = 0;
   int writes = 0;

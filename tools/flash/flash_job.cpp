@@ -75,6 +75,8 @@ JobOutcome RunJob(const Job& job, upgrade::UpgradeView& view, link::Clock& clock
       return {kExitModelMismatch, "model_mismatch"};
     case upgrade::ConnectResult::LoadFailed:
       return {kExitFileUnreadable, "file_unreadable"};
+    case upgrade::ConnectResult::Interrupted:
+      return {kExitInterrupted, "interrupted"};
     case upgrade::ConnectResult::Matched:
       break;
   }
@@ -88,6 +90,8 @@ JobOutcome RunJob(const Job& job, upgrade::UpgradeView& view, link::Clock& clock
       return {kExitProgramFailed, "program_failed"};
     case upgrade::UpgradeResult::VerifyFailed:
       return {kExitVerifyFailed, "verify_failed"};
+    case upgrade::UpgradeResult::Interrupted:
+      return {kExitInterrupted, "interrupted"};
     case upgrade::UpgradeResult::UpgradeOk:
       break;
   }

@@ -22,6 +22,7 @@ enum ExitStatus : int {
   kExitModelMismatch = 5,
   kExitProgramFailed = 6,
   kExitVerifyFailed = 7,
+  kExitInterrupted = 130,
 };
 
 struct JobOutcome {
