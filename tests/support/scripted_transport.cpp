@@ -26,8 +26,16 @@ ScriptedTransport::ScriptedTransport(VirtualClock& clock, settings::LinkKind kin
 void ScriptedTransport::Schedule(Arrival arrival) {
   std::uint64_t at = clock_.NowUs() + std::uint64_t{arrival.afterMs} * 1000 + arrival.extraUs;
   for (const std::uint8_t b : arrival.bytes) {
-    // multimap keeps equal keys in insertion order.
-    pending_.emplace(at, b);
+    // Mostly appended at the end; after every byte due at the same moment.
+    if (pending_.empty() || pending_.back().first <= at) {
+      pending_.emplace_back(at, b);
+      at += arrival.byteSpacingUs;
+      continue;
+    }
+    const auto place =
+        std::upper_bound(pending_.begin(), pending_.end(), at,
+                         [](std::uint64_t t, const auto& pending) { return t < pending.first; });
+    pending_.emplace(place, at, b);
     at += arrival.byteSpacingUs;
   }
 }
@@ -56,8 +64,8 @@ std::size_t ScriptedTransport::Read(std::span<std::uint8_t> into, std::chrono::m
   }
   std::size_t count = 0;
   while (count < into.size() && !pending_.empty() && pending_.begin()->first <= clock_.NowUs()) {
-    into[count++] = pending_.begin()->second;
-    pending_.erase(pending_.begin());
+    into[count++] = pending_.front().second;
+    pending_.pop_front();
   }
   return count;
 }

@@ -4,11 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <map>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "link/transport.h"
@@ -71,9 +72,10 @@ class ScriptedTransport final : public link::Transport {
   VirtualClock& clock_;
   settings::LinkKind kind_;
   Responder responder_;
-  // Each byte by the virtual time (in microseconds) it arrives; bytes due at
-  // the same moment keep the order they were scheduled in.
-  std::multimap<std::uint64_t, std::uint8_t> pending_;
+  // Each byte with the virtual time (in microseconds) it arrives, in order of
+  // arrival; bytes due at the same moment keep the order they were scheduled
+  // in.
+  std::deque<std::pair<std::uint64_t, std::uint8_t>> pending_;
   std::vector<std::vector<std::uint8_t>> writes_;
   std::vector<std::chrono::milliseconds> waits_;
   bool closed_ = false;
