@@ -8,10 +8,14 @@
 #include "upgrade/block_exchange.h"
 #include "upgrade/device_commands.h"
 #include "upgrade/procedures.h"
+#include "upgrade/sound_tone.h"
 
 namespace ql::upgrade {
 namespace {
 
+// The device needs this pause after the handshake it answered, before the
+// model check.
+constexpr std::uint32_t kAfterConnectHandshakeMs = 100;
 // Model prefixes compared between the device information and the file header.
 constexpr std::size_t kModelPrefixLength = 7;
 
@@ -60,7 +64,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
       if (env.store != nullptr) {
         settings::SaveLinkSettings(*env.store, state.link, inputs.controls);
       }
-      clock.SleepMs(100);
+      clock.SleepMs(kAfterConnectHandshakeMs);
 
       const std::string deviceInfo = DeviceInformation(exchange.ResponseText());
       view.SetDeviceText(deviceInfo);
@@ -79,11 +83,11 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
           view.SetUpgradeEnabled(false);
           view.ShowMessage(text::msg::kLoadFileError, {});
           view.SetIndicator(Indicator::Red);
-          view.Tone(300, 300);
+          SoundTone(env, 300, 300);
           result = ConnectResult::LoadFailed;
         } else {
           view.SetFileVersionText(image::kModelText);
-          view.Tone(1000, 300);
+          SoundTone(env, 1000, 300);
           result = ConnectResult::Matched;
         }
       } else {
@@ -91,7 +95,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
         view.ShowMessage(text::msg::kFileTypeError, {});
         view.SetBusy(0);
         view.SetIndicator(Indicator::Red);
-        view.Tone(300, 300);
+        SoundTone(env, 300, 300);
         result = ConnectResult::ModelMismatch;
       }
       transport->Close();
@@ -103,7 +107,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
     view.SetBusy(0);
     view.SetIndicator(Indicator::Red);
     view.ShowMessage(text::msg::kConnectError, {});
-    view.Tone(300, 300);
+    SoundTone(env, 300, 300);
   } else if (result == ConnectResult::Interrupted) {
     view.SetUpgradeEnabled(false);
     view.SetBusy(0);

@@ -2,6 +2,8 @@
 // order, what reaches the device and the store, and the time it all takes.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "harness.h"
 #include "settings/settings.h"
 
@@ -53,6 +55,7 @@ TEST_F(ConnectProcedureTest, MatchingDeviceEnablesUpgradeAndLoadsTheImage) {
                                "indicator yellow",
                                "filever QL480TX-V5",
                                "tone 1000 300",
+                               "sleep 300",
                                "close",
                                "hourglass 0",
                                "window 1"}));
@@ -62,8 +65,11 @@ TEST_F(ConnectProcedureTest, MatchingDeviceEnablesUpgradeAndLoadsTheImage) {
   EXPECT_EQ(h_.state.blockTable.Block(0)[1], PatternImage(2)[1]);
   EXPECT_EQ(h_.device.handshakes, 1);
   EXPECT_TRUE(Matching(h_.log, "msg 11").empty());
-  // 100 ms before the handshake, its reply, 100 ms before the model check.
-  EXPECT_LT(h_.clock.NowMs() - start, 250u);
+  // 100 ms before the handshake, its reply, 100 ms before the model check,
+  // and the tone's 300 ms before the link closes.
+  const std::uint32_t took = h_.clock.NowMs() - start;
+  EXPECT_GE(took, 500u);
+  EXPECT_LT(took, 550u);
 }
 
 TEST_F(ConnectProcedureTest, LinkSettingsAreTakenFromTheActiveTabAndStoredAfterTheHandshake) {
@@ -112,13 +118,13 @@ TEST_F(ConnectProcedureTest, SilentDeviceGetsThreeAttemptsWithTheCountdown) {
                                       "msg 11"}));
   EXPECT_EQ(h_.device.handshakes, 3);
   EXPECT_TRUE(InOrder(h_.log, {"msg 10 ( 7 )", "close", "upgrade 0", "busy 0", "indicator red",
-                               "msg 11", "tone 300 300"}));
+                               "msg 11", "tone 300 300", "sleep 300"}));
   EXPECT_FALSE(h_.store.keyExists);
   EXPECT_TRUE(Matching(h_.log, "device").empty());
-  // Three times 100 ms of pause and a full reply window.
+  // Three times 100 ms of pause and a full reply window, then the tone.
   const std::uint32_t took = h_.clock.NowMs() - start;
-  EXPECT_GE(took, 3 * 401u);
-  EXPECT_LE(took, 3 * 403u);
+  EXPECT_GE(took, 3 * 401u + 300);
+  EXPECT_LE(took, 3 * 403u + 300);
 }
 
 TEST_F(ConnectProcedureTest, FailedConnectAfterAGoodOneKeepsTheFamilyAndDisablesUpgrade) {
@@ -160,8 +166,9 @@ TEST_F(ConnectProcedureTest, ModelMismatchStoresTheLinkButLoadsNothing) {
   h_.device.info = "QL481TX-V1      ";
   h_.state.blockCount = 9;
   EXPECT_EQ(Run(), ConnectResult::ModelMismatch);
-  EXPECT_TRUE(InOrder(h_.log, {"device QL481TX-V1      ", "upgrade 0", "msg 13", "busy 0",
-                               "indicator red", "tone 300 300", "close", "hourglass 0"}));
+  EXPECT_TRUE(
+      InOrder(h_.log, {"device QL481TX-V1      ", "upgrade 0", "msg 13", "busy 0", "indicator red",
+                       "tone 300 300", "sleep 300", "close", "hourglass 0"}));
   EXPECT_TRUE(h_.store.keyExists);
   EXPECT_EQ(h_.state.deviceFamily, "02200001");
   EXPECT_EQ(h_.state.blockCount, 9);
@@ -195,10 +202,43 @@ TEST_F(ConnectProcedureTest, ImageThatCannotBeLoadedNeverReachesTheDevice) {
   inputs_.firmwarePath = firmware_.path().parent_path() / "gone.QLB";
   EXPECT_EQ(Run(), ConnectResult::LoadFailed);
   EXPECT_EQ(h_.state.blockCount, 0);
-  EXPECT_TRUE(InOrder(h_.log, {"upgrade 1", "msg 12", "busy 0", "indicator yellow", "upgrade 0",
-                               "msg 7", "indicator red", "tone 300 300", "close", "window 1"}));
+  EXPECT_TRUE(
+      InOrder(h_.log, {"upgrade 1", "msg 12", "busy 0", "indicator yellow", "upgrade 0", "msg 7",
+                       "indicator red", "tone 300 300", "sleep 300", "close", "window 1"}));
   EXPECT_EQ(Matching(h_.log, "upgrade").back(), "upgrade 0");
   EXPECT_TRUE(Matching(h_.log, "filever").empty());
+}
+
+// The device waits through every tone: each one is followed at once by a
+// pause of its length on the procedure's clock, whatever the view does.
+TEST_F(ConnectProcedureTest, EveryRoadPausesForItsTone) {
+  const struct {
+    const char* name;
+    std::function<void(Harness&, ConnectInputs&)> set;
+    ConnectResult expected;
+  } roads[] = {
+      {"matched", [](Harness&, ConnectInputs&) {}, ConnectResult::Matched},
+      {"not opened", [](Harness& h, ConnectInputs&) { h.openFails = true; },
+       ConnectResult::LinkNotOpened},
+      {"silent",
+       [](Harness& h, ConnectInputs&) {
+         h.device.silentHandshakes = {0, 1, 2};
+       },
+       ConnectResult::NoHandshake},
+      {"other model", [](Harness& h, ConnectInputs&) { h.device.info = "QL481TX-V1      "; },
+       ConnectResult::ModelMismatch},
+      {"file gone",
+       [](Harness&, ConnectInputs& in) { in.firmwarePath = in.firmwarePath.parent_path() / "x"; },
+       ConnectResult::LoadFailed},
+  };
+  for (const auto& road : roads) {
+    Harness h;
+    ConnectInputs inputs = inputs_;
+    road.set(h, inputs);
+    EXPECT_EQ(ConnectProcedure(inputs, h.state, h.env), road.expected) << road.name;
+    EXPECT_EQ(Matching(h.log, "tone").size(), 1u) << road.name;
+    EXPECT_TRUE(TonesWithoutTheirPause(h.log).empty()) << road.name;
+  }
 }
 
 TEST_F(ConnectProcedureTest, DeviceIdIsPutInFrontOfTheHandshake) {
