@@ -2,7 +2,11 @@
 // order, what reaches the device and the store, and the time it all takes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "harness.h"
 #include "settings/settings.h"
@@ -86,6 +90,70 @@ TEST_F(ConnectProcedureTest, LinkSettingsAreTakenFromTheActiveTabAndStoredAfterT
   EXPECT_EQ(std::get<std::string>(h_.store.values.at("NetIP")), "127.0.0.1");
   EXPECT_EQ(std::get<std::string>(h_.store.values.at("ComPortName")), "COM3");
   EXPECT_EQ(std::get<std::string>(h_.store.values.at("ComBaudRate")), "9600,n,8,1");
+}
+
+// A store whose every write takes `writeMs` on the virtual clock, as a
+// settings file flushed to disk at each value does.
+class SlowStore final : public settings::SettingsStore {
+ public:
+  SlowStore(settings::SettingsStore& inner, VirtualClock& clock, std::uint32_t writeMs)
+      : inner_(inner), clock_(clock), writeMs_(writeMs) {}
+  bool Open(bool create) override { return inner_.Open(create); }
+  bool Exists(std::string_view name) override { return inner_.Exists(name); }
+  std::optional<std::uint32_t> ReadInt(std::string_view name) override {
+    return inner_.ReadInt(name);
+  }
+  std::optional<std::string> ReadString(std::string_view name) override {
+    return inner_.ReadString(name);
+  }
+  bool WriteInt(std::string_view name, std::uint32_t value) override {
+    clock_.Advance(writeMs_);
+    return inner_.WriteInt(name, value);
+  }
+  bool WriteString(std::string_view name, std::string_view value) override {
+    clock_.Advance(writeMs_);
+    return inner_.WriteString(name, value);
+  }
+  void Close() override { inner_.Close(); }
+
+ private:
+  settings::SettingsStore& inner_;
+  VirtualClock& clock_;
+  std::uint32_t writeMs_;
+};
+
+// The device waits 100 ms after its handshake reply whatever storing the
+// link settings takes: the window stores them, the command-line program
+// does not, and the device must not tell the two apart.
+TEST_F(ConnectProcedureTest, StoringTheLinkFallsInsideThePauseAfterTheHandshake) {
+  const struct {
+    std::uint32_t writeMs;  // five values are written
+    const char* pause;      // what is left of the 100 ms
+    std::uint32_t replyToCloseMs;
+  } cases[] = {
+      {0, "sleep 100", 100 + 300},
+      {8, "sleep 60", 100 + 300},
+      {30, nullptr, 5 * 30 + 300},  // a store slower than the pause is waited for
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    SlowStore slow(h.store, h.clock, c.writeMs);
+    h.env.store = &slow;
+    h.device.replyDelayMs = 0;
+    const std::uint32_t start = h.clock.NowMs();
+    EXPECT_EQ(ConnectProcedure(inputs_, h.state, h.env), ConnectResult::Matched) << c.writeMs;
+    const auto handshake = std::find(h.log.begin(), h.log.end(), "send 0001Zx5E2D");
+    const auto device = std::find(h.log.begin(), h.log.end(), "device QL480TX-V5      ");
+    ASSERT_LT(handshake, device) << c.writeMs;
+    const std::vector<std::string> between(handshake + 1, device);
+    EXPECT_EQ(between,
+              c.pause != nullptr ? std::vector<std::string>{c.pause} : std::vector<std::string>{})
+        << c.writeMs;
+    // The reply comes at once after the first 100 ms; nothing after the
+    // close takes time.
+    EXPECT_EQ(h.clock.NowMs() - start, 100 + c.replyToCloseMs) << c.writeMs;
+    EXPECT_EQ(std::get<std::string>(h.store.values.at("NetIP")), "127.0.0.1") << c.writeMs;
+  }
 }
 
 TEST_F(ConnectProcedureTest, ComTabSelectsTheSerialLink) {
