@@ -93,7 +93,8 @@ class RecordingView : public upgrade::UpgradeView {
   void SetUpgradeEnabled(bool) override { Touch(); }
   void SetDeviceText(std::string_view) override { Touch(); }
   void SetFileVersionText(std::string_view) override { Touch(); }
-  // Tones are left out, as the command-line program leaves them out.
+  // No sound, as in the command-line program; the procedures still pause
+  // for each tone's length.
   void Tone(int, int) override { Touch(); }
   void Pump() override { Touch(); }
 

@@ -11,9 +11,11 @@
 // The floor is what the device protocol cannot do without: the pauses the
 // procedures must make (100 ms before each handshake, 100 ms after the
 // connect handshake, 50 ms after each upgrade handshake, 4 ms before each
-// block, 50 ms before the run command, 7000 ms after it) plus, on a paced
-// line, every byte of the requests and replies at the line's rate. Tones are
-// not played (as in the command-line program) and not counted.
+// block, 50 ms before the run command, 7000 ms after it, and the length of
+// each tone: 300 ms at the connect, 100 ms after programming, 300 ms at the
+// end) plus, on a paced line, every byte of the requests and replies at the
+// line's rate. Tones are not played (as in the command-line program), but
+// their lengths are paused for, as in every front end.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -281,8 +283,8 @@ int main(int argc, char** argv) {
     Usage("the emulator did not say where it serves");
   }
 
-  // Mandated pauses, and what the whole run may take at most.
-  const double pausesMs = 3 * 100 + 100 + 2 * 50 + 2 * 4.0 * blocks + 50 + 7000;
+  // Mandated pauses, tones included, and what the whole run may take at most.
+  const double pausesMs = 3 * 100 + 100 + 2 * 50 + 2 * 4.0 * blocks + 50 + 7000 + 300 + 100 + 300;
   ::signal(SIGALRM, Watchdog);
   ::alarm(static_cast<unsigned>(60 + 3 * pausesMs / 1000 +
                                 (paced ? 3 * 270000.0 * bits / options.baud : 0)));

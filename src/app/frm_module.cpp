@@ -55,7 +55,8 @@ WindowServices SystemServices() {
   WindowServices services;
   services.dialogs = std::make_unique<SystemDialogs>();
   services.openLink = &link::OpenLink;
-  services.tone = &PlayTone;
+  auto player = std::make_shared<TonePlayer>();
+  services.tone = [player](int hz, int ms) { player->Start(hz, ms); };
   services.openStore = [] { return std::make_unique<settings::QSettingsStore>(); };
   services.portNames = &settings::SystemPortNames;
   return services;

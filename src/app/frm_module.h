@@ -46,7 +46,8 @@ class QueuedView;
 struct WindowServices {
   std::unique_ptr<Dialogs> dialogs;
   link::LinkOpener openLink;
-  // Plays a tone on the calling thread and returns when it has ended.
+  // Starts a tone and returns at once, on any thread; the procedures take
+  // its length on their clock.
   std::function<void(int hz, int ms)> tone;
   // A fresh handle on the settings store, one per use.
   std::function<std::unique_ptr<settings::SettingsStore>()> openStore;

@@ -1,7 +1,7 @@
 // The window's side of what the procedures show. A procedure runs on a worker
 // thread and calls this view there; every call but the tone is queued to the
 // window's thread and carried out there in the order it was made, so the
-// worker never touches a widget.
+// worker never touches a widget. The tone goes to the tone player.
 #pragma once
 
 #include <QMetaObject>
@@ -28,8 +28,8 @@ class QueuedView final : public upgrade::UpgradeView {
   void SetUpgradeEnabled(bool enabled) override;
   void SetDeviceText(std::string_view text) override;
   void SetFileVersionText(std::string_view text) override;
-  // Plays on the calling thread, blocking it for the tone's length, as the
-  // procedures' pacing expects.
+  // Hands the tone to the player and returns at once; the procedure takes
+  // its length on its clock.
   void Tone(int hz, int ms) override;
   // The window's thread paints on its own while the worker runs.
   void Pump() override {}

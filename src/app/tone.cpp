@@ -1,6 +1,7 @@
-// Tones through ALSA. The device is opened without waiting for it to become
-// free, and the samples are written with a deadline, so a stuck or busy sound
-// server can never hold up a procedure by more than a fraction of a second.
+// Tones through ALSA on the player's thread. The device is opened without
+// waiting for it to become free, and the samples are written with a deadline
+// and a look at the cut-off every few milliseconds, so a stuck or busy sound
+// server holds up only the player, and never for long.
 #include "app/tone.h"
 
 #include <alsa/asoundlib.h>
@@ -8,19 +9,19 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <mutex>
 #include <numbers>
-#include <thread>
+#include <utility>
 
 namespace ql::app {
 namespace {
 
-constexpr int kSampleRate = 44100;
 constexpr double kAmplitude = 0.4 * 32767.0;
 constexpr int kFadeMs = 5;
 // How long past the tone's own length the device may take before the tone is
 // cut off.
 constexpr std::chrono::milliseconds kSlack{250};
+// How often the player looks whether the tone is to be cut off.
+constexpr int kCutCheckMs = 10;
 
 using Clock = std::chrono::steady_clock;
 
@@ -38,12 +39,15 @@ int MsUntil(Clock::time_point deadline) {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
-// Writes every sample before `deadline`; false when the device failed or the
-// deadline passed first.
-bool WriteAll(snd_pcm_t* pcm, const std::vector<std::int16_t>& samples,
-              Clock::time_point deadline) {
+// Writes every sample before `deadline`; false when the device failed, the
+// deadline passed first or the tone was cut off.
+bool WriteAll(snd_pcm_t* pcm, const std::vector<std::int16_t>& samples, Clock::time_point deadline,
+              const std::function<bool()>& cut) {
   std::size_t done = 0;
   while (done < samples.size()) {
+    if (cut()) {
+      return false;
+    }
     const auto left = static_cast<snd_pcm_uframes_t>(samples.size() - done);
     const snd_pcm_sframes_t written = snd_pcm_writei(pcm, samples.data() + done, left);
     if (written > 0) {
@@ -55,7 +59,7 @@ bool WriteAll(snd_pcm_t* pcm, const std::vector<std::int16_t>& samples,
       if (wait == 0) {
         return false;
       }
-      snd_pcm_wait(pcm, wait);
+      snd_pcm_wait(pcm, std::min(wait, kCutCheckMs));
       continue;
     }
     if (snd_pcm_recover(pcm, static_cast<int>(written), 1) < 0) {
@@ -65,33 +69,16 @@ bool WriteAll(snd_pcm_t* pcm, const std::vector<std::int16_t>& samples,
   return true;
 }
 
-// Waits until the device has played everything queued, or the deadline.
-void WaitPlayed(snd_pcm_t* pcm, Clock::time_point deadline) {
-  while (Clock::now() < deadline) {
+// Waits until the device has played everything queued, the deadline, or the cut.
+void WaitPlayed(snd_pcm_t* pcm, Clock::time_point deadline, const std::function<bool()>& cut) {
+  while (Clock::now() < deadline && !cut()) {
     snd_pcm_sframes_t delay = 0;
     if (snd_pcm_delay(pcm, &delay) < 0 || delay <= 0) {
       return;
     }
-    const auto delayMs = static_cast<int>(delay * 1000 / kSampleRate);
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::clamp(delayMs, 1, 20)));
+    const auto delayMs = static_cast<int>(delay * 1000 / kToneSampleRate);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::clamp(delayMs, 1, kCutCheckMs)));
   }
-}
-
-bool PlayOnDevice(const std::vector<std::int16_t>& samples, Clock::time_point deadline) {
-  InstallSilentErrorHandler();
-  snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
-    return false;
-  }
-  bool played = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                                   kSampleRate, 1, 100000) == 0 &&
-                WriteAll(pcm, samples, deadline);
-  if (played) {
-    WaitPlayed(pcm, deadline);
-  }
-  snd_pcm_drop(pcm);
-  snd_pcm_close(pcm);
-  return played;
 }
 
 }  // namespace
@@ -115,17 +102,65 @@ std::vector<std::int16_t> SineSamples(int hz, int ms, int sampleRate) {
   return samples;
 }
 
-void PlayTone(int hz, int ms) {
-  if (ms <= 0) {
+void PlayOnAlsa(const std::vector<std::int16_t>& samples, const std::function<bool()>& cut) {
+  if (samples.empty()) {
     return;
   }
-  const auto start = Clock::now();
-  const auto length = std::chrono::milliseconds(ms);
-  const bool played = PlayOnDevice(SineSamples(hz, ms, kSampleRate), start + length + kSlack);
-  // The caller's pacing counts on the tone taking its length, heard or not.
-  const auto end = start + length;
-  if (!played || Clock::now() < end) {
-    std::this_thread::sleep_until(end);
+  InstallSilentErrorHandler();
+  const auto length =
+      std::chrono::milliseconds(static_cast<long long>(samples.size()) * 1000 / kToneSampleRate);
+  const auto deadline = Clock::now() + length + kSlack;
+  snd_pcm_t* pcm = nullptr;
+  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+    return;
+  }
+  if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1, kToneSampleRate,
+                         1, 100000) == 0 &&
+      WriteAll(pcm, samples, deadline, cut)) {
+    WaitPlayed(pcm, deadline, cut);
+  }
+  snd_pcm_drop(pcm);
+  snd_pcm_close(pcm);
+}
+
+TonePlayer::TonePlayer() : TonePlayer(&PlayOnAlsa) {}
+
+TonePlayer::TonePlayer(Output output) : output_(std::move(output)) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+TonePlayer::~TonePlayer() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void TonePlayer::Start(int hz, int ms) {
+  {
+    const std::lock_guard lock(mutex_);
+    pending_ = Request{hz, ms};
+    ++asked_;
+  }
+  wake_.notify_one();
+}
+
+void TonePlayer::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || pending_.has_value(); });
+    if (stopping_) {
+      return;
+    }
+    const Request request = *pending_;
+    pending_.reset();
+    const std::uint64_t number = asked_;
+    lock.unlock();
+    const std::vector<std::int16_t> samples = SineSamples(request.hz, request.ms, kToneSampleRate);
+    output_(samples, [this, number] { return stopping_ || asked_ != number; });
+    lock.lock();
   }
 }
 

@@ -8,10 +8,14 @@
 #include "upgrade/block_exchange.h"
 #include "upgrade/device_commands.h"
 #include "upgrade/procedures.h"
+#include "upgrade/sound_tone.h"
 
 namespace ql::upgrade {
 namespace {
 
+// The device needs this pause after the handshake it answered, before the
+// model check.
+constexpr std::uint32_t kAfterConnectHandshakeMs = 100;
 // Model prefixes compared between the device information and the file header.
 constexpr std::size_t kModelPrefixLength = 7;
 
@@ -57,10 +61,19 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
       result = ConnectResult::NoHandshake;
     } else {
       state.deviceFamily = image::kDeviceFamily;
+      // The device's pause after the handshake runs from its reply. Storing
+      // the settings (a few writes, each flushed to disk) happens inside it,
+      // so the device waits the same whether or not a front end stores them
+      // and however long the disk takes.
+      std::uint32_t storingMs = 0;
       if (env.store != nullptr) {
+        const std::uint32_t storeStart = clock.NowMs();
         settings::SaveLinkSettings(*env.store, state.link, inputs.controls);
+        storingMs = link::ElapsedMs(storeStart, clock.NowMs());
       }
-      clock.SleepMs(100);
+      if (storingMs < kAfterConnectHandshakeMs) {
+        clock.SleepMs(kAfterConnectHandshakeMs - storingMs);
+      }
 
       const std::string deviceInfo = DeviceInformation(exchange.ResponseText());
       view.SetDeviceText(deviceInfo);
@@ -79,11 +92,11 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
           view.SetUpgradeEnabled(false);
           view.ShowMessage(text::msg::kLoadFileError, {});
           view.SetIndicator(Indicator::Red);
-          view.Tone(300, 300);
+          SoundTone(env, 300, 300);
           result = ConnectResult::LoadFailed;
         } else {
           view.SetFileVersionText(image::kModelText);
-          view.Tone(1000, 300);
+          SoundTone(env, 1000, 300);
           result = ConnectResult::Matched;
         }
       } else {
@@ -91,7 +104,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
         view.ShowMessage(text::msg::kFileTypeError, {});
         view.SetBusy(0);
         view.SetIndicator(Indicator::Red);
-        view.Tone(300, 300);
+        SoundTone(env, 300, 300);
         result = ConnectResult::ModelMismatch;
       }
       transport->Close();
@@ -103,7 +116,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
     view.SetBusy(0);
     view.SetIndicator(Indicator::Red);
     view.ShowMessage(text::msg::kConnectError, {});
-    view.Tone(300, 300);
+    SoundTone(env, 300, 300);
   } else if (result == ConnectResult::Interrupted) {
     view.SetUpgradeEnabled(false);
     view.SetBusy(0);

@@ -8,6 +8,7 @@
 #include "upgrade/block_exchange.h"
 #include "upgrade/device_commands.h"
 #include "upgrade/procedures.h"
+#include "upgrade/sound_tone.h"
 
 namespace ql::upgrade {
 namespace {
@@ -116,7 +117,7 @@ UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& st
   if (!transport) {
     view.SetIndicator(Indicator::Red);
     view.ShowMessage(text::msg::kOpenPortError, {});
-    view.Tone(300, 300);
+    SoundTone(env, 300, 300);
     view.SetHourglass(false);
     view.Pump();
     view.SetWindowEnabled(true);
@@ -143,7 +144,7 @@ UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& st
       view.SetIndicator(Indicator::Red);
       view.SetHourglass(false);
       view.Pump();
-      view.Tone(300, 300);
+      SoundTone(env, 300, 300);
       view.SetWindowEnabled(true);
       view.SetHourglass(false);
       view.Pump();
@@ -153,7 +154,7 @@ UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& st
   view.ShowMessage(text::msg::kProgramOk, {});
   view.SetBusy(0);
   view.SetIndicator(Indicator::Yellow);
-  view.Tone(1000, 100);
+  SoundTone(env, 1000, 100);
 
   view.ShowMessage(text::msg::kVerifying, {});
   view.Pump();
@@ -168,7 +169,7 @@ UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& st
       view.ShowMessage(text::msg::kVerifyError, {});
       view.SetIndicator(Indicator::Red);
       view.SetBusy(0);
-      view.Tone(300, 300);
+      SoundTone(env, 300, 300);
       result = UpgradeResult::VerifyFailed;
       break;
     case PhaseEnd::Done:
@@ -196,7 +197,7 @@ UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& st
       view.ShowMessage(text::msg::kUpgradeOk, {});
       view.SetIndicator(Indicator::Yellow);
       view.SetBusy(0);
-      view.Tone(1000, 300);
+      SoundTone(env, 1000, 300);
       break;
   }
   transport->Close();
@@ -221,7 +222,7 @@ ReadBackResult VerifySequence(const std::string& deviceId, const DeviceState& st
   if (!transport) {
     view.SetIndicator(Indicator::Red);
     view.ShowMessage(text::msg::kOpenPortError, {});
-    view.Tone(300, 300);
+    SoundTone(env, 300, 300);
     result = ReadBackResult::LinkNotOpened;
   } else {
     link::CommandExchange exchange(*transport, env.clock);
@@ -238,11 +239,11 @@ ReadBackResult VerifySequence(const std::string& deviceId, const DeviceState& st
     if (end == PhaseEnd::Done) {
       view.ShowMessage(text::msg::kVerifyOk, {});
       view.SetIndicator(Indicator::Yellow);
-      view.Tone(1000, 300);
+      SoundTone(env, 1000, 300);
     } else {
       view.ShowMessage(text::msg::kVerifyError, {});
       view.SetIndicator(Indicator::Red);
-      view.Tone(300, 300);
+      SoundTone(env, 300, 300);
       result = ReadBackResult::Failed;
     }
   }

@@ -39,7 +39,10 @@ class UpgradeView {
   virtual void SetDeviceText(std::string_view text) = 0;
   virtual void SetFileVersionText(std::string_view text) = 0;
 
-  // A tone; returns when it has ended.
+  // Starts a tone of `hz` for `ms` milliseconds and returns at once. The
+  // procedure takes the tone's length on its own clock (SoundTone), so the
+  // device sees the same pause whatever the sound system does and whichever
+  // front end plays it, or none.
   virtual void Tone(int hz, int ms) = 0;
 
   // Lets the display catch up with what was shown.

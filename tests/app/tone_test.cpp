@@ -1,8 +1,15 @@
-// The tones: their samples, and how long playing one takes.
+// The tones: their samples, and a player that never keeps anyone waiting.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "app/tone.h"
 
@@ -29,12 +36,110 @@ TEST(Tone, SamplesHoldTheAskedPitchAndLengthAndStartAndEndQuietly) {
   EXPECT_TRUE(SineSamples(1000, 0, 44100).empty());
 }
 
-TEST(Tone, TakesItsLengthAndLittleMore) {
-  const auto start = std::chrono::steady_clock::now();
-  PlayTone(1000, 150);
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(took, std::chrono::milliseconds(150));
-  EXPECT_LT(took, std::chrono::milliseconds(150 + 600));
+// What the player hands its output: the length of each tone, and whether it
+// was cut off before it had been heard.
+struct Played {
+  std::size_t samples;
+  bool cut;
+};
+
+// An output that never finishes a tone by itself, like a sound server that
+// has stopped answering: it returns only once the tone is cut off, or after
+// a long bound so that a broken player fails the test instead of hanging it.
+class StuckOutput {
+ public:
+  TonePlayer::Output Make() {
+    return [this](const std::vector<std::int16_t>& samples, const std::function<bool()>& cut) {
+      {
+        const std::lock_guard lock(mutex_);
+        ++started_;
+      }
+      changed_.notify_all();
+      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      bool wasCut = false;
+      while (!(wasCut = cut()) && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      {
+        const std::lock_guard lock(mutex_);
+        played_.push_back({samples.size(), wasCut});
+      }
+      changed_.notify_all();
+    };
+  }
+
+  // Waits until `count` tones have begun, at most two seconds.
+  bool WaitStarted(int count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(2), [&] { return started_ >= count; });
+  }
+
+  bool WaitPlayed(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(2),
+                             [&] { return played_.size() >= count; });
+  }
+
+  std::vector<Played> played() {
+    const std::lock_guard lock(mutex_);
+    return played_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int started_ = 0;
+  std::vector<Played> played_;
+};
+
+using Steady = std::chrono::steady_clock;
+
+TEST(TonePlayer, AskingNeverWaitsForAStuckDevice) {
+  StuckOutput output;
+  TonePlayer player(output.Make());
+  for (const auto& [hz, ms] : {std::pair{1000, 300}, {300, 300}, {1000, 100}}) {
+    const auto start = Steady::now();
+    player.Start(hz, ms);
+    // Handing the tone over takes a lock and a wake-up, nothing more.
+    EXPECT_LT(Steady::now() - start, std::chrono::milliseconds(20)) << hz << " Hz " << ms << " ms";
+  }
+}
+
+TEST(TonePlayer, ANewToneCutsOffTheOneStillPlaying) {
+  StuckOutput output;
+  TonePlayer player(output.Make());
+  player.Start(1000, 300);
+  ASSERT_TRUE(output.WaitStarted(1));
+  player.Start(300, 100);
+  ASSERT_TRUE(output.WaitStarted(2));
+  ASSERT_TRUE(output.WaitPlayed(1));
+  const std::vector<Played> played = output.played();
+  ASSERT_GE(played.size(), 1U);
+  EXPECT_EQ(played[0].samples, static_cast<std::size_t>(kToneSampleRate * 300 / 1000));
+  EXPECT_TRUE(played[0].cut);
+}
+
+TEST(TonePlayer, EndingThePlayerCutsOffItsToneAndReturnsPromptly) {
+  StuckOutput output;
+  auto player = std::make_unique<TonePlayer>(output.Make());
+  player->Start(300, 300);
+  ASSERT_TRUE(output.WaitStarted(1));
+  const auto start = Steady::now();
+  player.reset();
+  EXPECT_LT(Steady::now() - start, std::chrono::milliseconds(500));
+  ASSERT_EQ(output.played().size(), 1U);
+  EXPECT_TRUE(output.played()[0].cut);
+}
+
+TEST(TonePlayer, AlsaReturnsWithinTheToneAndItsSlackWhateverTheMachineHas) {
+  const std::vector<std::int16_t> samples = SineSamples(1000, 150, kToneSampleRate);
+  const auto start = Steady::now();
+  PlayOnAlsa(samples, [] { return false; });
+  EXPECT_LT(Steady::now() - start, std::chrono::milliseconds(150 + 250 + 200));
+
+  const auto cutStart = Steady::now();
+  PlayOnAlsa(samples, [] { return true; });
+  EXPECT_LT(Steady::now() - cutStart, std::chrono::milliseconds(100));
 }
 
 }  // namespace

@@ -2,6 +2,12 @@
 // order, what reaches the device and the store, and the time it all takes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "harness.h"
 #include "settings/settings.h"
 
@@ -53,6 +59,7 @@ TEST_F(ConnectProcedureTest, MatchingDeviceEnablesUpgradeAndLoadsTheImage) {
                                "indicator yellow",
                                "filever QL480TX-V5",
                                "tone 1000 300",
+                               "sleep 300",
                                "close",
                                "hourglass 0",
                                "window 1"}));
@@ -62,8 +69,11 @@ TEST_F(ConnectProcedureTest, MatchingDeviceEnablesUpgradeAndLoadsTheImage) {
   EXPECT_EQ(h_.state.blockTable.Block(0)[1], PatternImage(2)[1]);
   EXPECT_EQ(h_.device.handshakes, 1);
   EXPECT_TRUE(Matching(h_.log, "msg 11").empty());
-  // 100 ms before the handshake, its reply, 100 ms before the model check.
-  EXPECT_LT(h_.clock.NowMs() - start, 250u);
+  // 100 ms before the handshake, its reply, 100 ms before the model check,
+  // and the tone's 300 ms before the link closes.
+  const std::uint32_t took = h_.clock.NowMs() - start;
+  EXPECT_GE(took, 500u);
+  EXPECT_LT(took, 550u);
 }
 
 TEST_F(ConnectProcedureTest, LinkSettingsAreTakenFromTheActiveTabAndStoredAfterTheHandshake) {
@@ -80,6 +90,70 @@ TEST_F(ConnectProcedureTest, LinkSettingsAreTakenFromTheActiveTabAndStoredAfterT
   EXPECT_EQ(std::get<std::string>(h_.store.values.at("NetIP")), "127.0.0.1");
   EXPECT_EQ(std::get<std::string>(h_.store.values.at("ComPortName")), "COM3");
   EXPECT_EQ(std::get<std::string>(h_.store.values.at("ComBaudRate")), "9600,n,8,1");
+}
+
+// A store whose every write takes `writeMs` on the virtual clock, as a
+// settings file flushed to disk at each value does.
+class SlowStore final : public settings::SettingsStore {
+ public:
+  SlowStore(settings::SettingsStore& inner, VirtualClock& clock, std::uint32_t writeMs)
+      : inner_(inner), clock_(clock), writeMs_(writeMs) {}
+  bool Open(bool create) override { return inner_.Open(create); }
+  bool Exists(std::string_view name) override { return inner_.Exists(name); }
+  std::optional<std::uint32_t> ReadInt(std::string_view name) override {
+    return inner_.ReadInt(name);
+  }
+  std::optional<std::string> ReadString(std::string_view name) override {
+    return inner_.ReadString(name);
+  }
+  bool WriteInt(std::string_view name, std::uint32_t value) override {
+    clock_.Advance(writeMs_);
+    return inner_.WriteInt(name, value);
+  }
+  bool WriteString(std::string_view name, std::string_view value) override {
+    clock_.Advance(writeMs_);
+    return inner_.WriteString(name, value);
+  }
+  void Close() override { inner_.Close(); }
+
+ private:
+  settings::SettingsStore& inner_;
+  VirtualClock& clock_;
+  std::uint32_t writeMs_;
+};
+
+// The device waits 100 ms after its handshake reply whatever storing the
+// link settings takes: the window stores them, the command-line program
+// does not, and the device must not tell the two apart.
+TEST_F(ConnectProcedureTest, StoringTheLinkFallsInsideThePauseAfterTheHandshake) {
+  const struct {
+    std::uint32_t writeMs;  // five values are written
+    const char* pause;      // what is left of the 100 ms
+    std::uint32_t replyToCloseMs;
+  } cases[] = {
+      {0, "sleep 100", 100 + 300},
+      {8, "sleep 60", 100 + 300},
+      {30, nullptr, 5 * 30 + 300},  // a store slower than the pause is waited for
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    SlowStore slow(h.store, h.clock, c.writeMs);
+    h.env.store = &slow;
+    h.device.replyDelayMs = 0;
+    const std::uint32_t start = h.clock.NowMs();
+    EXPECT_EQ(ConnectProcedure(inputs_, h.state, h.env), ConnectResult::Matched) << c.writeMs;
+    const auto handshake = std::find(h.log.begin(), h.log.end(), "send 0001Zx5E2D");
+    const auto device = std::find(h.log.begin(), h.log.end(), "device QL480TX-V5      ");
+    ASSERT_LT(handshake, device) << c.writeMs;
+    const std::vector<std::string> between(handshake + 1, device);
+    EXPECT_EQ(between,
+              c.pause != nullptr ? std::vector<std::string>{c.pause} : std::vector<std::string>{})
+        << c.writeMs;
+    // The reply comes at once after the first 100 ms; nothing after the
+    // close takes time.
+    EXPECT_EQ(h.clock.NowMs() - start, 100 + c.replyToCloseMs) << c.writeMs;
+    EXPECT_EQ(std::get<std::string>(h.store.values.at("NetIP")), "127.0.0.1") << c.writeMs;
+  }
 }
 
 TEST_F(ConnectProcedureTest, ComTabSelectsTheSerialLink) {
@@ -112,13 +186,13 @@ TEST_F(ConnectProcedureTest, SilentDeviceGetsThreeAttemptsWithTheCountdown) {
                                       "msg 11"}));
   EXPECT_EQ(h_.device.handshakes, 3);
   EXPECT_TRUE(InOrder(h_.log, {"msg 10 ( 7 )", "close", "upgrade 0", "busy 0", "indicator red",
-                               "msg 11", "tone 300 300"}));
+                               "msg 11", "tone 300 300", "sleep 300"}));
   EXPECT_FALSE(h_.store.keyExists);
   EXPECT_TRUE(Matching(h_.log, "device").empty());
-  // Three times 100 ms of pause and a full reply window.
+  // Three times 100 ms of pause and a full reply window, then the tone.
   const std::uint32_t took = h_.clock.NowMs() - start;
-  EXPECT_GE(took, 3 * 401u);
-  EXPECT_LE(took, 3 * 403u);
+  EXPECT_GE(took, 3 * 401u + 300);
+  EXPECT_LE(took, 3 * 403u + 300);
 }
 
 TEST_F(ConnectProcedureTest, FailedConnectAfterAGoodOneKeepsTheFamilyAndDisablesUpgrade) {
@@ -160,8 +234,9 @@ TEST_F(ConnectProcedureTest, ModelMismatchStoresTheLinkButLoadsNothing) {
   h_.device.info = "QL481TX-V1      ";
   h_.state.blockCount = 9;
   EXPECT_EQ(Run(), ConnectResult::ModelMismatch);
-  EXPECT_TRUE(InOrder(h_.log, {"device QL481TX-V1      ", "upgrade 0", "msg 13", "busy 0",
-                               "indicator red", "tone 300 300", "close", "hourglass 0"}));
+  EXPECT_TRUE(
+      InOrder(h_.log, {"device QL481TX-V1      ", "upgrade 0", "msg 13", "busy 0", "indicator red",
+                       "tone 300 300", "sleep 300", "close", "hourglass 0"}));
   EXPECT_TRUE(h_.store.keyExists);
   EXPECT_EQ(h_.state.deviceFamily, "02200001");
   EXPECT_EQ(h_.state.blockCount, 9);
@@ -195,10 +270,43 @@ TEST_F(ConnectProcedureTest, ImageThatCannotBeLoadedNeverReachesTheDevice) {
   inputs_.firmwarePath = firmware_.path().parent_path() / "gone.QLB";
   EXPECT_EQ(Run(), ConnectResult::LoadFailed);
   EXPECT_EQ(h_.state.blockCount, 0);
-  EXPECT_TRUE(InOrder(h_.log, {"upgrade 1", "msg 12", "busy 0", "indicator yellow", "upgrade 0",
-                               "msg 7", "indicator red", "tone 300 300", "close", "window 1"}));
+  EXPECT_TRUE(
+      InOrder(h_.log, {"upgrade 1", "msg 12", "busy 0", "indicator yellow", "upgrade 0", "msg 7",
+                       "indicator red", "tone 300 300", "sleep 300", "close", "window 1"}));
   EXPECT_EQ(Matching(h_.log, "upgrade").back(), "upgrade 0");
   EXPECT_TRUE(Matching(h_.log, "filever").empty());
+}
+
+// The device waits through every tone: each one is followed at once by a
+// pause of its length on the procedure's clock, whatever the view does.
+TEST_F(ConnectProcedureTest, EveryRoadPausesForItsTone) {
+  const struct {
+    const char* name;
+    std::function<void(Harness&, ConnectInputs&)> set;
+    ConnectResult expected;
+  } roads[] = {
+      {"matched", [](Harness&, ConnectInputs&) {}, ConnectResult::Matched},
+      {"not opened", [](Harness& h, ConnectInputs&) { h.openFails = true; },
+       ConnectResult::LinkNotOpened},
+      {"silent",
+       [](Harness& h, ConnectInputs&) {
+         h.device.silentHandshakes = {0, 1, 2};
+       },
+       ConnectResult::NoHandshake},
+      {"other model", [](Harness& h, ConnectInputs&) { h.device.info = "QL481TX-V1      "; },
+       ConnectResult::ModelMismatch},
+      {"file gone",
+       [](Harness&, ConnectInputs& in) { in.firmwarePath = in.firmwarePath.parent_path() / "x"; },
+       ConnectResult::LoadFailed},
+  };
+  for (const auto& road : roads) {
+    Harness h;
+    ConnectInputs inputs = inputs_;
+    road.set(h, inputs);
+    EXPECT_EQ(ConnectProcedure(inputs, h.state, h.env), road.expected) << road.name;
+    EXPECT_EQ(Matching(h.log, "tone").size(), 1u) << road.name;
+    EXPECT_TRUE(TonesWithoutTheirPause(h.log).empty()) << road.name;
+  }
 }
 
 TEST_F(ConnectProcedureTest, DeviceIdIsPutInFrontOfTheHandshake) {

@@ -219,6 +219,20 @@ bool InOrder(const EventLog& log, const std::vector<std::string>& events) {
   return true;
 }
 
+std::vector<std::string> TonesWithoutTheirPause(const EventLog& log) {
+  std::vector<std::string> unpaused;
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    if (log[i].rfind("tone ", 0) != 0) {
+      continue;
+    }
+    const std::string ms = log[i].substr(log[i].rfind(' ') + 1);
+    if (i + 1 == log.size() || log[i + 1] != "sleep " + ms) {
+      unpaused.push_back(log[i]);
+    }
+  }
+  return unpaused;
+}
+
 std::vector<std::string> Matching(const EventLog& log, std::string_view prefix) {
   std::vector<std::string> found;
   for (const auto& event : log) {

@@ -132,6 +132,9 @@ std::vector<std::uint8_t> PatternImage(std::size_t bytes);
 // Whether `events` appear in `log` in this order (others may lie between).
 bool InOrder(const EventLog& log, const std::vector<std::string>& events);
 
+// The "tone HZ MS" events of the log not followed at once by "sleep MS".
+std::vector<std::string> TonesWithoutTheirPause(const EventLog& log);
+
 // Events of the log that start with `prefix`.
 std::vector<std::string> Matching(const EventLog& log, std::string_view prefix);
 

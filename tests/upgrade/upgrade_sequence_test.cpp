@@ -3,6 +3,8 @@
 // for a device that holds the image.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "harness.h"
 #include "upgrade/device_commands.h"
 
@@ -82,6 +84,7 @@ TEST_F(UpgradeSequenceTest, WritesVerifiesAndRunsTheImage) {
                                "busy 0",
                                "indicator yellow",
                                "tone 1000 100",
+                               "sleep 100",
                                "msg 17",
                                "pump",
                                "sleep 100",
@@ -106,16 +109,18 @@ TEST_F(UpgradeSequenceTest, WritesVerifiesAndRunsTheImage) {
                                "indicator yellow",
                                "busy 0",
                                "tone 1000 300",
+                               "sleep 300",
                                "close",
                                "hourglass 0",
                                "pump",
                                "window 1"}));
   EXPECT_EQ(h_.log.back(), "window 1");
   EXPECT_EQ(h_.closes, 1);
-  // Pauses and short replies: well under eight seconds, at least the 7 s wait.
+  // Pauses, tones and short replies: at least the pauses, the 7 s wait and
+  // the two tones, and well under eight seconds.
   const std::uint32_t took = h_.clock.NowMs() - start;
-  EXPECT_GT(took, 7000u + 100 + 50 + 100 + 50 + 50 + 6 * 4);
-  EXPECT_LT(took, 7400u);
+  EXPECT_GT(took, 7000u + 100 + 50 + 100 + 50 + 50 + 6 * 4 + 100 + 300);
+  EXPECT_LT(took, 7800u);
 }
 
 TEST_F(UpgradeSequenceTest, NoBlocksStillHandshakesTwiceAndRuns) {
@@ -176,8 +181,8 @@ TEST_F(UpgradeSequenceTest, BlockRefusedFiveTimesStopsBeforeVerification) {
   EXPECT_EQ(h_.device.runs, 0);
   EXPECT_EQ(Messages(), (std::vector<std::string>{"msg 14", "msg 15"}));
   EXPECT_TRUE(InOrder(h_.log, {"pos program 1", "pos program 4", "close", "msg 15", "busy 0",
-                               "indicator red", "hourglass 0", "pump", "tone 300 300", "window 1",
-                               "hourglass 0", "pump", "window 1"}));
+                               "indicator red", "hourglass 0", "pump", "tone 300 300", "sleep 300",
+                               "window 1", "hourglass 0", "pump", "window 1"}));
   EXPECT_EQ(h_.view.position[0], 4);
   EXPECT_EQ(h_.view.position[1], 0);
 }
@@ -199,10 +204,10 @@ TEST_F(UpgradeSequenceTest, DeviceNeverAnsweringWritesFailsAfterFiveTriesOfBlock
   EXPECT_EQ(Run(), UpgradeResult::ProgramFailed);
   EXPECT_EQ(h_.device.writeTries[0], 5);
   EXPECT_EQ(h_.device.writeTries.count(1), 0u);
-  // 4 ms, then five reply windows each followed by 50 ms.
+  // 4 ms, then five reply windows each followed by 50 ms, then the tone.
   const std::uint32_t took = h_.clock.NowMs() - start;
-  EXPECT_GE(took, 100u + 50 + 4 + 5 * (301 + 50));
-  EXPECT_LE(took, 100u + 50 + 4 + 5 * (301 + 50) + 20);
+  EXPECT_GE(took, 100u + 50 + 4 + 5 * (301 + 50) + 300);
+  EXPECT_LE(took, 100u + 50 + 4 + 5 * (301 + 50) + 300 + 20);
 }
 
 TEST_F(UpgradeSequenceTest, ReadBackThatDiffersStopsVerificationAndTheRun) {
@@ -212,8 +217,9 @@ TEST_F(UpgradeSequenceTest, ReadBackThatDiffersStopsVerificationAndTheRun) {
   EXPECT_EQ(h_.device.readBacks, 2);
   EXPECT_EQ(h_.device.runs, 0);
   EXPECT_EQ(Messages(), (std::vector<std::string>{"msg 14", "msg 16", "msg 17", "msg 18"}));
-  EXPECT_TRUE(InOrder(h_.log, {"pos verify 0", "pos verify 4", "msg 18", "indicator red", "busy 0",
-                               "tone 300 300", "close", "hourglass 0", "pump", "window 1"}));
+  EXPECT_TRUE(
+      InOrder(h_.log, {"pos verify 0", "pos verify 4", "msg 18", "indicator red", "busy 0",
+                       "tone 300 300", "sleep 300", "close", "hourglass 0", "pump", "window 1"}));
   EXPECT_TRUE(Matching(h_.log, "sleep 7000").empty());
 }
 
@@ -342,8 +348,9 @@ TEST_F(UpgradeSequenceTest, LateReadBackOfTheLastBlockIsReadAgainBeforeTheRun) {
   EXPECT_EQ(Run(), UpgradeResult::UpgradeOk);
   EXPECT_TRUE(FlashHolds(h_));
   EXPECT_EQ(Matching(h_.log, "send 0001Zv0600").size(), 3u);
-  // Two tries, a quiet window and one more read: about 0.7 s more than a clean run.
-  EXPECT_LT(h_.clock.NowMs() - start, 8200u);
+  // Two tries, a quiet window and one more read: about 0.7 s more than a
+  // clean run, tones included.
+  EXPECT_LT(h_.clock.NowMs() - start, 8600u);
 }
 
 // The invariant: whichever single thing goes wrong, "Upgrade ok." (message
@@ -396,6 +403,35 @@ TEST_F(UpgradeSequenceTest, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
     if (shownOk) {
       EXPECT_TRUE(holds) << fault.name;
     }
+  }
+}
+
+// The device waits through every tone, on every road: each one is followed
+// at once by a pause of its length on the procedure's clock.
+TEST_F(UpgradeSequenceTest, EveryRoadPausesForItsTones) {
+  const struct {
+    const char* name;
+    std::function<void(Harness&)> set;
+    UpgradeResult expected;
+    std::size_t tones;
+  } roads[] = {
+      {"ok", [](Harness&) {}, UpgradeResult::UpgradeOk, 2},
+      {"not opened", [](Harness& h) { h.openFails = true; }, UpgradeResult::LinkNotOpened, 1},
+      {"write refused",
+       [](Harness& h) {
+         h.device.writeFailures = {{1, 5}};
+       },
+       UpgradeResult::ProgramFailed, 1},
+      {"read-back differs", [](Harness& h) { h.device.wrongReadBacks = {1}; },
+       UpgradeResult::VerifyFailed, 2},
+  };
+  for (const auto& road : roads) {
+    Harness h;
+    LoadWithBlankTail(h, 3, 3);
+    road.set(h);
+    EXPECT_EQ(UpgradeSequence("0001", h.state, h.env), road.expected) << road.name;
+    EXPECT_EQ(Matching(h.log, "tone").size(), road.tones) << road.name;
+    EXPECT_TRUE(TonesWithoutTheirPause(h.log).empty()) << road.name;
   }
 }
 

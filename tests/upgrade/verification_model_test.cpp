@@ -362,7 +362,7 @@ TEST(VerificationModelClean, CleanRunKeepsItsTrafficAndTiming) {
         write + 4000,               // write, write
         write + 4000,               //
         write + 4000,               //
-        write + 100'000,            // last write, verify handshake
+        write + 100'000 + 100'000,  // last write, the 100 ms tone, verify handshake
         handshake + 50'000 + 4000,  // handshake, first read-back
         readBack + 4000,            // read-back, read-back
         readBack + 4000,            //

@@ -52,6 +52,7 @@ class FlashView : public upgrade::UpgradeView {
   void SetUpgradeEnabled(bool enabled) override;
   void SetDeviceText(std::string_view text) override;
   void SetFileVersionText(std::string_view) override {}
+  // No sound; the procedure still pauses for the tone's length.
   void Tone(int, int) override {}
   void Pump() override {}
 

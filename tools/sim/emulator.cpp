@@ -23,6 +23,9 @@ using std::chrono::nanoseconds;
 constexpr std::size_t kReadChunk = 4096;
 // Enough for hundreds of upgrades; a long-running emulator does not grow.
 constexpr std::size_t kKeptReplyRecords = 100000;
+constexpr std::size_t kKeptTimelineEvents = 100000;
+// The part of a request payload a timeline event names: ID, command, address.
+constexpr std::size_t kTimelineDetailLength = 10;
 // A hang-up waits for the utility to take the last reply, at most this long,
 // looking this often.
 constexpr milliseconds kHangUpDrainLimit{1000};
@@ -145,6 +148,19 @@ std::vector<ReplyRecord> Emulator::Replies() const {
   return {replies_.begin(), replies_.end()};
 }
 
+std::vector<TimelineEvent> Emulator::Timeline() const {
+  const std::lock_guard lock(mutex_);
+  return {timeline_.begin(), timeline_.end()};
+}
+
+void Emulator::Record(TimelineKind kind, SteadyTime at, std::string detail) {
+  const std::lock_guard lock(mutex_);
+  timeline_.push_back({.kind = kind, .at = at, .detail = std::move(detail)});
+  if (timeline_.size() > kKeptTimelineEvents) {
+    timeline_.pop_front();
+  }
+}
+
 bool Emulator::WaitUntil(const std::function<bool(const Counters&)>& done,
                          milliseconds timeout) const {
   std::unique_lock lock(mutex_);
@@ -254,6 +270,7 @@ void Emulator::ReadInput(SteadyTime now) {
       frameStart_ = now;
     }
     if (frame) {
+      Record(TimelineKind::Request, now, frame->payload.substr(0, kTimelineDetailLength));
       TakeFrame(std::move(*frame), now);
     }
   }
@@ -265,10 +282,12 @@ void Emulator::OnLinkEvent(const InputResult& event) {
     case InputEvent::Data:
       return;
     case InputEvent::Connected:
+      Record(TimelineKind::Opened, std::chrono::steady_clock::now());
       Update([this] { ++counters_.connections; });
       Log(LogLevel::Info, event.detail);
       return;
     case InputEvent::PeerClosed:
+      Record(TimelineKind::Closed, std::chrono::steady_clock::now());
       Log(LogLevel::Info, event.detail);
       ForgetConnection();
       Update([this] { ++counters_.disconnections; });
@@ -382,6 +401,7 @@ void Emulator::Complete(SteadyTime now) {
   outgoing_.reset();
   if (!out.bytes.empty()) {
     const ReplyRecord record{.command = out.command, .bytes = out.bytes.size(), .crWritten = now};
+    Record(TimelineKind::Reply, now, KindName(out.command.kind));
     Update([&] {
       ++counters_.replies;
       replies_.push_back(record);

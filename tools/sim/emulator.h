@@ -43,6 +43,23 @@ struct ReplyRecord {
   SteadyTime crWritten;   // when its last byte, the CR, was handed to the link
 };
 
+// What the device saw happen on its link, for comparing the timing of two
+// utilities against each other.
+enum class TimelineKind {
+  Opened,   // a utility connected or opened the pseudo-terminal
+  Request,  // a request frame was complete, whatever its CRC or ID
+  Reply,    // a reply's CR was handed to the link
+  Closed,   // the utility closed the connection or the pseudo-terminal
+};
+
+struct TimelineEvent {
+  TimelineKind kind = TimelineKind::Opened;
+  SteadyTime at;
+  // Request: the first ten payload characters ("0001Zp0400"); Reply: the
+  // kind of command answered ("handshake").
+  std::string detail;
+};
+
 struct Counters {
   std::size_t frames = 0;            // complete request frames, whatever their CRC or ID
   std::size_t badCrc = 0;            // frames whose CRC did not match
@@ -104,6 +121,9 @@ class Emulator {
   Counters GetCounters() const;
   // The replies sent, oldest first; the most recent 100000 are kept.
   std::vector<ReplyRecord> Replies() const;
+  // What happened on the link, oldest first; the most recent 100000 events
+  // are kept.
+  std::vector<TimelineEvent> Timeline() const;
 
   // Waits until `done` holds for the counters, at most `timeout`. Returns
   // whether it holds.
@@ -137,6 +157,7 @@ class Emulator {
   std::optional<SteadyTime> NextDeadline(SteadyTime now) const;
   void Log(LogLevel level, const std::string& text) const;
   void SaveFlash();
+  void Record(TimelineKind kind, SteadyTime at, std::string detail = {});
   template <typename F>
   void Update(F change);
 
@@ -168,6 +189,7 @@ class Emulator {
   Device device_;  // guarded by mutex_
   Counters counters_;
   std::deque<ReplyRecord> replies_;
+  std::deque<TimelineEvent> timeline_;
   std::string description_;
   std::string slavePath_;
   std::uint16_t port_ = 0;
