@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_settings_store.h"
 #include "settings/settings.h"
+#include "support/fake_settings_store.h"
 
 namespace ql::settings {
 namespace {
