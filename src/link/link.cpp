@@ -7,10 +7,15 @@
 namespace ql::link {
 
 std::unique_ptr<Transport> OpenLink(const settings::LinkSettings& settings) {
+  std::string ignored;
+  return TryOpenLink(settings, ignored);
+}
+
+std::unique_ptr<Transport> TryOpenLink(const settings::LinkSettings& settings, std::string& why) {
   if (settings.linkKind == settings::LinkKind::Tcp) {
-    return TcpTransport::Open(settings.netIp, settings.netPort);
+    return TcpTransport::Open(settings.netIp, settings.netPort, kConnectTimeout, &why);
   }
-  return SerialTransport::Open(settings.comPortName, settings.comBaudRate);
+  return SerialTransport::Open(settings.comPortName, settings.comBaudRate, &why);
 }
 
 }  // namespace ql::link

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "link/transport.h"
 #include "settings/link_settings.h"
@@ -13,6 +14,10 @@ namespace ql::link {
 // the value 1, the serial port for any other value). nullptr when it cannot
 // be opened; nothing is then left open. A TCP connect gives up after 5 s.
 std::unique_ptr<Transport> OpenLink(const settings::LinkSettings& settings);
+
+// OpenLink that also says why it failed: on nullptr `why` holds the system's
+// reason ("Connection refused", "No such file or directory", ...).
+std::unique_ptr<Transport> TryOpenLink(const settings::LinkSettings& settings, std::string& why);
 
 // How a procedure opens its link; tests hand in their own.
 using LinkOpener = std::function<std::unique_ptr<Transport>(const settings::LinkSettings&)>;

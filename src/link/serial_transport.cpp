@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "link/errno_text.h"
 #include "link/wait.h"
 
 namespace ql::link {
@@ -140,20 +141,32 @@ bool ApplyLineSettings(const LineSettings& settings, termios& tio) {
 }
 
 std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName,
-                                                       std::string_view lineSettings) {
+                                                       std::string_view lineSettings,
+                                                       std::string* why) {
+  const auto fail = [why](std::string reason) {
+    if (why != nullptr) {
+      *why = std::move(reason);
+    }
+    return nullptr;
+  };
   const std::string path = SerialDevicePath(portName);
   if (path.empty() || path.find('\0') != std::string::npos) {
-    return nullptr;
+    return fail("not a port name");
   }
   // O_NONBLOCK: opening must not wait for a modem's carrier.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    return nullptr;
+    return fail(ErrnoText(errno));
   }
   termios found{};
-  if (!::isatty(fd) || ::tcgetattr(fd, &found) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  const bool terminal = ::isatty(fd) && ::tcgetattr(fd, &found) == 0;
+  const bool locked = terminal && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (!locked) {
+    const int error = errno;
     ::close(fd);
-    return nullptr;
+    return fail(!terminal              ? "not a serial port"
+                : error == EWOULDBLOCK ? "in use by another program"
+                                       : ErrnoText(error));
   }
   ::ioctl(fd, TIOCEXCL);
 

@@ -45,9 +45,11 @@ bool ApplyLineSettings(const LineSettings& settings, termios& tio);
 
 class SerialTransport final : public Transport {
  public:
-  // nullptr when the port does not exist, is not a terminal, or is in use.
+  // nullptr when the port does not exist, is not a terminal, or is in use;
+  // `why` (when given) then says which, with the system's text.
   static std::unique_ptr<SerialTransport> Open(std::string_view portName,
-                                               std::string_view lineSettings);
+                                               std::string_view lineSettings,
+                                               std::string* why = nullptr);
 
   ~SerialTransport() override;
   SerialTransport(const SerialTransport&) = delete;

@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
+#include "link/errno_text.h"
 #include "link/wait.h"
 
 namespace ql::link {
@@ -56,17 +58,27 @@ std::optional<std::uint32_t> ParseNetIp(std::string_view text) {
 }
 
 std::unique_ptr<TcpTransport> TcpTransport::Open(std::string_view netIp, std::string_view netPort,
-                                                 std::chrono::milliseconds connectTimeout) {
+                                                 std::chrono::milliseconds connectTimeout,
+                                                 std::string* why) {
+  const auto fail = [why](std::string reason) {
+    if (why != nullptr) {
+      *why = std::move(reason);
+    }
+    return nullptr;
+  };
   const auto address = ParseNetIp(netIp);
   const std::uint16_t port = ParseNetPort(netPort);
-  if (!address || port == 0) {
-    return nullptr;
+  if (!address) {
+    return fail("not an IPv4 address");
+  }
+  if (port == 0) {
+    return fail("not a TCP port number");
   }
   // Non-blocking from the start: the connect is bounded by our own time-out
   // rather than the system's, and later writes cannot hang on a stuck peer.
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    return nullptr;
+    return fail(ErrnoText(errno));
   }
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
@@ -74,15 +86,22 @@ std::unique_ptr<TcpTransport> TcpTransport::Open(std::string_view netIp, std::st
   peer.sin_addr.s_addr = *address;
 
   const Deadline deadline(connectTimeout);
+  int error = 0;
   bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0;
-  if (!connected && (errno == EINPROGRESS || errno == EINTR) && PollFor(fd, POLLOUT, deadline)) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  if (!connected) {
+    error = errno;
+  }
+  if (!connected && (error == EINPROGRESS || error == EINTR)) {
+    if (PollFor(fd, POLLOUT, deadline)) {
+      socklen_t length = sizeof error;
+      connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    } else {
+      error = ETIMEDOUT;
+    }
   }
   if (!connected) {
     ::close(fd);
-    return nullptr;
+    return fail(ErrnoText(error));
   }
   return std::unique_ptr<TcpTransport>(new TcpTransport(fd));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "link/transport.h"
@@ -29,10 +30,11 @@ class TcpTransport final : public Transport {
  public:
   // Connects to `netIp`:`netPort`. nullptr, with nothing left open, when the
   // address or port cannot be read (port 0 included), or the connection is
-  // refused or not made within `connectTimeout`.
+  // refused or not made within `connectTimeout`; `why` (when given) then
+  // says which, with the system's text where there is one.
   static std::unique_ptr<TcpTransport> Open(
       std::string_view netIp, std::string_view netPort,
-      std::chrono::milliseconds connectTimeout = kConnectTimeout);
+      std::chrono::milliseconds connectTimeout = kConnectTimeout, std::string* why = nullptr);
 
   ~TcpTransport() override;
   TcpTransport(const TcpTransport&) = delete;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -187,6 +188,37 @@ TEST_F(SerialLink, PortsThatCannotBeOpened) {
     s.comPortName = name;
     EXPECT_EQ(OpenLink(s), nullptr) << '"' << name << '"';
     EXPECT_EQ(OpenFdCount(), fds) << '"' << name << '"';
+  }
+  std::filesystem::remove(file);
+}
+
+TEST_F(SerialLink, AFailedOpenSaysWhy) {
+  const auto file =
+      std::filesystem::temp_directory_path() / ("ql-link-why-" + std::to_string(::getpid()));
+  {
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
+  auto held = OpenLink(Settings());
+  ASSERT_NE(held, nullptr);
+  struct Case {
+    std::string port;
+    std::vector<std::string> why;  // any of these
+  };
+  const Case cases[] = {
+      {"/dev/ql-no-such-port", {"No such file or directory"}},
+      {file.string(), {"not a serial port"}},
+      {"", {"not a port name"}},
+      // The superuser passes the exclusive flag and meets the lock.
+      {pty_.slavePath(), {"in use by another program", "Device or resource busy"}},
+  };
+  for (const auto& c : cases) {
+    LinkSettings s = Settings();
+    s.comPortName = c.port;
+    std::string why;
+    EXPECT_EQ(TryOpenLink(s, why), nullptr) << c.port;
+    EXPECT_NE(std::find(c.why.begin(), c.why.end(), why), c.why.end()) << c.port << ": " << why;
   }
   std::filesystem::remove(file);
 }

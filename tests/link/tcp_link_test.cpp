@@ -288,3 +288,43 @@ TEST(TcpConnect, PeerThatNeverAnswersGivesUpAfterTheTimeOut) {
 
 }  // namespace
 }  // namespace ql::link
+
+namespace ql::link {
+namespace {
+
+TEST(TcpConnect, AFailedOpenSaysWhy) {
+  testing_support::Listener closed(0);
+  const std::string refused = std::to_string(closed.port());
+  closed.Close();
+  testing_support::Listener full(0);
+  const std::string port = std::to_string(full.port());
+  auto first = TcpTransport::Open("127.0.0.1", port, std::chrono::milliseconds(2000));
+  ASSERT_NE(first, nullptr);
+
+  struct Case {
+    const char* ip;
+    std::string port;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", refused, "Connection refused"},
+      {"127.0.0.1", port, "Connection timed out"},  // the listener's queue is full
+      {"localhost", refused, "not an IPv4 address"},
+      {"127.0.0.1", "0", "not a TCP port number"},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_EQ(TcpTransport::Open(c.ip, c.port, std::chrono::milliseconds(200), &why), nullptr);
+    EXPECT_EQ(why, c.why) << c.ip << ":" << c.port;
+  }
+  std::string why = "stale";
+  LinkSettings s;
+  s.linkKind = LinkKind::Tcp;
+  s.netIp = "127.0.0.1";
+  s.netPort = refused;
+  EXPECT_EQ(TryOpenLink(s, why), nullptr);
+  EXPECT_EQ(why, "Connection refused");
+}
+
+}  // namespace
+}  // namespace ql::link
