@@ -20,7 +20,7 @@ TEST(FlashOptions, TcpLinksWithAndWithoutPort) {
   EXPECT_EQ(r.options.devices[1].Label(), "10.0.0.7:6000");
   EXPECT_EQ(r.options.firmwarePath, "image.QLB");
   EXPECT_EQ(r.options.deviceId, "0001");
-  EXPECT_FALSE(r.options.connectOnly);
+  EXPECT_EQ(r.options.mode, Mode::Upgrade);
 }
 
 TEST(FlashOptions, SerialLinksTakeTheLineSettings) {
@@ -31,7 +31,7 @@ TEST(FlashOptions, SerialLinksTakeTheLineSettings) {
   EXPECT_EQ(r.options.devices[1].port, "COM2");
   EXPECT_EQ(r.options.devices[0].lineSettings, "115200,e,8,1");
   EXPECT_EQ(r.options.devices[1].lineSettings, "115200,e,8,1");
-  EXPECT_TRUE(r.options.connectOnly);
+  EXPECT_EQ(r.options.mode, Mode::ConnectOnly);
   EXPECT_TRUE(r.options.json);
   EXPECT_EQ(r.options.language, text::Language::Traditional);
 }
@@ -74,6 +74,84 @@ TEST(FlashOptions, UsageErrors) {
       joined += a + " ";
     }
     EXPECT_NE(Parse(args).error, "") << joined;
+  }
+}
+
+TEST(FlashOptions, UsageErrorsOfTheFieldOptions) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--verify-only", "--connect-only", "a.QLB"},                  // two things to do
+      {"--read-flash", "out.QLB", "--verify-only", "a.QLB"},         // two things to do
+      {"--read-flash", "out.QLB", "a.QLB"},                          // no FILE with --read-flash
+      {"--read-flash", "out.QLB", "--tcp", "a", "--tcp", "b"},       // one device only
+      {"--read-flash="},                                             // no file name
+      {"--force", "a.QLB"},                                          // --force without --read-flash
+      {"--trace", "", "a.QLB"},                                      // no file name
+      {"--serial", "/dev/ttyS0", "--line", "garbage", "a.QLB"},      // unreadable line settings
+      {"--serial", "/dev/ttyS0", "--line", "12345,e,8,1", "a.QLB"},  // a rate with no speed
+      {"--serial", "/dev/ttyS0", "--line", "", "a.QLB"},             // empty
+      {"-x", "a.QLB"},                                               // unknown short option
+      {"-qx", "a.QLB"},                                              // unknown in a bundle
+      {"--list-ports=yes"},                                          // flag with a value
+      {"a.QLB", "--", "b.QLB"},                                      // two files
+  };
+  for (const auto& args : bad) {
+    std::string joined;
+    for (const auto& a : args) {
+      joined += a + " ";
+    }
+    EXPECT_NE(Parse(args).error, "") << joined;
+  }
+}
+
+TEST(FlashOptions, FieldOptions) {
+  auto r = Parse({"--verify-only", "--trace=t.txt", "-q", "--tcp", "h", "a.QLB"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.mode, Mode::VerifyOnly);
+  EXPECT_EQ(r.options.tracePath, "t.txt");
+  EXPECT_TRUE(r.options.quiet);
+
+  r = Parse({"--read-flash", "out.QLB", "--force", "--serial", "COM3"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.mode, Mode::ReadFlash);
+  EXPECT_EQ(r.options.readFlashPath, "out.QLB");
+  EXPECT_TRUE(r.options.force);
+  EXPECT_EQ(r.options.firmwarePath, "");
+
+  // "--" ends the options: a file whose name begins with a dash.
+  r = Parse({"--connect-only", "--", "-odd.QLB"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.mode, Mode::ConnectOnly);
+  EXPECT_EQ(r.options.firmwarePath, "-odd.QLB");
+
+  EXPECT_TRUE(Parse({"-V"}).options.version);
+  EXPECT_TRUE(Parse({"-qV"}).options.quiet);
+  EXPECT_TRUE(Parse({"-qV"}).options.version);
+  EXPECT_TRUE(Parse({"--list-ports"}).options.listPorts);
+  EXPECT_EQ(Parse({"--list-ports", "--json"}).error, "");
+}
+
+TEST(FlashOptions, AnErrorKnowsWhetherJsonWasAskedFor) {
+  EXPECT_TRUE(Parse({"--json", "--bogus"}).jsonRequested);
+  EXPECT_TRUE(Parse({"--bogus", "--json"}).jsonRequested);
+  EXPECT_FALSE(Parse({"--bogus"}).jsonRequested);
+  // After "--" it is a file name.
+  EXPECT_FALSE(Parse({"--", "--json"}).jsonRequested);
+}
+
+TEST(FlashOptions, StrictLineSettings) {
+  struct Case {
+    const char* text;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"19200,e,8,1", true},   {"115200,N,8,2", true}, {" 9600 , o , 7 , 1.5 ", true},
+      {"921600", true},        {"garbage", false},     {"", false},
+      {"12345,e,8,1", false},  // the parser reads it, the system has no such speed
+      {"9600,x,8,1", false},   {"9600,e,9,1", false},  {"9600,e,8,3", false},
+      {"9600,e,8,1,1", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(StrictLineSettings(c.text), c.accepted) << '"' << c.text << '"';
   }
 }
 

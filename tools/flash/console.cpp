@@ -1,18 +1,101 @@
-// Terminal output shared by the device threads.
+// Terminal output shared by the device threads, written by one writer thread.
 #include "console.h"
 
-namespace ql::flash {
+#include <unistd.h>
 
-Console::Console(std::FILE* out, bool live, int devices)
-    : out_(out), live_(live), status_(static_cast<std::size_t>(devices)) {}
+#include <algorithm>
+#include <cerrno>
+
+#include "link/errno_text.h"
+
+namespace ql::flash {
+namespace {
+
+// Bytes of the UTF-8 character that starts with `lead`.
+std::size_t CharLength(unsigned char lead) {
+  return lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+}
+
+// Text lines never carry control characters: a port name or a stored
+// setting holding an escape sequence must not reach the terminal as one.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      c = '?';
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+int DisplayWidth(std::string_view text) {
+  int width = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    width += lead < 0x80 ? 1 : 2;
+    i += CharLength(lead);
+  }
+  return width;
+}
+
+std::string CutToWidth(std::string_view text, int columns) {
+  int width = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int w = lead < 0x80 ? 1 : 2;
+    if (width + w > columns) {
+      break;
+    }
+    width += w;
+    i = std::min(text.size(), i + CharLength(lead));
+  }
+  return std::string(text.substr(0, i));
+}
+
+Console::Console(int outFd, int errFd, bool live, int devices, int columns)
+    : outFd_(outFd),
+      errFd_(errFd),
+      live_(live),
+      status_(static_cast<std::size_t>(devices)),
+      columns_(columns > 0 ? columns : 80),
+      writer_([this] { WriterLoop(); }) {}
+
+Console::~Console() {
+  Finish();
+}
+
+void Console::Put(int fd, std::string text) {
+  std::lock_guard lock(mutex_);
+  if (finishing_) {
+    return;
+  }
+  std::string bytes = EraseStatusLocked();
+  if (fd == outFd_) {
+    bytes += Printable(std::move(text)) + "\n";
+    bytes += DrawStatusLocked();
+    Queue(outFd_, std::move(bytes));
+    return;
+  }
+  // The status rows are on standard output: take them away before the error
+  // and put them back after it, in that order on the terminal.
+  if (!bytes.empty()) {
+    Queue(outFd_, std::move(bytes));
+  }
+  Queue(fd, Printable(std::move(text)) + "\n");
+  if (std::string redraw = DrawStatusLocked(); !redraw.empty()) {
+    Queue(outFd_, std::move(redraw));
+  }
+}
 
 void Console::Line(const std::string& text) {
-  std::lock_guard lock(mutex_);
-  EraseStatusLocked();
-  std::fputs(text.c_str(), out_);
-  std::fputc('\n', out_);
-  DrawStatusLocked();
-  std::fflush(out_);
+  Put(outFd_, text);
+}
+
+void Console::Error(const std::string& text) {
+  Put(errFd_, text);
 }
 
 void Console::Status(int device, const std::string& text) {
@@ -20,41 +103,137 @@ void Console::Status(int device, const std::string& text) {
     return;
   }
   std::lock_guard lock(mutex_);
+  if (finishing_) {
+    return;
+  }
   status_.at(static_cast<std::size_t>(device)) = text;
-  EraseStatusLocked();
-  DrawStatusLocked();
-  std::fflush(out_);
+  Queue(outFd_, RedrawStatusLocked());
 }
 
 void Console::ClearStatus() {
   std::lock_guard lock(mutex_);
-  EraseStatusLocked();
   for (auto& line : status_) {
     line.clear();
   }
-  std::fflush(out_);
+  if (std::string erase = EraseStatusLocked(); !erase.empty()) {
+    Queue(outFd_, std::move(erase));
+  }
 }
 
-void Console::EraseStatusLocked() {
-  if (!live_ || drawn_ == 0) {
+void Console::Resize(int columns) {
+  if (!live_ || columns <= 0) {
     return;
   }
-  // Up to the first status line, then clear to the end of the screen.
-  std::fprintf(out_, "\x1b[%dF\x1b[J", drawn_);
-  drawn_ = 0;
+  std::lock_guard lock(mutex_);
+  // Rows drawn at the old width are erased by the rows they take now: a
+  // terminal that narrows re-wraps each of them over several rows.
+  columns_ = columns;
+  if (!finishing_) {
+    Queue(outFd_, RedrawStatusLocked());
+  }
 }
 
-void Console::DrawStatusLocked() {
+std::string Console::EraseStatusLocked() {
+  if (!live_ || drawnWidths_.empty()) {
+    return {};
+  }
+  int rows = 0;
+  for (const int width : drawnWidths_) {
+    rows += width <= columns_ ? 1 : (width + columns_ - 1) / columns_;
+  }
+  drawnWidths_.clear();
+  // To the start of the first status row, then clear to the end of the screen.
+  return "\x1b[" + std::to_string(rows) + "F\x1b[J";
+}
+
+std::string Console::RedrawStatusLocked() {
+  // In this order: the erase counts the rows drawn before.
+  std::string bytes = EraseStatusLocked();
+  return bytes + DrawStatusLocked();
+}
+
+std::string Console::DrawStatusLocked() {
   if (!live_) {
+    return {};
+  }
+  std::string bytes;
+  for (const auto& line : status_) {
+    if (line.empty()) {
+      continue;
+    }
+    // One column short of the width: a row that fills the last column
+    // leaves some terminals waiting to wrap, and the next row lands lower.
+    const std::string row = CutToWidth(Printable(line), columns_ - 1);
+    bytes += row + "\n";
+    drawnWidths_.push_back(DisplayWidth(row));
+  }
+  return bytes;
+}
+
+void Console::Queue(int fd, std::string bytes) {
+  if (bytes.empty()) {
     return;
   }
-  for (const auto& line : status_) {
-    if (!line.empty()) {
-      std::fputs(line.c_str(), out_);
-      std::fputc('\n', out_);
-      ++drawn_;
+  if (!queue_.empty() && queue_.back().fd == fd) {
+    queue_.back().bytes += bytes;
+  } else {
+    queue_.push_back({fd, std::move(bytes)});
+  }
+  queued_.notify_one();
+}
+
+void Console::WriterLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    queued_.wait(lock, [this] { return !queue_.empty() || finishing_; });
+    if (queue_.empty()) {
+      break;
+    }
+    Chunk chunk = std::move(queue_.front());
+    queue_.pop_front();
+    bool& failed = chunk.fd == outFd_ ? outFailed_ : errFailed_;
+    if (failed) {
+      continue;
+    }
+    lock.unlock();
+    int error = 0;
+    for (std::size_t done = 0; done < chunk.bytes.size();) {
+      const ssize_t n = ::write(chunk.fd, chunk.bytes.data() + done, chunk.bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        error = n < 0 ? errno : EIO;
+        break;
+      }
+    }
+    lock.lock();
+    if (error != 0) {
+      // Once a write has failed the rest of that stream is dropped: the
+      // reader has gone, and the upgrade goes on without it.
+      failed = true;
+      if (chunk.fd == outFd_ && outputError_.empty()) {
+        outputError_ = link::ErrnoText(error);
+      }
     }
   }
+}
+
+void Console::Finish() {
+  {
+    std::lock_guard lock(mutex_);
+    finishing_ = true;
+  }
+  queued_.notify_one();
+  if (writer_.joinable()) {
+    writer_.join();
+  }
+}
+
+std::string Console::OutputError() {
+  std::lock_guard lock(mutex_);
+  return outputError_;
 }
 
 }  // namespace ql::flash

@@ -5,14 +5,9 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
-#include "upgrade/procedures.h"
-
 namespace ql::flash {
-namespace {
 
-// The dotted IPv4 address of `host`, or `host` unchanged when it is an
-// address already or cannot be looked up (the open then fails and says so).
-std::string ResolveIpv4(const std::string& host) {
+std::optional<std::string> ResolveIpv4(const std::string& host, std::string& why) {
   in_addr address{};
   if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
     return host;
@@ -21,23 +16,24 @@ std::string ResolveIpv4(const std::string& host) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-    return host;
+  if (const int error = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+      error != 0 || found == nullptr) {
+    why = error != 0 ? gai_strerror(error) : "no IPv4 address";
+    return std::nullopt;
   }
   char text[INET_ADDRSTRLEN] = {};
   const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
   inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text);
   freeaddrinfo(found);
-  return text;
+  return std::string(text);
 }
 
-}  // namespace
-
-settings::LinkControls ControlsFor(const DeviceLink& device, const settings::LinkSettings& stored) {
+settings::LinkControls ControlsFor(const DeviceLink& device, const std::string& address,
+                                   const settings::LinkSettings& stored) {
   settings::LinkControls controls = StoredControls(stored);
   controls.activeTab = device.kind;
   if (device.kind == settings::LinkKind::Tcp) {
-    controls.ip = ResolveIpv4(device.host);
+    controls.ip = address;
     controls.netPort = device.port;
   } else {
     controls.port = device.port;
@@ -53,13 +49,52 @@ settings::LinkControls StoredControls(const settings::LinkSettings& stored) {
       stored.comPortName, stored.comBaudRate, stored.netIp, stored.netPort};
 }
 
+namespace {
+
+JobOutcome FromReadBack(upgrade::ReadBackResult result, const char* ok, int failedStatus,
+                        const char* failed) {
+  switch (result) {
+    case upgrade::ReadBackResult::Ok:
+      return {kExitOk, ok};
+    case upgrade::ReadBackResult::LinkNotOpened:
+      return {kExitLinkNotOpened, "link_not_opened"};
+    case upgrade::ReadBackResult::Interrupted:
+      return {kExitInterrupted, "interrupted"};
+    case upgrade::ReadBackResult::Failed:
+      break;
+  }
+  return {failedStatus, failed};
+}
+
+JobOutcome ReadFlash(const Job& job, upgrade::Environment& env, FlashRead& read) {
+  settings::LinkSettings link = job.stored;
+  settings::TakeLinkControls(job.controls, link);
+  const auto result = upgrade::ReadFlashSequence(job.deviceId, link, kReadFlashBlocks, read.table,
+                                                 read.deviceInfo, env);
+  if (result == upgrade::ReadBackResult::Failed && env.report != nullptr &&
+      env.report->phase == upgrade::Phase::Connect) {
+    return {kExitNoHandshake, "no_handshake"};
+  }
+  return FromReadBack(result, "read_ok", kExitReadFailed, "read_failed");
+}
+
+}  // namespace
+
 JobOutcome RunJob(const Job& job, upgrade::UpgradeView& view, link::Clock& clock,
-                  const link::LinkOpener& openLink) {
-  upgrade::DeviceState state;
-  state.link = job.stored;
+                  const link::LinkOpener& openLink, const JobContext& context, FlashRead* read) {
   // The command-line program never writes the window's settings.
   upgrade::Environment env{view, clock, openLink, nullptr};
+  env.stopRequested = context.stopRequested;
+  env.observer = context.observer;
+  env.report = context.report;
 
+  if (job.mode == Mode::ReadFlash) {
+    FlashRead ignored;
+    return ReadFlash(job, env, read != nullptr ? *read : ignored);
+  }
+
+  upgrade::DeviceState state;
+  state.link = job.stored;
   upgrade::ConnectInputs inputs;
   inputs.controls = job.controls;
   inputs.deviceId = job.deviceId;
@@ -80,8 +115,12 @@ JobOutcome RunJob(const Job& job, upgrade::UpgradeView& view, link::Clock& clock
     case upgrade::ConnectResult::Matched:
       break;
   }
-  if (job.connectOnly) {
+  if (job.mode == Mode::ConnectOnly) {
     return {kExitOk, "connect_ok"};
+  }
+  if (job.mode == Mode::VerifyOnly) {
+    return FromReadBack(upgrade::VerifySequence(job.deviceId, state, env), "verify_ok",
+                        kExitVerifyFailed, "verify_failed");
   }
   switch (upgrade::UpgradeSequence(job.deviceId, state, env)) {
     case upgrade::UpgradeResult::LinkNotOpened:

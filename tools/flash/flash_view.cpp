@@ -4,13 +4,19 @@
 #include <cmath>
 #include <cstdio>
 
+#include "reasons.h"
+#include "run_time.h"
 #include "text/message_table.h"
 
 namespace ql::flash {
 namespace {
 
-const char* PhaseName(upgrade::Bar bar) {
-  return bar == upgrade::Bar::Program ? "program" : "verify";
+// The status of a device that a stop request ended: its final line is the
+// account of what the device holds, on standard error.
+constexpr int kExitInterruptedStatus = 130;
+
+const char* PhaseName(upgrade::Bar bar, bool reading) {
+  return bar == upgrade::Bar::Program ? "program" : reading ? "read" : "verify";
 }
 
 std::string Format(const char* format, double value) {
@@ -76,38 +82,113 @@ std::string JsonString(std::string_view text, bool latin1) {
   return out;
 }
 
+std::string JsonHead(const char* event) {
+  return std::string("\"event\":\"") + event + "\",\"time\":" + Format("%.3f", SecondsSinceStart());
+}
+
 FlashView::FlashView(Console& console, int device, std::string label, text::Language language,
-                     bool tagLines, bool json)
+                     ViewStyle style, ReasonSource reasons)
     : console_(console),
       device_(device),
       label_(std::move(label)),
       language_(language),
-      tagLines_(tagLines),
-      json_(json) {}
+      style_(style),
+      reasons_(std::move(reasons)) {}
 
-void FlashView::Emit(const std::string& textLine, const std::string& jsonFields) {
-  if (json_) {
-    if (!jsonFields.empty()) {
-      console_.Line("{\"device\":" + JsonString(label_) + "," + jsonFields + "}");
+std::string FlashView::Tagged(const std::string& text) const {
+  return style_.tagLines ? "[" + label_ + "] " + text : text;
+}
+
+void FlashView::Emit(const std::string& textLine, const char* event,
+                     const std::string& jsonFields) {
+  if (style_.json) {
+    // In quiet mode only the closing record is written.
+    if (!style_.quiet || std::string_view(event) == "result") {
+      console_.Line("{\"device\":" + JsonString(label_) + "," + JsonHead(event) + jsonFields + "}");
     }
-  } else if (!textLine.empty()) {
-    console_.Line(tagLines_ ? "[" + label_ + "] " + textLine : textLine);
+  } else if (!textLine.empty() && !style_.quiet) {
+    console_.Line(Tagged(textLine));
   }
 }
 
+void FlashView::Note(const std::string& text) {
+  Emit(text, "note", ",\"text\":" + JsonString(text));
+}
+
+void FlashView::Final(const std::string& text) {
+  lastMessage_ = text;
+  lastWasFailure_ = false;
+  lastReason_.clear();
+  Emit(text, "note", ",\"text\":" + JsonString(text));
+}
+
+void FlashView::Problem(const std::string& text) {
+  console_.Error(Tagged(text));
+}
+
 void FlashView::ShowMessage(int number, std::string_view suffix) {
+  if (countdownShown_) {
+    console_.Status(device_, {});
+    countdownShown_ = false;
+  }
+  if (number == text::msg::kUpgradeOk && runWaitCut_) {
+    return;
+  }
   lastMessage_ = text::StripAccelerator(text::Message(number, language_)) + std::string(suffix);
-  Emit(lastMessage_, "\"event\":\"message\",\"number\":" + std::to_string(number) +
-                         ",\"text\":" + JsonString(lastMessage_));
+  lastWasFailure_ = IsFailureMessage(number);
+  std::string fields =
+      ",\"number\":" + std::to_string(number) + ",\"text\":" + JsonString(lastMessage_);
+  if (!lastWasFailure_) {
+    lastReason_.clear();
+    Emit(lastMessage_, "message", fields);
+    return;
+  }
+  // Failures go to standard error with what the message table cannot say.
+  lastReason_ = reasons_ ? reasons_(number) : std::string();
+  console_.Error(
+      Tagged(lastReason_.empty() ? lastMessage_ : lastMessage_ + " (" + lastReason_ + ")"));
+  fields += ",\"error\":true";
+  if (!lastReason_.empty()) {
+    fields += ",\"reason\":" + JsonString(lastReason_);
+  }
+  if (style_.json && !style_.quiet) {
+    Emit({}, "message", fields);
+  }
+}
+
+void FlashView::Countdown(int secondsLeft) {
+  if (secondsLeft < 0) {
+    runWaitCut_ = true;
+  }
+  if (secondsLeft <= 0) {
+    if (countdownShown_) {
+      console_.Status(device_, {});
+      countdownShown_ = false;
+    }
+    return;
+  }
+  const std::string text =
+      "waiting for the device to start the new firmware: " + std::to_string(secondsLeft) + " s";
+  if (style_.json) {
+    Emit({}, "countdown", ",\"seconds_left\":" + std::to_string(secondsLeft));
+  } else if (console_.live()) {
+    console_.Status(device_, Tagged(text));
+    countdownShown_ = true;
+  } else if (!countdownShown_) {
+    // Without a terminal, one line says how long the wait is.
+    Emit("Waiting " + std::to_string(secondsLeft) + " s for the device to start the new firmware",
+         "countdown", {});
+    countdownShown_ = true;
+  }
 }
 
 void FlashView::SetIndicator(upgrade::Indicator colour) {
   const char* name = colour == upgrade::Indicator::Yellow ? "yellow" : "red";
-  Emit({}, std::string("\"event\":\"indicator\",\"colour\":\"") + name + "\"");
+  Emit({}, "indicator", std::string(",\"colour\":\"") + name + "\"");
 }
 
 void FlashView::SetUpgradeEnabled(bool enabled) {
-  Emit({}, std::string("\"event\":\"upgrade_enabled\",\"value\":") + (enabled ? "true" : "false"));
+  Emit({}, "upgrade_enabled", std::string(",\"value\":") + (enabled ? "true" : "false"));
 }
 
 void FlashView::SetDeviceText(std::string_view text) {
@@ -117,7 +198,8 @@ void FlashView::SetDeviceText(std::string_view text) {
     shown +=
         static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F ? c : '?';
   }
-  Emit("Device: " + shown, "\"event\":\"device_info\",\"text\":" + JsonString(text, true));
+  deviceText_ = std::string(text);
+  Emit("Device: " + shown, "device_info", ",\"text\":" + JsonString(text, true));
 }
 
 void FlashView::SetProgressMaximum(upgrade::Bar bar, int maximum) {
@@ -133,30 +215,32 @@ void FlashView::SetProgressPosition(upgrade::Bar bar, int position) {
   if (!wasActive) {
     return;
   }
-  const std::string counts = "\"phase\":\"" + std::string(PhaseName(bar)) +
+  const std::string counts = ",\"phase\":\"" + std::string(PhaseName(bar, style_.reading)) +
                              "\",\"done\":" + std::to_string(phase.done()) +
                              ",\"total\":" + std::to_string(phase.total());
   if (!ended) {
     console_.Status(device_, StatusLine(bar, phase));
-    if (json_) {
-      Emit({}, "\"event\":\"progress\"," + counts);
+    if (style_.json) {
+      Emit({}, "progress", counts);
     }
     return;
   }
   (bar == upgrade::Bar::Program ? blocksProgrammed_ : blocksVerified_) = phase.done();
   console_.Status(device_, {});
-  const std::string verb = bar == upgrade::Bar::Program ? "Programmed " : "Verified ";
+  const std::string verb = bar == upgrade::Bar::Program ? "Programmed "
+                           : style_.reading             ? "Read "
+                                                        : "Verified ";
   Emit(verb + std::to_string(phase.done()) + "/" + std::to_string(phase.total()) + " blocks in " +
            Format("%.1f s", phase.Seconds()),
-       "\"event\":\"phase_end\"," + counts + ",\"seconds\":" + Format("%.3f", phase.Seconds()));
+       "phase_end", counts + ",\"seconds\":" + Format("%.3f", phase.Seconds()));
 }
 
 std::string FlashView::StatusLine(upgrade::Bar bar, const PhaseProgress& phase) const {
   constexpr int kWidth = 30;
   const int total = phase.total();
   const int filled = total > 0 ? phase.done() * kWidth / total : kWidth;
-  std::string line = tagLines_ ? "[" + label_ + "] " : "";
-  line += bar == upgrade::Bar::Program ? "program [" : "verify  [";
+  std::string line = Tagged("");
+  line += bar == upgrade::Bar::Program ? "program [" : style_.reading ? "read    [" : "verify  [";
   line += std::string(static_cast<std::size_t>(filled), '#');
   line += std::string(static_cast<std::size_t>(kWidth - filled), '.');
   line += "] " + std::to_string(phase.done()) + "/" + std::to_string(total) + " blocks";
@@ -170,11 +254,16 @@ std::string FlashView::StatusLine(upgrade::Bar bar, const PhaseProgress& phase) 
   return line;
 }
 
-void FlashView::Result(int status, const std::string& outcome, double seconds) {
-  Emit({}, "\"event\":\"result\",\"status\":" + std::to_string(status) + ",\"outcome\":" +
-               JsonString(outcome) + ",\"blocks_programmed\":" + std::to_string(blocksProgrammed_) +
-               ",\"blocks_verified\":" + std::to_string(blocksVerified_) +
-               ",\"seconds\":" + Format("%.3f", seconds));
+void FlashView::Result(int status, const std::string& outcome, double seconds,
+                       const std::string& extraJson) {
+  if (style_.quiet && !style_.json && !lastWasFailure_ && !lastMessage_.empty() &&
+      status != kExitInterruptedStatus) {
+    console_.Line(Tagged(lastMessage_));
+  }
+  Emit({}, "result",
+       ",\"status\":" + std::to_string(status) + ",\"outcome\":" + JsonString(outcome) +
+           ",\"blocks_programmed\":" + std::to_string(blocksProgrammed_) + ",\"blocks_verified\":" +
+           std::to_string(blocksVerified_) + ",\"seconds\":" + Format("%.3f", seconds) + extraJson);
 }
 
 }  // namespace ql::flash

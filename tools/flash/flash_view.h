@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "console.h"
@@ -37,10 +38,23 @@ class PhaseProgress {
   std::chrono::steady_clock::time_point start_{};
 };
 
+// How a device's lines look: tagged with the link when several devices run,
+// JSON lines, or only failures and the final line.
+struct ViewStyle {
+  bool tagLines = false;
+  bool json = false;
+  bool quiet = false;
+  // The verify bar counts blocks read into a file, not compared.
+  bool reading = false;
+};
+
+// Why a failure message (by number) was shown, to follow its text.
+using ReasonSource = std::function<std::string(int message)>;
+
 class FlashView : public upgrade::UpgradeView {
  public:
-  FlashView(Console& console, int device, std::string label, text::Language language, bool tagLines,
-            bool json);
+  FlashView(Console& console, int device, std::string label, text::Language language,
+            ViewStyle style, ReasonSource reasons = {});
 
   void ShowMessage(int number, std::string_view suffix) override;
   void SetIndicator(upgrade::Indicator colour) override;
@@ -56,29 +70,63 @@ class FlashView : public upgrade::UpgradeView {
   void Tone(int, int) override {}
   void Pump() override {}
 
-  // The closing record of this device.
-  void Result(int status, const std::string& outcome, double seconds);
+  // The wait after the run command: the whole seconds left as each begins,
+  // 0 at its end, -1 when a stop request cut it short (the sequence's
+  // closing "Upgrade ok." is then not shown: the wait did not run its course).
+  void Countdown(int secondsLeft);
 
-  // The last status text shown, for the summary.
+  // A line of this device on standard output (not in JSON or quiet mode),
+  // e.g. what the run uses.
+  void Note(const std::string& text);
+
+  // The closing line of a run that no message of the table ends (the read
+  // of a flash into a file): shown as a message is, and kept as the last.
+  void Final(const std::string& text);
+
+  // A line of this device on standard error, whatever the mode.
+  void Problem(const std::string& text);
+
+  // The closing record of this device; `extraJson` adds fields to the JSON
+  // result (",\"name\":value..."). In quiet mode the last message is the
+  // final line, unless it told of a failure (already on standard error).
+  void Result(int status, const std::string& outcome, double seconds,
+              const std::string& extraJson = {});
+
+  // The last status text shown, for the summary, and why it was shown when
+  // it told of a failure.
   const std::string& lastMessage() const { return lastMessage_; }
+  const std::string& lastReason() const { return lastReason_; }
+  const std::string& deviceText() const { return deviceText_; }
+  // Whether a stop request cut the wait after the run command short.
+  bool runWaitCut() const { return runWaitCut_; }
   int blocksProgrammed() const { return blocksProgrammed_; }
   int blocksVerified() const { return blocksVerified_; }
 
  private:
-  void Emit(const std::string& textLine, const std::string& jsonFields);
+  void Emit(const std::string& textLine, const char* event, const std::string& jsonFields);
+  std::string Tagged(const std::string& text) const;
   std::string StatusLine(upgrade::Bar bar, const PhaseProgress& phase) const;
 
   Console& console_;
   int device_;
   std::string label_;
   text::Language language_;
-  bool tagLines_;
-  bool json_;
+  ViewStyle style_;
+  ReasonSource reasons_;
   PhaseProgress phases_[2];
   std::string lastMessage_;
+  std::string lastReason_;
+  bool lastWasFailure_ = false;
+  std::string deviceText_;
+  bool countdownShown_ = false;
+  bool runWaitCut_ = false;
   int blocksProgrammed_ = 0;
   int blocksVerified_ = 0;
 };
+
+// The JSON fields every line starts with: the event and the time since the
+// program started.
+std::string JsonHead(const char* event);
 
 // `text` as a JSON string literal; `latin1` reads each byte as one character
 // (device texts), otherwise the text is UTF-8.

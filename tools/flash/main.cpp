@@ -1,39 +1,154 @@
 // ql480tx-flash: upgrades one or several devices from the command line with
-// the same connect procedure and upgrade sequence as the window.
+// the same connect procedure and upgrade sequence as the window; or checks
+// a device's flash against a file, or reads it into one.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QThread>
 #include <algorithm>
-#include <chrono>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "console.h"
 #include "flash_job.h"
 #include "flash_view.h"
 #include "image/firmware_file.h"
+#include "link/errno_text.h"
+#include "links.h"
+#include "out_file.h"
+#include "reasons.h"
+#include "run_time.h"
+#include "run_wait_clock.h"
+#include "settings/port_list.h"
 #include "settings/qsettings_store.h"
 #include "settings/settings.h"
+#include "signals.h"
+#include "text/message_table.h"
+#include "trace.h"
 
 namespace {
 
 using namespace ql;
 
+// Test hook, deliberately left out of --help: the length in milliseconds of
+// the wait after the run command, so the tests of this program need not
+// spend seven seconds on every upgrade. Nothing is sent to the device after
+// that wait, so a shorter one changes nothing the device sees; it only ends
+// the program sooner.
+constexpr const char* kRunWaitHook = "QL480TX_FLASH_RUN_WAIT_MS";
+
+std::optional<std::uint32_t> RunWaitOverride() {
+  const char* text = std::getenv(kRunWaitHook);
+  if (text == nullptr || *text == '\0') {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  const unsigned long ms = std::strtoul(text, &end, 10);
+  if (*end != '\0' || ms > 7000) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(ms);
+}
+
+int TerminalColumns() {
+  winsize size{};
+  return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+// Why `path` cannot be opened for reading now, empty when it can.
+std::string FileOpenError(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    return link::ErrnoText(EISDIR);
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return link::ErrnoText(errno);
+  }
+  ::close(fd);
+  return {};
+}
+
+const char* ModeName(flash::Mode mode) {
+  switch (mode) {
+    case flash::Mode::Upgrade:
+      return "upgrade";
+    case flash::Mode::ConnectOnly:
+      return "connect_only";
+    case flash::Mode::VerifyOnly:
+      return "verify_only";
+    case flash::Mode::ReadFlash:
+      return "read_flash";
+  }
+  return "";
+}
+
+// Output before the console exists, or after a usage error: straight to the
+// stream, with nothing else writing.
+void Say(std::FILE* stream, const std::string& line) {
+  std::fputs((line + "\n").c_str(), stream);
+  std::fflush(stream);
+}
+
+std::string JsonResultLine(int status, const char* outcome, const std::string& field,
+                           const std::string& text) {
+  return "{" + flash::JsonHead("result") + ",\"status\":" + std::to_string(status) +
+         ",\"outcome\":\"" + outcome + "\"," + field + ":" + flash::JsonString(text) + "}";
+}
+
+// What the firmware file holds, checked before any device is touched.
+struct FirmwareFacts {
+  std::optional<std::string> header;
+  int blocks = 0;
+  std::string error;
+};
+
+FirmwareFacts CheckFirmware(const std::string& path) {
+  FirmwareFacts facts;
+  facts.error = FileOpenError(path);
+  if (facts.error.empty()) {
+    facts.header = image::ReadHeaderText(path);
+  }
+  if (!facts.header) {
+    if (facts.error.empty()) {
+      facts.error = "cannot be opened";
+    }
+    return facts;
+  }
+  // The block count the device will receive, by the loader's own rule.
+  auto table = std::make_unique<image::BlockTable>();
+  std::int32_t count = 0;
+  if (image::LoadFirmwareImage(path, image::kDeviceFamily, *table, count) !=
+      image::LoadResult::Loaded) {
+    facts.header.reset();
+    facts.error = "its length cannot be read";
+    return facts;
+  }
+  facts.blocks = count;
+  return facts;
+}
+
 struct DeviceRun {
+  flash::RunLink link;
   std::string label;
   flash::Job job;
   std::unique_ptr<flash::FlashView> view;
+  std::unique_ptr<flash::DeviceObserver> observer;
+  upgrade::ProcedureReport report;
   flash::JobOutcome outcome;
+  bool openFailed = false;
+  std::string openError;
   double seconds = 0;
 };
-
-std::string StoredLabel(const settings::LinkSettings& link) {
-  return link.linkKind == settings::LinkKind::Tcp ? link.netIp + ":" + link.netPort
-                                                  : link.comPortName;
-}
 
 std::string Pad(std::string text, std::size_t width) {
   if (text.size() < width) {
@@ -53,21 +168,39 @@ void PrintSummary(flash::Console& console, const std::vector<std::unique_ptr<Dev
     char numbers[64];
     std::snprintf(numbers, sizeof numbers, "  %6d  %10d  %8d  %7.1f  ", run->outcome.status,
                   run->view->blocksProgrammed(), run->view->blocksVerified(), run->seconds);
-    console.Line(Pad(run->label, width) + numbers + run->view->lastMessage());
+    const std::string last = run->outcome.status == flash::kExitInterrupted
+                                 ? std::string("(stopped)")
+                                 : run->view->lastMessage();
+    console.Line(Pad(run->label, width) + numbers + last);
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  flash::SecondsSinceStart();
+  // Before any thread exists, so every thread inherits it: the signals are
+  // taken by the watcher alone.
+  flash::BlockWatchedSignals();
+  // A reader that has gone must never end an upgrade in progress: writes
+  // to it fail instead, and the console drops the rest.
+  ::signal(SIGPIPE, SIG_IGN);
   QCoreApplication app(argc, argv);
 
-  std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args(argv + 1, argv + argc);
   const flash::ParseResult parsed = flash::ParseOptions(args);
   const flash::Options& options = parsed.options;
-  if (!parsed.error.empty()) {
-    std::fprintf(stderr, "ql480tx-flash: %s\nTry 'ql480tx-flash --help'.\n", parsed.error.c_str());
+  auto usageError = [&parsed](const std::string& message) {
+    if (parsed.jsonRequested) {
+      std::string line = JsonResultLine(flash::kExitUsage, "usage_error", "\"message\"", message);
+      line.insert(1, "\"schema\":1,");
+      Say(stdout, line);
+    }
+    Say(stderr, "ql480tx-flash: " + message + "\nTry 'ql480tx-flash --help'.");
     return flash::kExitUsage;
+  };
+  if (!parsed.error.empty()) {
+    return usageError(parsed.error);
   }
   if (options.help) {
     std::fputs(flash::UsageText().c_str(), stdout);
@@ -77,68 +210,229 @@ int main(int argc, char** argv) {
     std::printf("ql480tx-flash %s\n", QL_VERSION);
     return flash::kExitOk;
   }
-
-  // The file is checked before any device is touched.
-  std::error_code error;
-  const std::filesystem::path path(options.firmwarePath);
-  const auto header =
-      std::filesystem::is_directory(path, error) ? std::nullopt : image::ReadHeaderText(path);
-  if (!header) {
-    std::fprintf(stderr, "ql480tx-flash: cannot read the firmware file %s\n",
-                 options.firmwarePath.c_str());
-    return flash::kExitFileUnreadable;
+  if (options.listPorts) {
+    for (const std::string& port : settings::SystemPortNames()) {
+      Say(stdout, options.json
+                      ? "{" + flash::JsonHead("port") + ",\"port\":" + flash::JsonString(port) + "}"
+                      : port);
+    }
+    return flash::kExitOk;
   }
 
   settings::QSettingsStore store;
   const settings::Settings stored = settings::LoadSettings(store);
   const text::Language language = options.language.value_or(stored.currentLanguage);
 
-  std::vector<std::unique_ptr<DeviceRun>> runs;
-  auto addRun = [&](std::string label, settings::LinkControls controls) {
-    auto run = std::make_unique<DeviceRun>();
-    run->label = std::move(label);
-    run->job.firmwarePath = options.firmwarePath;
-    run->job.fileVersionText = *header;
-    run->job.deviceId = options.deviceId;
-    run->job.connectOnly = options.connectOnly;
-    run->job.stored = stored.link;
-    run->job.controls = std::move(controls);
-    runs.push_back(std::move(run));
-  };
+  std::vector<flash::RunLink> links;
   if (options.devices.empty()) {
-    addRun(StoredLabel(stored.link), flash::StoredControls(stored.link));
+    links.push_back(flash::StoredLink(stored.link));
   }
   for (const auto& device : options.devices) {
-    addRun(device.Label(), flash::ControlsFor(device, stored.link));
+    links.push_back(flash::ResolvedLink(device));
+  }
+  if (const std::string twice = flash::SameLinkTwice(links); !twice.empty()) {
+    return usageError("the same link given twice: " + twice);
   }
 
-  const bool several = runs.size() > 1;
-  flash::Console console(stdout, !options.json && isatty(STDOUT_FILENO) == 1,
-                         static_cast<int>(runs.size()));
-  std::vector<QThread*> threads;
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    DeviceRun& run = *runs[i];
-    run.view = std::make_unique<flash::FlashView>(console, static_cast<int>(i), run.label, language,
-                                                  several, options.json);
+  const bool reading = options.mode == flash::Mode::ReadFlash;
+  FirmwareFacts firmware;
+  if (!reading) {
+    firmware = CheckFirmware(options.firmwarePath);
+  }
+
+  if (options.json) {
+    std::string start = "{" + flash::JsonHead("start") + ",\"schema\":1," +
+                        "\"program\":\"ql480tx-flash\",\"version\":\"" + QL_VERSION +
+                        "\",\"mode\":\"" + ModeName(options.mode) + "\"";
+    if (reading) {
+      start += ",\"out\":" + flash::JsonString(options.readFlashPath) +
+               ",\"blocks\":" + std::to_string(flash::kReadFlashBlocks);
+    } else {
+      start += ",\"file\":" + flash::JsonString(options.firmwarePath) + ",\"header\":" +
+               (firmware.header ? flash::JsonString(*firmware.header, true) : "null") +
+               ",\"blocks\":" + std::to_string(firmware.blocks);
+    }
+    if (!options.tracePath.empty()) {
+      start += ",\"trace\":" + flash::JsonString(options.tracePath);
+    }
+    start += ",\"links\":[";
+    for (std::size_t i = 0; i < links.size(); ++i) {
+      start += (i > 0 ? "," : "") + flash::LinkJson(links[i]);
+    }
+    Say(stdout, start + "]}");
+  }
+
+  // Every file is checked before any device is touched.
+  auto fileError = [&options](const std::string& what, const std::string& why) {
+    const std::string message = what + ": " + why;
+    if (options.json) {
+      Say(stdout, JsonResultLine(flash::kExitFileUnreadable, "file_error", "\"reason\"", message));
+    }
+    Say(stderr, "ql480tx-flash: " + message);
+    return flash::kExitFileUnreadable;
+  };
+  if (!reading && !firmware.header) {
+    return fileError("cannot read the firmware file " + options.firmwarePath, firmware.error);
+  }
+  std::unique_ptr<flash::TraceFile> trace;
+  if (!options.tracePath.empty()) {
+    std::string why;
+    trace = flash::TraceFile::Open(options.tracePath, why);
+    if (!trace) {
+      return fileError("cannot write the trace " + options.tracePath, why);
+    }
+  }
+  std::unique_ptr<flash::OutputFile> out;
+  if (reading) {
+    std::string why;
+    out = flash::OutputFile::Prepare(options.readFlashPath, options.force, why);
+    if (!out) {
+      return fileError("cannot write " + options.readFlashPath, why);
+    }
+  }
+
+  const bool several = links.size() > 1;
+  const bool live = !options.json && !options.quiet && ::isatty(STDOUT_FILENO) == 1;
+  flash::Console console(STDOUT_FILENO, STDERR_FILENO, live, static_cast<int>(links.size()),
+                         TerminalColumns());
+  const flash::ViewStyle style{several, options.json, options.quiet, reading};
+
+  std::vector<std::unique_ptr<DeviceRun>> runs;
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    auto run = std::make_unique<DeviceRun>();
+    DeviceRun& r = *run;
+    r.link = links[i];
+    r.label = r.link.link.Label();
+    r.job.mode = options.mode;
+    r.job.firmwarePath = options.firmwarePath;
+    r.job.fileVersionText = firmware.header.value_or("");
+    r.job.deviceId = options.deviceId;
+    r.job.stored = stored.link;
+    r.job.controls = r.link.stored ? flash::StoredControls(stored.link)
+                                   : flash::ControlsFor(r.link.link, r.link.address, stored.link);
+    r.observer = std::make_unique<flash::DeviceObserver>(r.label, trace.get());
+    auto reasons = [&r](int message) {
+      flash::ReasonInputs in;
+      in.label = r.label;
+      in.openFailed = r.openFailed;
+      in.openError = r.openError;
+      in.report = r.report;
+      in.last = r.observer->last();
+      in.deviceText = r.view->deviceText();
+      in.fileHeader = r.job.fileVersionText;
+      if (message == text::msg::kLoadFileError) {
+        in.fileError = FileOpenError(r.job.firmwarePath);
+      }
+      return flash::FailureReason(message, in);
+    };
+    r.view = std::make_unique<flash::FlashView>(console, static_cast<int>(i), r.label, language,
+                                                style, reasons);
+    runs.push_back(std::move(run));
+  }
+
+  // What each device is about to use, before anything is sent.
+  for (const auto& run : runs) {
+    std::string text = "Using " + flash::DescribeLink(run->link);
+    if (reading) {
+      text += "; reading " + std::to_string(flash::kReadFlashBlocks) + " blocks into " +
+              options.readFlashPath;
+    } else {
+      text += "; firmware " + options.firmwarePath + ", header " +
+              flash::JsonString(*firmware.header, true) + ", " + std::to_string(firmware.blocks) +
+              " blocks";
+    }
+    if (run->link.stored) {
+      text += " (link stored by the window)";
+    }
+    run->view->Note(text);
+  }
+
+  std::atomic<bool> stop{false};
+  flash::SignalWatcher watcher(
+      stop,
+      [&console](const char* name) {
+        console.Error(std::string("ql480tx-flash: ") + name +
+                      ": stopping at the next exchange boundary (Ctrl-C again quits at once)");
+      },
+      [&console] { console.Resize(TerminalColumns()); });
+  if (out) {
+    watcher.SetLeftover(out->temporaryPath());
+  }
+
+  const auto waitOverride = RunWaitOverride();
+  auto flashRead = reading ? std::make_unique<flash::FlashRead>() : nullptr;
+  std::vector<std::thread> threads;
+  for (auto& run : runs) {
     // Each device on its own thread, with its own link and clock.
-    threads.push_back(QThread::create([&run] {
-      link::SystemClock clock;
+    threads.emplace_back([&, r = run.get()] {
+      link::SystemClock systemClock;
+      flash::RunWaitClock clock(
+          systemClock, r->report, stop, [r](int left) { r->view->Countdown(left); }, waitOverride);
+      auto open = [r](const settings::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
+        r->openFailed = true;
+        if (!r->link.lookupError.empty()) {
+          r->openError = r->link.lookupError;
+          return nullptr;
+        }
+        auto transport = link::TryOpenLink(settings, r->openError);
+        r->openFailed = transport == nullptr;
+        return transport;
+      };
+      const flash::JobContext context{&stop, r->observer.get(), &r->report};
       const auto start = std::chrono::steady_clock::now();
-      run.outcome = flash::RunJob(run.job, *run.view, clock, link::OpenLink);
-      run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      run.view->Result(run.outcome.status, run.outcome.outcome, run.seconds);
-    }));
-    threads.back()->start();
+      r->outcome = flash::RunJob(r->job, *r->view, clock, open, context, flashRead.get());
+      if (r->outcome.status == flash::kExitOk && r->view->runWaitCut()) {
+        r->outcome = {flash::kExitInterrupted, "interrupted"};
+      }
+      std::string extra;
+      if (r->outcome.status == flash::kExitOk && reading) {
+        std::string why;
+        const auto bytes =
+            flash::FlashFileBytes(flashRead->deviceInfo, flashRead->table, flash::kReadFlashBlocks);
+        if (out->Commit(bytes, why)) {
+          r->view->Final("Wrote " + options.readFlashPath + ": " + std::to_string(bytes.size()) +
+                         " bytes, " + std::to_string(flash::kReadFlashBlocks) + " blocks");
+        } else {
+          r->view->Problem("cannot write " + options.readFlashPath + ": " + why);
+          r->outcome = {flash::kExitFileUnreadable, "file_error"};
+          extra += ",\"reason\":" +
+                   flash::JsonString("cannot write " + options.readFlashPath + ": " + why);
+        }
+      }
+      if (r->outcome.status == flash::kExitInterrupted) {
+        std::string holds = flash::StopExplanation(
+            options.mode, r->report, reading ? flash::kReadFlashBlocks : firmware.blocks);
+        if (reading) {
+          holds += "; " + options.readFlashPath + " was not written";
+        }
+        r->view->Problem(holds);
+        extra += ",\"holds\":" + flash::JsonString(holds);
+      } else if (!r->view->lastReason().empty() && r->outcome.status != flash::kExitOk) {
+        extra += ",\"reason\":" + flash::JsonString(r->view->lastReason());
+      }
+      r->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      r->view->Result(r->outcome.status, r->outcome.outcome, r->seconds, extra);
+    });
   }
   int status = flash::kExitOk;
   for (std::size_t i = 0; i < threads.size(); ++i) {
-    threads[i]->wait();
-    delete threads[i];
+    threads[i].join();
     status = std::max(status, runs[i]->outcome.status);
   }
   console.ClearStatus();
-  if (several && !options.json) {
+  if (several && !options.json && !options.quiet) {
     PrintSummary(console, runs);
+  }
+  if (trace) {
+    if (const std::string why = trace->Error(); !why.empty()) {
+      console.Error("ql480tx-flash: the trace " + options.tracePath + " is incomplete: " + why);
+    }
+  }
+  console.Finish();
+  if (const std::string why = console.OutputError(); !why.empty()) {
+    // The devices' results are in the exit status; the reader has gone.
+    Say(stderr, "ql480tx-flash: standard output could not be written (" + why +
+                    "); the exit status tells how the devices ended");
   }
   return status;
 }

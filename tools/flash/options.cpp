@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "link/line_settings.h"
+#include "link/serial_transport.h"
 #include "settings/link_settings.h"
 
 namespace ql::flash {
@@ -58,19 +60,67 @@ std::string DeviceLink::Label() const {
   return kind == settings::LinkKind::Tcp ? host + ":" + port : port;
 }
 
+bool StrictLineSettings(const std::string& text) {
+  const auto parsed = link::ParseLineSettings(text);
+  // A rate the system has no speed for would leave the port at whatever
+  // speed it had, as the window does; here it is refused instead.
+  termios probe{};
+  return parsed && link::ApplyLineSettings(*parsed, probe);
+}
+
 ParseResult ParseOptions(const std::vector<std::string>& args) {
   ParseResult result;
   Options& options = result.options;
   std::string line = settings::kDefaultComBaudRate;
   bool lineGiven = false;
+  bool connectOnly = false;
+  bool verifyOnly = false;
+  bool readFlash = false;
   std::vector<std::string> files;
+  for (const auto& arg : args) {
+    if (arg == "--") {
+      break;
+    }
+    result.jsonRequested = result.jsonRequested || arg == "--json";
+  }
   auto fail = [&result](std::string message) {
     result.error = std::move(message);
     return result;
   };
 
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
+  // Short options may be bundled ("-qV"); each stands for its long name.
+  std::vector<std::string> expanded;
+  bool operandsOnly = false;
+  for (const auto& arg : args) {
+    if (operandsOnly || arg == "--" || arg.size() < 2 || arg[0] != '-' || arg[1] == '-') {
+      operandsOnly = operandsOnly || arg == "--";
+      expanded.push_back(arg);
+      continue;
+    }
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+      switch (arg[k]) {
+        case 'h':
+          expanded.push_back("--help");
+          break;
+        case 'q':
+          expanded.push_back("--quiet");
+          break;
+        case 'V':
+          expanded.push_back("--version");
+          break;
+        default:
+          return fail("unknown option -" + std::string(1, arg[k]));
+      }
+    }
+  }
+
+  for (std::size_t i = 0; i < expanded.size(); ++i) {
+    const std::string& arg = expanded[i];
+    if (arg == "--") {
+      files.insert(files.end(), expanded.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                   expanded.end());
+      break;
+    }
     if (arg.size() < 2 || arg[0] != '-') {
       files.push_back(arg);
       continue;
@@ -85,22 +135,42 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
       inlineValue = true;
     }
     const bool takesValue = name == "--tcp" || name == "--serial" || name == "--line" ||
-                            name == "--id" || name == "--lang";
+                            name == "--id" || name == "--lang" || name == "--read-flash" ||
+                            name == "--trace";
     if (takesValue && !inlineValue) {
-      if (i + 1 >= args.size()) {
+      if (i + 1 >= expanded.size()) {
         return fail(name + " needs a value");
       }
-      value = args[++i];
+      value = expanded[++i];
     } else if (!takesValue && inlineValue) {
       return fail(name + " takes no value");
     }
 
-    if (name == "--help" || name == "-h") {
+    if (name == "--help") {
       options.help = true;
     } else if (name == "--version") {
       options.version = true;
     } else if (name == "--connect-only") {
-      options.connectOnly = true;
+      connectOnly = true;
+    } else if (name == "--verify-only") {
+      verifyOnly = true;
+    } else if (name == "--read-flash") {
+      if (value.empty()) {
+        return fail("--read-flash needs a file name");
+      }
+      readFlash = true;
+      options.readFlashPath = value;
+    } else if (name == "--force") {
+      options.force = true;
+    } else if (name == "--trace") {
+      if (value.empty()) {
+        return fail("--trace needs a file name");
+      }
+      options.tracePath = value;
+    } else if (name == "--list-ports") {
+      options.listPorts = true;
+    } else if (name == "--quiet") {
+      options.quiet = true;
     } else if (name == "--json") {
       options.json = true;
     } else if (name == "--tcp") {
@@ -118,6 +188,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
       link.port = value;
       options.devices.push_back(link);
     } else if (name == "--line") {
+      if (!StrictLineSettings(value)) {
+        return fail("--line takes BAUD[,PARITY[,DATA[,STOP]]] such as 115200,e,8,1: " + value);
+      }
       line = value;
       lineGiven = true;
     } else if (name == "--id") {
@@ -134,13 +207,32 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
       return fail("unknown option " + arg);
     }
   }
-  if (options.help || options.version) {
+  if (options.help || options.version || options.listPorts) {
     return result;
   }
-  if (files.size() != 1) {
-    return fail(files.empty() ? "no firmware file given" : "more than one firmware file given");
+  if (int(connectOnly) + int(verifyOnly) + int(readFlash) > 1) {
+    return fail("--connect-only, --verify-only and --read-flash exclude each other");
   }
-  options.firmwarePath = files.front();
+  options.mode = connectOnly  ? Mode::ConnectOnly
+                 : verifyOnly ? Mode::VerifyOnly
+                 : readFlash  ? Mode::ReadFlash
+                              : Mode::Upgrade;
+  if (readFlash) {
+    if (!files.empty()) {
+      return fail("--read-flash takes no firmware file");
+    }
+    if (options.devices.size() > 1) {
+      return fail("--read-flash reads one device");
+    }
+  } else {
+    if (files.size() != 1) {
+      return fail(files.empty() ? "no firmware file given" : "more than one firmware file given");
+    }
+    options.firmwarePath = files.front();
+  }
+  if (options.force && !readFlash) {
+    return fail("--force applies to --read-flash only");
+  }
   bool anySerial = false;
   for (auto& device : options.devices) {
     if (device.kind == settings::LinkKind::Serial) {
@@ -156,6 +248,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
 
 std::string UsageText() {
   return R"(Usage: ql480tx-flash [OPTIONS] FILE.QLB
+       ql480tx-flash [OPTIONS] --read-flash OUT.QLB
+       ql480tx-flash --list-ports
 
 Upgrades the firmware of QL480TX-V5 devices: connects, checks the model,
 writes the image block by block, reads every block back and compares it, and
@@ -167,21 +261,43 @@ by the window is used, read only):
   --serial PORT         serial link: a device path such as /dev/ttyUSB0, or
                         COM1..COMn for /dev/ttyS0..
   --line SETTINGS       line settings for --serial, e.g. 115200,e,8,1
-                        (default 19200,e,8,1)
+                        (default 19200,e,8,1); text it cannot read is refused
+  --list-ports          print the serial ports the system reports, one a line
+                        (with --json one object each), and exit 0
 
-Options:
-  --id ID               4-character device ID (default 0001)
+What to do (default: upgrade):
   --connect-only        handshake and model check only, no upgrade
+  --verify-only         handshake, model check and read-back comparison of
+                        FILE.QLB; nothing is written and no run command is sent
+  --read-flash OUT.QLB  read the device's 124 blocks back into OUT.QLB; no
+                        FILE.QLB argument; nothing is written to the device
+  --force               with --read-flash: replace an existing OUT.QLB
+
+Output:
+  --json                one JSON object per line for every event
+  --trace FILE          every frame sent and received, one line each: time
+                        since start in ms with 3 decimals, the link, "->" or
+                        "<-", and the bytes (printable ASCII as it stands,
+                        anything else as \xHH); also the verdict of each
+                        exchange (accepted, bad CRC, no reply, bytes left over)
+  -q, --quiet           print only errors and the final result line
   --lang LANG           en, zh-CN or zh-TW: language of the messages
                         (default: the language stored by the window)
-  --json                one JSON object per line for every event
-  --help                this text
-  --version             the program's version
+
+Other options:
+  --id ID               4-character device ID (default 0001)
+  -h, --help            this text
+  -V, --version         the program's version
+  --                    ends the options
+
+Ctrl-C, SIGTERM and SIGHUP stop every device at the next exchange boundary
+and say what each device now holds; Ctrl-C again quits at once.
 
 Exit status:
-  0 success   1 usage error   2 firmware file cannot be read
+  0 success   1 usage error   2 a file cannot be read or written
   3 link cannot be opened   4 no valid handshake reply   5 model mismatch
-  6 programming failed   7 verify failed
+  6 programming failed   7 verify failed (with --verify-only: a block differs)
+  8 a block could not be read (--read-flash)   130 stopped by a signal
   With several devices, the highest status of any device.
 )";
 }

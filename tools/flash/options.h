@@ -21,13 +21,26 @@ struct DeviceLink {
   std::string Label() const;
 };
 
+// What the program is asked to do with each device.
+enum class Mode {
+  Upgrade,      // connect, program, verify, run
+  ConnectOnly,  // handshake and model check
+  VerifyOnly,   // handshake, model check, read-back comparison; nothing written
+  ReadFlash,    // read the device's flash into a file; nothing written
+};
+
 struct Options {
-  std::string firmwarePath;
+  Mode mode = Mode::Upgrade;
+  std::string firmwarePath;   // FILE.QLB; empty for --read-flash
+  std::string readFlashPath;  // --read-flash OUT.QLB
+  bool force = false;
+  std::string tracePath;
   std::vector<DeviceLink> devices;  // empty: the stored link settings
   std::string deviceId = "0001";
-  bool connectOnly = false;
   std::optional<text::Language> language;  // nullopt: the stored language
   bool json = false;
+  bool quiet = false;
+  bool listPorts = false;
   bool help = false;
   bool version = false;
 };
@@ -35,9 +48,15 @@ struct Options {
 struct ParseResult {
   Options options;
   std::string error;  // empty when the command line was understood
+  // Whether --json came before the error, so the error is reported as JSON.
+  bool jsonRequested = false;
 };
 
 ParseResult ParseOptions(const std::vector<std::string>& args);
+
+// Whether `text` is line settings this program accepts: text the parser
+// reads, with a baud rate the system has a speed for.
+bool StrictLineSettings(const std::string& text);
 
 std::string UsageText();
 

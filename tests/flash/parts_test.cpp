@@ -1,0 +1,433 @@
+// The parts of ql480tx-flash below its command line: telling links apart,
+// the reasons and accounts it prints, the trace's byte form, the terminal
+// rows, the atomic output file and the countdown after the run command.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "links.h"
+#include "out_file.h"
+#include "reasons.h"
+#include "run_wait_clock.h"
+#include "support/virtual_clock.h"
+#include "text/message_table.h"
+#include "trace.h"
+
+namespace ql::flash {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device seed;
+    path_ = fs::temp_directory_path() / ("ql-flash-parts-" + std::to_string(seed()));
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+DeviceLink Tcp(std::string host, std::string port) {
+  DeviceLink l;
+  l.kind = settings::LinkKind::Tcp;
+  l.host = std::move(host);
+  l.port = std::move(port);
+  return l;
+}
+
+DeviceLink Serial(std::string port) {
+  DeviceLink l;
+  l.kind = settings::LinkKind::Serial;
+  l.port = std::move(port);
+  l.lineSettings = "19200,e,8,1";
+  return l;
+}
+
+TEST(FlashLinks, TheSameLinkTwiceIsFoundAfterLookupAndLinks) {
+  TempDir dir;
+  const fs::path port = dir.path() / "ttyFAKE";
+  std::ofstream(port).put('x');
+  fs::create_symlink(port, dir.path() / "alias");
+
+  struct Case {
+    DeviceLink a;
+    DeviceLink b;
+    bool same;
+  };
+  const Case cases[] = {
+      {Tcp("127.0.0.1", "5003"), Tcp("127.0.0.1", "5003"), true},
+      {Tcp("127.0.0.1", "5003"), Tcp("localhost", "5003"), true},  // looked up
+      {Tcp("127.0.0.1", "5003"), Tcp("127.0.0.1", "05003"), true},
+      {Tcp("127.0.0.1", "5003"), Tcp("127.0.0.1", "5004"), false},
+      {Tcp("127.0.0.1", "5003"), Tcp("127.0.0.2", "5003"), false},
+      {Serial("COM1"), Serial("/dev/ttyS0"), true},
+      {Serial("com2"), Serial("/dev/ttyS1"), true},
+      {Serial(port.string()), Serial((dir.path() / "alias").string()), true},
+      {Serial(port.string()), Serial((dir.path() / "." / "ttyFAKE").string()), true},
+      {Serial("/dev/ttyS0"), Serial("/dev/ttyS1"), false},
+      {Serial("/dev/ttyS0"), Tcp("127.0.0.1", "5003"), false},
+  };
+  for (const auto& c : cases) {
+    const std::vector<RunLink> links = {ResolvedLink(c.a), ResolvedLink(c.b)};
+    EXPECT_EQ(!SameLinkTwice(links).empty(), c.same) << c.a.Label() << " / " << c.b.Label();
+  }
+}
+
+TEST(FlashLinks, TheStartLineNamesWhatIsUsed) {
+  RunLink com = ResolvedLink(Serial("COM2"));
+  EXPECT_EQ(DescribeLink(com), "COM2 (/dev/ttyS1) at 19200,e,8,1");
+  settings::LinkSettings stored;
+  stored.comPortName = "/dev/ttyUSB0";
+  stored.comBaudRate = "fast";  // the window keeps such a text; the port keeps its settings
+  const RunLink fromWindow = StoredLink(stored);
+  EXPECT_TRUE(fromWindow.stored);
+  EXPECT_EQ(DescribeLink(fromWindow),
+            "/dev/ttyUSB0 at fast (not readable: the port keeps its own settings)");
+  EXPECT_EQ(DescribeLink(ResolvedLink(Tcp("localhost", "5003"))), "localhost:5003 (127.0.0.1)");
+  EXPECT_EQ(LinkJson(ResolvedLink(Tcp("127.0.0.1", "5003"))),
+            R"({"device":"127.0.0.1:5003","kind":"tcp","host":"127.0.0.1",)"
+            R"("address":"127.0.0.1","port":5003,"stored":false})");
+}
+
+TEST(FlashReasons, EachFailureSaysWhy) {
+  namespace msg = text::msg;
+  ReasonInputs base;
+  base.label = "127.0.0.1:5003";
+  base.deviceText = "QL481TX-V1      ";
+  base.fileHeader = "QL480TX-V5";
+
+  struct Case {
+    const char* name;
+    int message;
+    std::function<void(ReasonInputs&)> setUp;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"refused", msg::kConnectError,
+       [](ReasonInputs& in) {
+         in.openFailed = true;
+         in.openError = "Connection refused";
+       },
+       "127.0.0.1:5003: Connection refused"},
+      {"reopen failed", msg::kOpenPortError,
+       [](ReasonInputs& in) {
+         in.openFailed = true;
+         in.openError = "No such file or directory";
+       },
+       "127.0.0.1:5003: No such file or directory"},
+      {"silent device", msg::kConnectError, [](ReasonInputs& in) { in.last.any = true; },
+       "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: no reply"},
+      {"short handshake reply", msg::kConnectError,
+       [](ReasonInputs& in) {
+         in.last = {true, link::ExchangeVerdict::Accepted, 28, false};
+       },
+       "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: a reply of 28 bytes, "
+       "29 expected"},
+      {"other model", msg::kFileTypeError, [](ReasonInputs&) {},
+       "the device is \"QL481TX-V1\", the file is for \"QL480TX-V5\""},
+      {"block refused", msg::kProgramError,
+       [](ReasonInputs& in) {
+         in.report.phase = upgrade::Phase::Program;
+         in.report.block = 23;
+         in.report.tries = 5;
+       },
+       "block 23, address 2E00, 5 tries"},
+      {"handshake before programming", msg::kProgramError,
+       [](ReasonInputs& in) {
+         in.last = {true, link::ExchangeVerdict::BadCrc, 29, false};
+       },
+       "handshake: bad CRC"},
+      {"block differs", msg::kVerifyError,
+       [](ReasonInputs& in) {
+         in.report.phase = upgrade::Phase::Verify;
+         in.report.block = 123;
+         in.report.mismatch = true;
+       },
+       "block 123, address F600, data differs"},
+      {"never quiet", msg::kVerifyError,
+       [](ReasonInputs& in) {
+         in.report.block = 4;
+         in.last.resyncFailed = true;
+       },
+       "block 4, address 0800, the link never fell quiet"},
+      {"file gone", msg::kLoadFileError,
+       [](ReasonInputs& in) { in.fileError = "No such file or directory"; },
+       "No such file or directory"},
+      {"no failure", msg::kUpgradeOk, [](ReasonInputs&) {}, ""},
+  };
+  for (const auto& c : cases) {
+    ReasonInputs in = base;
+    c.setUp(in);
+    EXPECT_EQ(FailureReason(c.message, in), c.reason) << c.name;
+  }
+}
+
+TEST(FlashReasons, AStopSaysWhatTheDeviceHolds) {
+  using upgrade::Phase;
+  struct Case {
+    Mode mode;
+    upgrade::ProcedureReport report;
+    std::string says;
+  };
+  auto report = [](Phase phase, int block, int done, bool runSent = false) {
+    upgrade::ProcedureReport r;
+    r.phase = phase;
+    r.block = block;
+    r.blocksDone = done;
+    r.runSent = runSent;
+    return r;
+  };
+  const Case cases[] = {
+      {Mode::Upgrade, report(Phase::Connect, -1, 0),
+       "stopped while connecting: nothing was written to the device"},
+      {Mode::Upgrade, report(Phase::Program, -1, 0),
+       "stopped before programming began: nothing was written to the device"},
+      {Mode::Upgrade, report(Phase::Program, 23, 23),
+       "programming stopped after 23 of 124 blocks: the device holds a partial image and was "
+       "not told to run it; run the upgrade again to complete it"},
+      {Mode::Upgrade, report(Phase::Verify, 40, 40),
+       "verification stopped after 40 of 124 blocks compared: the device holds the whole new "
+       "image, not yet verified, and was not told to run it; run the upgrade again to complete "
+       "it"},
+      {Mode::Upgrade, report(Phase::Run, -1, 0),
+       "stopped after verification: the device holds the new image, verified, but was not told "
+       "to run it; run the upgrade again to complete it"},
+      {Mode::Upgrade, report(Phase::Run, -1, 0, true),
+       "stopped after the run command: the device holds the new image, verified, and was told "
+       "to run it; it needs about 7 s to start"},
+      {Mode::VerifyOnly, report(Phase::Verify, 9, 9),
+       "the check stopped after 9 of 124 blocks compared: nothing was written to the device"},
+      {Mode::ReadFlash, report(Phase::Verify, 9, 9),
+       "reading stopped after 9 of 124 blocks: nothing was written to the device"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(StopExplanation(c.mode, c.report, 124), c.says);
+  }
+}
+
+TEST(FlashTrace, BytesDecodeBackExactly) {
+  std::vector<std::uint8_t> all(256);
+  for (int i = 0; i < 256; ++i) {
+    all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+  }
+  const std::string text = TraceBytes(all);
+  std::vector<std::uint8_t> back;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ASSERT_EQ(text[i + 1], 'x');
+      back.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i + 2, 2), nullptr, 16)));
+      i += 3;
+    } else {
+      back.push_back(static_cast<std::uint8_t>(text[i]));
+    }
+  }
+  EXPECT_EQ(back, all);
+  const std::uint8_t frame[] = {0x01, '0', '0', '0', '1', 'Z', 'x', ' ', '\\', 0x02, 0x0D, 0xFF};
+  EXPECT_EQ(TraceBytes(frame), "\\x010001Zx \\x5C\\x02\\x0D\\xFF");
+}
+
+TEST(FlashConsole, WidthCountsWideCharactersAndCutsBetweenThem) {
+  EXPECT_EQ(DisplayWidth("abc"), 3);
+  EXPECT_EQ(DisplayWidth("更新完成."), 9);
+  EXPECT_EQ(CutToWidth("abcdef", 4), "abcd");
+  EXPECT_EQ(CutToWidth("更新完成.", 5), "更新");  // never half a character
+  EXPECT_EQ(CutToWidth("abc", 10), "abc");
+}
+
+// What a live console of `columns` wrote, after `act`.
+struct Written {
+  std::string out;
+  std::string err;
+};
+
+Written RunConsole(int columns, const std::function<void(Console&)>& act) {
+  int out[2];
+  int err[2];
+  EXPECT_EQ(pipe(out), 0);
+  EXPECT_EQ(pipe(err), 0);
+  {
+    Console console(out[1], err[1], true, 2, columns);
+    act(console);
+    console.Finish();
+  }
+  close(out[1]);
+  close(err[1]);
+  Written w;
+  char buffer[4096];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+    w.out.append(buffer, static_cast<std::size_t>(n));
+  }
+  for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) {
+    w.err.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(out[0]);
+  close(err[0]);
+  return w;
+}
+
+TEST(FlashConsole, StatusRowsAreCutToTheWidthAndErasedByTheRowsTheyTake) {
+  const std::string longRow(100, '#');
+  const Written w = RunConsole(60, [&](Console& c) {
+    c.Status(0, longRow);
+    c.Line("Programming ...");
+    c.Error("Program/Download error! (block 2, address 0400, 5 tries)");
+    c.Resize(30);  // a row drawn 59 wide now takes two rows
+    c.Status(1, "verify");
+    c.ClearStatus();
+  });
+  const std::string row59(59, '#');
+  const std::string row29(29, '#');
+  EXPECT_EQ(w.out, row59 + "\n" +                                              // drawn
+                       "\x1b[1F\x1b[J" + "Programming ...\n" + row59 + "\n" +  // line above it
+                       "\x1b[1F\x1b[J" + row59 + "\n" +          // taken away around the error
+                       "\x1b[2F\x1b[J" + row29 + "\n" +          // resized: two rows erased
+                       "\x1b[1F\x1b[J" + row29 + "\nverify\n" +  // second device
+                       "\x1b[2F\x1b[J");
+  EXPECT_EQ(w.err, "Program/Download error! (block 2, address 0400, 5 tries)\n");
+}
+
+TEST(FlashConsole, ControlCharactersNeverReachTheTerminal) {
+  const Written w = RunConsole(80, [](Console& c) { c.Line("port \x1b[2J\x07name"); });
+  EXPECT_EQ(w.out, "port ?[2J?name\n");
+}
+
+TEST(FlashConsole, AReaderThatHasGoneEndsOnlyTheOutput) {
+  ::signal(SIGPIPE, SIG_IGN);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  close(out[0]);
+  Console console(out[1], STDERR_FILENO, false, 1, 80);
+  for (int i = 0; i < 1000; ++i) {
+    console.Line("line " + std::to_string(i));
+  }
+  console.Finish();
+  EXPECT_EQ(console.OutputError(), "Broken pipe");
+  close(out[1]);
+}
+
+TEST(FlashOutputFile, WrittenWholeAndNeverOverAnotherFileUnlessForced) {
+  TempDir dir;
+  const std::string path = (dir.path() / "out.QLB").string();
+  const std::vector<std::uint8_t> bytes(63504, 0xA5);
+  auto slurp = [](const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  auto entries = [&dir] {
+    return static_cast<int>(std::distance(fs::directory_iterator(dir.path()), {}));
+  };
+
+  std::string why;
+  {
+    auto out = OutputFile::Prepare(path, false, why);
+    ASSERT_NE(out, nullptr) << why;
+    EXPECT_TRUE(out->Commit(bytes, why)) << why;
+  }
+  EXPECT_EQ(slurp(path), std::string(bytes.begin(), bytes.end()));
+  EXPECT_EQ(entries(), 1) << "no temporary file is left";
+
+  // An existing file: refused before anything is read ...
+  EXPECT_EQ(OutputFile::Prepare(path, false, why), nullptr);
+  EXPECT_EQ(why, "File exists (--force replaces it)");
+  // ... and also when it appears while the device is being read.
+  fs::remove(path);
+  {
+    auto out = OutputFile::Prepare(path, false, why);
+    ASSERT_NE(out, nullptr);
+    std::ofstream(path) << "made meanwhile";
+    EXPECT_FALSE(out->Commit(bytes, why));
+    EXPECT_EQ(why, "File exists (--force replaces it)");
+  }
+  EXPECT_EQ(slurp(path), "made meanwhile");
+  EXPECT_EQ(entries(), 1);
+
+  {
+    auto out = OutputFile::Prepare(path, true, why);
+    ASSERT_NE(out, nullptr);
+    EXPECT_TRUE(out->Commit(bytes, why));
+  }
+  EXPECT_EQ(slurp(path).size(), bytes.size());
+
+  // Nothing put in place: the temporary file goes with the object.
+  fs::remove(path);
+  { auto abandoned = OutputFile::Prepare(path, false, why); }
+  EXPECT_EQ(entries(), 0);
+  EXPECT_FALSE(fs::exists(path));
+
+  EXPECT_EQ(OutputFile::Prepare((dir.path() / "no-folder" / "x.QLB").string(), false, why),
+            nullptr);
+  EXPECT_EQ(why, "No such file or directory");
+}
+
+TEST(FlashOutputFile, HeaderIsTheDeviceInformationThenTheBlocks) {
+  image::BlockTable table;
+  table.Row(0)[0] = 0x11;
+  table.Row(123)[511] = 0x22;
+  const auto bytes = FlashFileBytes("QL480TX-V5      ", table, 124);
+  ASSERT_EQ(bytes.size(), 16u + 124u * 512u);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 16), "QL480TX-V5      ");
+  EXPECT_EQ(bytes[16], 0x11);
+  EXPECT_EQ(bytes.back(), 0x22);
+  const auto shortInfo = FlashFileBytes("QL", table, 0);
+  EXPECT_EQ(shortInfo,
+            std::vector<std::uint8_t>({'Q', 'L', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(FlashRunWait, CountsDownTheWaitAfterTheRunCommandAndStopsOnRequest) {
+  struct Case {
+    bool runSent;
+    std::uint32_t sleep;
+    std::optional<std::uint32_t> override;
+    int stopAtTick;  // the tick after which a stop is requested; -1 none
+    std::vector<int> ticks;
+    std::uint32_t elapsed;
+  };
+  const Case cases[] = {
+      {false, 7000, std::nullopt, -1, {}, 7000},  // a pause before the run: untouched
+      {true, 50, std::nullopt, -1, {}, 50},       // a short pause after it: untouched
+      {true, 7000, std::nullopt, -1, {7, 6, 5, 4, 3, 2, 1, 0}, 7000},
+      {true, 7000, 300, -1, {1, 0}, 300},
+      {true, 7000, std::nullopt, 2, {7, 6, -1}, 1050},
+  };
+  for (const auto& c : cases) {
+    testing_support::VirtualClock base;
+    upgrade::ProcedureReport report;
+    report.runSent = c.runSent;
+    std::atomic<bool> stop{false};
+    std::vector<int> ticks;
+    RunWaitClock clock(
+        base, report, stop,
+        [&](int left) {
+          ticks.push_back(left);
+          if (static_cast<int>(ticks.size()) == c.stopAtTick) {
+            stop = true;
+          }
+        },
+        c.override);
+    clock.SleepMs(c.sleep);
+    EXPECT_EQ(ticks, c.ticks) << c.sleep;
+    EXPECT_EQ(base.NowMs(), c.elapsed) << c.sleep;
+  }
+}
+
+}  // namespace
+}  // namespace ql::flash

@@ -1,0 +1,109 @@
+// Naming and comparing the links of a run.
+#include "links.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "flash_job.h"
+#include "flash_view.h"
+#include "link/line_settings.h"
+#include "link/serial_transport.h"
+#include "link/tcp_transport.h"
+
+namespace ql::flash {
+
+RunLink StoredLink(const settings::LinkSettings& stored) {
+  RunLink run;
+  run.stored = true;
+  if (stored.linkKind == settings::LinkKind::Tcp) {
+    run.link.kind = settings::LinkKind::Tcp;
+    run.link.host = stored.netIp;
+    run.link.port = stored.netPort;
+    run.address = stored.netIp;
+  } else {
+    run.link.kind = settings::LinkKind::Serial;
+    run.link.port = stored.comPortName;
+    run.link.lineSettings = stored.comBaudRate;
+  }
+  return run;
+}
+
+RunLink ResolvedLink(const DeviceLink& link) {
+  RunLink run;
+  run.link = link;
+  if (link.kind == settings::LinkKind::Tcp) {
+    run.address = ResolveIpv4(link.host, run.lookupError).value_or("");
+  }
+  return run;
+}
+
+std::string LinkIdentity(const RunLink& run) {
+  if (run.link.kind == settings::LinkKind::Tcp) {
+    std::string host = run.address;
+    if (host.empty()) {
+      host = run.link.host;
+      std::transform(host.begin(), host.end(), host.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    }
+    return "tcp " + host + ":" + std::to_string(link::ParseNetPort(run.link.port));
+  }
+  namespace fs = std::filesystem;
+  const fs::path path(link::SerialDevicePath(run.link.port));
+  std::error_code error;
+  fs::path real = fs::canonical(path, error);
+  if (error) {
+    real = fs::absolute(path, error).lexically_normal();
+  }
+  return "serial " + real.string();
+}
+
+std::string SameLinkTwice(const std::vector<RunLink>& links) {
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    for (std::size_t j = i + 1; j < links.size(); ++j) {
+      if (LinkIdentity(links[i]) == LinkIdentity(links[j])) {
+        return links[i].link.Label() + " and " + links[j].link.Label();
+      }
+    }
+  }
+  return {};
+}
+
+std::string DescribeLink(const RunLink& run) {
+  const DeviceLink& l = run.link;
+  if (l.kind == settings::LinkKind::Tcp) {
+    std::string text = l.Label();
+    if (!run.address.empty() && run.address != l.host) {
+      text += " (" + run.address + ")";
+    }
+    return text;
+  }
+  std::string text = l.port;
+  if (const std::string path = link::SerialDevicePath(l.port); path != l.port) {
+    text += " (" + path + ")";
+  }
+  text += " at " + l.lineSettings;
+  // Only the window's stored text can be one the parser cannot read; the
+  // port then keeps its own settings, as the window leaves it.
+  if (!link::ParseLineSettings(l.lineSettings)) {
+    text += " (not readable: the port keeps its own settings)";
+  }
+  return text;
+}
+
+std::string LinkJson(const RunLink& run) {
+  const DeviceLink& l = run.link;
+  std::string json = "{\"device\":" + JsonString(l.Label());
+  if (l.kind == settings::LinkKind::Tcp) {
+    json += ",\"kind\":\"tcp\",\"host\":" + JsonString(l.host) +
+            ",\"address\":" + (run.address.empty() ? "null" : JsonString(run.address)) +
+            ",\"port\":" + std::to_string(link::ParseNetPort(l.port));
+  } else {
+    json += ",\"kind\":\"serial\",\"port\":" + JsonString(l.port) +
+            ",\"path\":" + JsonString(link::SerialDevicePath(l.port)) +
+            ",\"line\":" + JsonString(l.lineSettings);
+  }
+  return json + ",\"stored\":" + (run.stored ? "true" : "false") + "}";
+}
+
+}  // namespace ql::flash

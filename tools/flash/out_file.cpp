@@ -1,0 +1,131 @@
+// Writing OUT.QLB atomically: a temporary file in the same folder, fsync,
+// then a rename that never replaces a file unless asked to.
+#include "out_file.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+#include "image/firmware_file.h"
+#include "link/errno_text.h"
+
+namespace ql::flash {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  return parent.empty() ? "." : parent.string();
+}
+
+// Puts the temporary file at `path` only when nothing of that name exists.
+// Where the file system cannot rename that way, a hard link does the same.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return errno;
+  }
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    return errno;
+  }
+  ::unlink(from.c_str());
+  return 0;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> FlashFileBytes(std::string_view deviceInfo,
+                                         const image::BlockTable& table, int blockCount) {
+  std::vector<std::uint8_t> bytes(image::kHeaderSize, 0);
+  std::copy_n(deviceInfo.begin(), std::min<std::size_t>(deviceInfo.size(), image::kHeaderSize),
+              bytes.begin());
+  for (int block = 0; block < blockCount; ++block) {
+    const auto data = table.Block(block);
+    bytes.insert(bytes.end(), data.begin(), data.end());
+  }
+  return bytes;
+}
+
+std::unique_ptr<OutputFile> OutputFile::Prepare(const std::string& path, bool replace,
+                                                std::string& why) {
+  struct stat found {};
+  if (::lstat(path.c_str(), &found) == 0) {
+    if (!replace) {
+      why = link::ErrnoText(EEXIST) + " (--force replaces it)";
+      return nullptr;
+    }
+    if (S_ISDIR(found.st_mode)) {
+      why = link::ErrnoText(EISDIR);
+      return nullptr;
+    }
+  }
+  std::string temporary = path + ".tmp-XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    why = link::ErrnoText(errno);
+    return nullptr;
+  }
+  // As any new file would be: readable by others as the umask allows.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
+  return std::unique_ptr<OutputFile>(new OutputFile(path, std::move(temporary), fd, replace));
+}
+
+OutputFile::OutputFile(std::string path, std::string temporary, int fd, bool replace)
+    : path_(std::move(path)), temporary_(std::move(temporary)), fd_(fd), replace_(replace) {}
+
+OutputFile::~OutputFile() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+  if (!committed_) {
+    ::unlink(temporary_.c_str());
+  }
+}
+
+bool OutputFile::Commit(std::span<const std::uint8_t> bytes, std::string& why) {
+  int error = 0;
+  for (std::size_t done = 0; error == 0 && done < bytes.size();) {
+    const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      error = errno;
+    }
+  }
+  if (error == 0 && ::fsync(fd_) != 0) {
+    error = errno;
+  }
+  if (::close(fd_) != 0 && error == 0) {
+    error = errno;
+  }
+  fd_ = -1;
+  if (error == 0) {
+    error = replace_ ? (::rename(temporary_.c_str(), path_.c_str()) == 0 ? 0 : errno)
+                     : RenameNoReplace(temporary_, path_);
+  }
+  if (error != 0) {
+    why = link::ErrnoText(error);
+    if (error == EEXIST) {
+      why += " (--force replaces it)";
+    }
+    return false;
+  }
+  committed_ = true;
+  // The new name itself reaches the disk with its folder.
+  const int folder = ::open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
+  return true;
+}
+
+}  // namespace ql::flash

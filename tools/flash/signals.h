@@ -1,0 +1,50 @@
+// How ql480tx-flash answers signals. SIGINT, SIGTERM and SIGHUP ask every
+// device to stop at the next exchange boundary: a frame already written
+// always gets its reply window, so the device is never left between a
+// command and its answer, and the program then says what each device holds.
+// A second SIGINT (Ctrl-C again) ends the program at once. SIGWINCH redraws
+// the status rows at the terminal's new width.
+//
+// The signals are blocked in every thread and taken by one watching thread
+// with sigwait(), so no system call of a device's link is ever interrupted
+// and the answers run as ordinary code.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ql::flash {
+
+// Blocks the watched signals in the calling thread and in every thread it
+// starts afterwards. Call first thing in main, before any thread exists.
+void BlockWatchedSignals();
+
+class SignalWatcher {
+ public:
+  // `onStop` is told the name of the first stop signal ("SIGINT"), after
+  // `stop` has been set; `onResize` is told of every SIGWINCH.
+  SignalWatcher(std::atomic<bool>& stop, std::function<void(const char* name)> onStop,
+                std::function<void()> onResize);
+  ~SignalWatcher();
+  SignalWatcher(const SignalWatcher&) = delete;
+  SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+  // A file the program is writing that a second Ctrl-C removes before it
+  // ends the program; empty for none.
+  void SetLeftover(const std::string& path);
+
+ private:
+  void Loop();
+
+  std::atomic<bool>& stop_;
+  std::function<void(const char*)> onStop_;
+  std::function<void()> onResize_;
+  std::mutex mutex_;
+  std::string leftover_;
+  std::thread thread_;
+};
+
+}  // namespace ql::flash
