@@ -167,8 +167,7 @@ void FlashView::Countdown(int secondsLeft) {
     }
     return;
   }
-  const std::string text =
-      "waiting for the device to start the new firmware: " + std::to_string(secondsLeft) + " s";
+  const std::string text = "waiting " + std::to_string(secondsLeft) + " s for the device to start";
   if (style_.json) {
     Emit({}, "countdown", ",\"seconds_left\":" + std::to_string(secondsLeft));
   } else if (console_.live()) {
@@ -236,14 +235,15 @@ void FlashView::SetProgressPosition(upgrade::Bar bar, int position) {
 }
 
 std::string FlashView::StatusLine(upgrade::Bar bar, const PhaseProgress& phase) const {
+  // The counts come first and the bar last: a narrow terminal cuts the row
+  // at its width, and loses the bar before the numbers.
   constexpr int kWidth = 30;
   const int total = phase.total();
   const int filled = total > 0 ? phase.done() * kWidth / total : kWidth;
-  std::string line = Tagged("");
-  line += bar == upgrade::Bar::Program ? "program [" : style_.reading ? "read    [" : "verify  [";
-  line += std::string(static_cast<std::size_t>(filled), '#');
-  line += std::string(static_cast<std::size_t>(kWidth - filled), '.');
-  line += "] " + std::to_string(phase.done()) + "/" + std::to_string(total) + " blocks";
+  std::string line = Tagged(bar == upgrade::Bar::Program ? "program "
+                            : style_.reading             ? "read    "
+                                                         : "verify  ");
+  line += std::to_string(phase.done()) + "/" + std::to_string(total) + " blocks";
   if (phase.done() > 0) {
     line += Format("  %.1f blocks/s", phase.BlocksPerSecond());
     const double left = phase.SecondsLeft();
@@ -251,6 +251,8 @@ std::string FlashView::StatusLine(upgrade::Bar bar, const PhaseProgress& phase) 
       line += Format("  %.0f s left", std::ceil(left));
     }
   }
+  line += "  [" + std::string(static_cast<std::size_t>(filled), '#') +
+          std::string(static_cast<std::size_t>(kWidth - filled), '.') + "]";
   return line;
 }
 
