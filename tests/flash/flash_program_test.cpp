@@ -2,182 +2,19 @@
 // devices on 127.0.0.1, one or several at once, with every exit status and
 // the JSON lines a wrapping program reads.
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <functional>
 
-#include "sim/emulator.h"
-
-extern char** environ;
+#include "program_fixture.h"
 
 namespace ql::flash {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-struct ProgramRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-  double seconds = 0;
-};
-
-// Runs the program with `args`, XDG_CONFIG_HOME set to `configHome`, and
-// collects its output; kills it after `limit`.
-ProgramRun RunFlash(const std::vector<std::string>& args, const fs::path& configHome,
-                    std::chrono::seconds limit = std::chrono::seconds(40)) {
-  int outPipe[2];
-  int errPipe[2];
-  EXPECT_EQ(pipe(outPipe), 0);
-  EXPECT_EQ(pipe(errPipe), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-  posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-
-  std::vector<std::string> argv = {QL_FLASH_PROGRAM};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> argp;
-  for (auto& a : argv) {
-    argp.push_back(a.data());
-  }
-  argp.push_back(nullptr);
-  std::vector<std::string> env = {"XDG_CONFIG_HOME=" + configHome.string(),
-                                  "HOME=" + configHome.string(), "PATH=/usr/bin:/bin"};
-  std::vector<char*> envp;
-  for (auto& e : env) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-
-  ProgramRun run;
-  const auto start = Clock::now();
-  pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, QL_FLASH_PROGRAM, &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  EXPECT_EQ(spawned, 0);
-
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  int open = 2;
-  while (open > 0 && Clock::now() - start < limit) {
-    if (poll(fds, 2, 100) <= 0) {
-      continue;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0) {
-        char buffer[4096];
-        const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-        if (n <= 0) {
-          close(fds[i].fd);
-          fds[i].fd = -1;
-          --open;
-        } else {
-          (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(n));
-        }
-      }
-    }
-  }
-  for (auto& fd : fds) {
-    if (fd.fd >= 0) {
-      close(fd.fd);
-      kill(pid, SIGKILL);
-      ADD_FAILURE() << "ql480tx-flash did not end within its limit";
-    }
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return run;
-}
-
-std::vector<QJsonObject> JsonLines(const std::string& out) {
-  std::vector<QJsonObject> lines;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    QJsonParseError error;
-    const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
-    EXPECT_EQ(error.error, QJsonParseError::NoError) << line;
-    EXPECT_TRUE(doc.isObject()) << line;
-    lines.push_back(doc.object());
-  }
-  return lines;
-}
-
-class FlashProgramTest : public ::testing::Test {
- protected:
-  FlashProgramTest() {
-    std::random_device seed;
-    dir_ = fs::temp_directory_path() / ("ql-flash-test-" + std::to_string(seed()));
-    fs::create_directories(dir_ / "config");
-  }
-  ~FlashProgramTest() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  // A firmware file of `imageBytes` bytes after the header.
-  fs::path Firmware(std::size_t imageBytes, std::string header = "QL480TX-V5") {
-    header.resize(16, '\0');
-    image_.resize(imageBytes);
-    std::mt19937 random(static_cast<unsigned>(imageBytes));
-    for (auto& b : image_) {
-      b = static_cast<std::uint8_t>(random());
-    }
-    const fs::path path = dir_ / "image.QLB";
-    std::ofstream out(path, std::ios::binary);
-    out.write(header.data(), 16);
-    out.write(reinterpret_cast<const char*>(image_.data()),
-              static_cast<std::streamsize>(image_.size()));
-    return path;
-  }
-
-  std::unique_ptr<sim::Emulator> Emulator(sim::SimConfig config = {}) {
-    config.device.rebootSilence = std::chrono::milliseconds(200);
-    auto emulator = std::make_unique<sim::Emulator>(config);
-    std::string error;
-    EXPECT_TRUE(emulator->Start(error)) << error;
-    return emulator;
-  }
-
-  static std::string Tcp(const sim::Emulator& emulator) {
-    return "127.0.0.1:" + std::to_string(emulator.Port());
-  }
-
-  // Whether the device's flash starts with the image (the last block is
-  // padded as the block table pads it, so compare the file's bytes only).
-  bool Holds(const sim::Emulator& emulator) const {
-    const auto flash = emulator.Flash();
-    return flash.size() >= image_.size() && std::equal(image_.begin(), image_.end(), flash.begin());
-  }
-
-  fs::path Config() const { return dir_ / "config"; }
-
-  fs::path dir_;
-  std::vector<std::uint8_t> image_;
-};
 
 TEST_F(FlashProgramTest, UpgradesADeviceAndReportsEveryPhaseAsJson) {
   const auto file = Firmware(5000);  // 10 blocks
@@ -192,9 +29,13 @@ TEST_F(FlashProgramTest, UpgradesADeviceAndReportsEveryPhaseAsJson) {
   std::vector<int> messages;
   int programEnd = -1;
   int verifyEnd = -1;
+  EXPECT_EQ(lines.front()["event"].toString(), "start");
   for (const auto& line : lines) {
-    EXPECT_EQ(line["device"].toString().toStdString(), Tcp(*device));
     const QString event = line["event"].toString();
+    if (event == "start") {
+      continue;
+    }
+    EXPECT_EQ(line["device"].toString().toStdString(), Tcp(*device));
     if (event == "message") {
       messages.push_back(line["number"].toInt());
     } else if (event == "phase_end") {
@@ -338,8 +179,12 @@ TEST_F(FlashProgramTest, SeveralDevicesEndWithTheHighestStatusAndASummary) {
       {"--connect-only", "--tcp", Tcp(*good), "--tcp", Tcp(*mismatched), file.string()}, Config());
   EXPECT_EQ(run.status, 5);
   EXPECT_NE(run.out.find("[" + Tcp(*good) + "] Connect device ok."), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("[" + Tcp(*mismatched) + "] Firmware file type error!"),
-            std::string::npos);
+  // A failure is told on standard error, with its reason.
+  EXPECT_NE(run.err.find("[" + Tcp(*mismatched) +
+                         "] Firmware file type error! (the device is \"QL481TX-V1\", the file is "
+                         "for \"QL480TX-V5\")"),
+            std::string::npos)
+      << run.err;
   EXPECT_NE(run.out.find("device"), std::string::npos);
   EXPECT_NE(run.out.find("last message"), std::string::npos);
 }
