@@ -38,10 +38,12 @@ TraceFile::~TraceFile() {
 }
 
 void TraceFile::Write(const std::string& link, const std::string& rest) {
+  // The time is taken under the lock, so the lines of several devices stand
+  // in the order of their times.
+  std::lock_guard lock(mutex_);
   char time[32];
   std::snprintf(time, sizeof time, "%.3f ", SecondsSinceStart() * 1000.0);
   const std::string line = time + link + " " + rest + "\n";
-  std::lock_guard lock(mutex_);
   // Flushed line by line: the trace of a run that is cut short is still
   // whole up to its last line.
   if ((std::fputs(line.c_str(), file_) == EOF || std::fflush(file_) != 0) && error_.empty()) {
