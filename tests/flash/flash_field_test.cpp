@@ -253,12 +253,6 @@ TEST_F(FieldTest, TheTraceOfACleanRunIsExactlyTheFramesSent) {
   const auto file = FirmwareOf(RandomBytes(3 * 512 - 6, 5));
   std::vector<std::uint8_t> blocks = image_;
   blocks.insert(blocks.end(), 6, image_.back());
-  auto device = Emulator();
-  const fs::path tracePath = dir_ / "trace.txt";
-  const auto run = RunFlash(
-      Spec({"--trace", tracePath.string(), "--tcp", Tcp(*device), file.string()}, {kShortRunWait}));
-  ASSERT_EQ(run.status, 0) << run.err;
-
   std::vector<std::string> payloads = {"0001Zx5E2D", "0001Zx5E2D"};
   char address[8];
   for (int block = 0; block < 3; ++block) {
@@ -272,38 +266,93 @@ TEST_F(FieldTest, TheTraceOfACleanRunIsExactlyTheFramesSent) {
   }
   payloads.push_back("0001ZrC71A");
 
-  std::vector<std::vector<std::uint8_t>> sent;
-  int received = 0;
-  int accepted = 0;
-  double lastMs = 0;
-  std::istringstream lines(Slurp(tracePath));
-  const std::regex shape(R"(([0-9]+\.[0-9]{3}) (\S+) (->|<-|=) (.*))");
-  for (std::string line; std::getline(lines, line);) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
-    const double ms = std::stod(m[1]);
-    EXPECT_GE(ms, lastMs) << line;
-    lastMs = ms;
-    EXPECT_EQ(m[2], Tcp(*device));
-    if (m[3] == "->") {
-      sent.push_back(Decode(m[4]));
-    } else if (m[3] == "<-") {
-      const auto reply = Decode(m[4]);
-      ASSERT_GE(reply.size(), 7u) << line;
-      EXPECT_EQ(reply.front(), link::kReplyStart);
-      EXPECT_EQ(reply.back(), link::kCr);
-      ++received;
-    } else {
-      EXPECT_EQ(m[4], "accepted") << line;
-      ++accepted;
+  // One device, then two sharing the trace file.
+  for (const int count : {1, 2}) {
+    SCOPED_TRACE(std::to_string(count) + " devices");
+    std::vector<std::unique_ptr<sim::Emulator>> devices;
+    const fs::path tracePath = dir_ / "trace.txt";
+    std::vector<std::string> args = {"--trace", tracePath.string()};
+    for (int i = 0; i < count; ++i) {
+      devices.push_back(Emulator());
+      args.insert(args.end(), {"--tcp", Tcp(*devices.back())});
+    }
+    args.push_back(file.string());
+    const auto run = RunFlash(Spec(args, {kShortRunWait}));
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    struct Seen {
+      std::vector<std::vector<std::uint8_t>> sent;
+      int received = 0;
+      int accepted = 0;
+    };
+    std::map<std::string, Seen> byLink;
+    double lastMs = 0;
+    std::istringstream lines(Slurp(tracePath));
+    const std::regex shape(R"(([0-9]+\.[0-9]{3}) (\S+) (->|<-|=) (.*))");
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+      const double ms = std::stod(m[1]);
+      EXPECT_GE(ms, lastMs) << line;
+      lastMs = ms;
+      Seen& seen = byLink[m[2]];
+      if (m[3] == "->") {
+        seen.sent.push_back(Decode(m[4]));
+      } else if (m[3] == "<-") {
+        const auto reply = Decode(m[4]);
+        ASSERT_GE(reply.size(), 7u) << line;
+        EXPECT_EQ(reply.front(), link::kReplyStart);
+        EXPECT_EQ(reply.back(), link::kCr);
+        ++seen.received;
+      } else {
+        EXPECT_EQ(m[4], "accepted") << line;
+        ++seen.accepted;
+      }
+    }
+    ASSERT_EQ(byLink.size(), devices.size());
+    for (const auto& device : devices) {
+      const Seen& seen = byLink[Tcp(*device)];
+      ASSERT_EQ(seen.sent.size(), payloads.size());
+      for (std::size_t i = 0; i < payloads.size(); ++i) {
+        EXPECT_EQ(seen.sent[i], link::BuildRequest(payloads[i])) << "frame " << i;
+      }
+      EXPECT_EQ(seen.received, static_cast<int>(payloads.size()));
+      EXPECT_EQ(seen.accepted, static_cast<int>(payloads.size()));
     }
   }
-  ASSERT_EQ(sent.size(), payloads.size());
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
-    EXPECT_EQ(sent[i], link::BuildRequest(payloads[i])) << "frame " << i;
+}
+
+TEST_F(FieldTest, QuietPrintsOnlyFailuresAndTheFinalLine) {
+  const auto file = Firmware(1500);
+  auto good = Emulator();
+  auto run = RunFlash(Spec({"-q", "--tcp", Tcp(*good), file.string()}, {kShortRunWait}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "Upgrade ok.\n");
+  EXPECT_EQ(run.err, "");
+
+  sim::SimConfig other;
+  other.device.deviceInfo = "QL481TX-V1";
+  auto mismatched = Emulator(other);
+  run = RunFlash(Spec({"--quiet", "--tcp", Tcp(*mismatched), file.string()}));
+  EXPECT_EQ(run.status, 5);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "Firmware file type error! (the device is \"QL481TX-V1\", the file is for "
+            "\"QL480TX-V5\")\n");
+}
+
+TEST_F(FieldTest, PortListAndVersion) {
+  auto run = RunFlash(Spec({"--list-ports", "--json"}));
+  EXPECT_EQ(run.status, 0);
+  for (const auto& line : JsonLines(run.out)) {
+    EXPECT_EQ(line["event"].toString(), "port");
+    EXPECT_TRUE(line["port"].toString().startsWith("/dev/"))
+        << line["port"].toString().toStdString();
   }
-  EXPECT_EQ(received, static_cast<int>(payloads.size()));
-  EXPECT_EQ(accepted, static_cast<int>(payloads.size()));
+  run = RunFlash(Spec({"-V"}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(std::regex_match(run.out, std::regex("ql480tx-flash [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << run.out;
 }
 
 TEST_F(FieldTest, AFlashReadIntoAFileUpgradesAnotherDeviceToTheSameFlash) {

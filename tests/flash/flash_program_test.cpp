@@ -152,6 +152,7 @@ TEST_F(FlashProgramTest, StoredLinkIsUsedAndLeftAsItWas) {
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   // Messages in the stored language.
   EXPECT_NE(run.out.find("连线装置完成."), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("(link stored by the window)"), std::string::npos) << run.out;
   std::ifstream in(ini);
   const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(after, stored);
