@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -137,6 +138,12 @@ FirmwareFacts CheckFirmware(const std::string& path) {
   return facts;
 }
 
+// Where the answer to a stop signal is written once the devices run.
+struct SignalTarget {
+  std::mutex mutex;
+  flash::Console* console = nullptr;
+};
+
 struct DeviceRun {
   flash::RunLink link;
   std::string label;
@@ -219,6 +226,30 @@ int main(int argc, char** argv) {
     return flash::kExitOk;
   }
 
+  // From here on a stop signal is answered: before any device is touched
+  // it ends the program at once, later it stops each device at the next
+  // exchange boundary.
+  std::atomic<bool> stop{false};
+  SignalTarget signalTarget;
+  flash::SignalWatcher watcher(
+      stop,
+      [&signalTarget](const char* name) {
+        std::lock_guard lock(signalTarget.mutex);
+        if (signalTarget.console == nullptr) {
+          return false;
+        }
+        signalTarget.console->Error(
+            std::string("ql480tx-flash: ") + name +
+            ": stopping at the next exchange boundary (Ctrl-C again quits at once)");
+        return true;
+      },
+      [&signalTarget] {
+        std::lock_guard lock(signalTarget.mutex);
+        if (signalTarget.console != nullptr) {
+          signalTarget.console->Resize(TerminalColumns());
+        }
+      });
+
   settings::QSettingsStore store;
   const settings::Settings stored = settings::LoadSettings(store);
   const text::Language language = options.language.value_or(stored.currentLanguage);
@@ -289,6 +320,7 @@ int main(int argc, char** argv) {
     if (!out) {
       return fileError("cannot write " + options.readFlashPath, why);
     }
+    watcher.SetLeftover(out->temporaryPath());
   }
 
   const bool several = links.size() > 1;
@@ -347,16 +379,9 @@ int main(int argc, char** argv) {
     run->view->Note(text);
   }
 
-  std::atomic<bool> stop{false};
-  flash::SignalWatcher watcher(
-      stop,
-      [&console](const char* name) {
-        console.Error(std::string("ql480tx-flash: ") + name +
-                      ": stopping at the next exchange boundary (Ctrl-C again quits at once)");
-      },
-      [&console] { console.Resize(TerminalColumns()); });
-  if (out) {
-    watcher.SetLeftover(out->temporaryPath());
+  {
+    std::lock_guard lock(signalTarget.mutex);
+    signalTarget.console = &console;
   }
 
   const auto waitOverride = RunWaitOverride();
@@ -429,6 +454,11 @@ int main(int argc, char** argv) {
     }
   }
   console.Finish();
+  {
+    // A stop signal from here on finds nothing to stop: it ends at once.
+    std::lock_guard lock(signalTarget.mutex);
+    signalTarget.console = nullptr;
+  }
   if (const std::string why = console.OutputError(); !why.empty()) {
     // The devices' results are in the exit status; the reader has gone.
     Say(stderr, "ql480tx-flash: standard output could not be written (" + why +

@@ -5,7 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <string>
 
 namespace ql::flash {
 namespace {
@@ -31,7 +31,7 @@ void BlockWatchedSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-SignalWatcher::SignalWatcher(std::atomic<bool>& stop, std::function<void(const char*)> onStop,
+SignalWatcher::SignalWatcher(std::atomic<bool>& stop, std::function<bool(const char*)> onStop,
                              std::function<void()> onResize)
     : stop_(stop),
       onStop_(std::move(onStop)),
@@ -60,24 +60,31 @@ void SignalWatcher::Loop() {
       continue;
     }
     if (!stop_.exchange(true)) {
-      onStop_(Name(sig));
+      if (!onStop_(Name(sig))) {
+        EndAtOnce("stopped before any device was touched");
+      }
       continue;
     }
-    if (sig != SIGINT) {
-      continue;  // already stopping; only Ctrl-C again ends at once
+    if (sig == SIGINT) {
+      // Ctrl-C again: no waiting for the exchanges in progress.
+      EndAtOnce(
+          "stopped at once: a device may be left between a command and its reply, "
+          "holding a partial image");
     }
-    {
-      std::lock_guard lock(mutex_);
-      if (!leftover_.empty()) {
-        ::unlink(leftover_.c_str());
-      }
-    }
-    static constexpr char kText[] =
-        "\nql480tx-flash: stopped at once: a device may be left between a command and its "
-        "reply, holding a partial image\n";
-    (void)!::write(STDERR_FILENO, kText, std::strlen(kText));
-    ::_exit(130);
+    // Already stopping; only Ctrl-C again ends at once.
   }
+}
+
+void SignalWatcher::EndAtOnce(const char* why) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!leftover_.empty()) {
+      ::unlink(leftover_.c_str());
+    }
+  }
+  const std::string text = std::string("\nql480tx-flash: ") + why + "\n";
+  (void)!::write(STDERR_FILENO, text.data(), text.size());
+  ::_exit(130);
 }
 
 }  // namespace ql::flash

@@ -25,8 +25,10 @@ void BlockWatchedSignals();
 class SignalWatcher {
  public:
   // `onStop` is told the name of the first stop signal ("SIGINT"), after
-  // `stop` has been set; `onResize` is told of every SIGWINCH.
-  SignalWatcher(std::atomic<bool>& stop, std::function<void(const char* name)> onStop,
+  // `stop` has been set; it returns false while no device has been touched
+  // yet, and the program then ends at once with status 130. `onResize` is
+  // told of every SIGWINCH.
+  SignalWatcher(std::atomic<bool>& stop, std::function<bool(const char* name)> onStop,
                 std::function<void()> onResize);
   ~SignalWatcher();
   SignalWatcher(const SignalWatcher&) = delete;
@@ -38,9 +40,11 @@ class SignalWatcher {
 
  private:
   void Loop();
+  // Removes the leftover, says why on standard error and ends the program.
+  [[noreturn]] void EndAtOnce(const char* why);
 
   std::atomic<bool>& stop_;
-  std::function<void(const char*)> onStop_;
+  std::function<bool(const char*)> onStop_;
   std::function<void()> onResize_;
   std::mutex mutex_;
   std::string leftover_;
