@@ -91,12 +91,12 @@ class FieldTest : public FlashProgramTest {
     return link == sim::LinkType::Tcp ? Tcp(device) : device.SlavePath();
   }
 
-  RunSpec Spec(std::vector<std::string> args, std::vector<std::string> env = {}) const {
-    RunSpec spec;
-    spec.args = std::move(args);
-    spec.configHome = Config();
-    spec.env = std::move(env);
-    return spec;
+  RunSetup Setup(std::vector<std::string> args, std::vector<std::string> env = {}) const {
+    RunSetup setup;
+    setup.args = std::move(args);
+    setup.configHome = Config();
+    setup.env = std::move(env);
+    return setup;
   }
 
   // The whole flash's worth of firmware: 124 blocks, every byte from the file.
@@ -112,11 +112,11 @@ TEST_F(FieldTest, EachStopSignalMidProgrammingLeavesExactlyTheBlocksWritten) {
       SCOPED_TRACE(std::string(name) + (link == sim::LinkType::Tcp ? " over TCP" : " over pty"));
       auto device = OldDevice(link);
       const auto old = device->Flash();
-      RunSpec spec;
-      spec.args = {LinkOption(link), LinkValue(*device, link), file.string()};
-      spec.configHome = Config();
-      spec.during = SignalAfterWrites(*device, 10, sig);
-      const auto run = RunFlash(spec);
+      RunSetup setup;
+      setup.args = {LinkOption(link), LinkValue(*device, link), file.string()};
+      setup.configHome = Config();
+      setup.during = SignalAfterWrites(*device, 10, sig);
+      const auto run = RunFlash(setup);
 
       EXPECT_EQ(run.status, 130) << run.out << run.err;
       EXPECT_TRUE(Contains(run.err, std::string(name) + ": stopping at the next exchange boundary"))
@@ -155,11 +155,11 @@ TEST_F(FieldTest, ASecondCtrlCEndsAtOnce) {
   // always inside an exchange.
   config.faults.lateReply.push_back({{sim::CommandKind::Write, 0}, milliseconds(250)});
   auto device = OldDevice(sim::LinkType::Tcp, config);
-  RunSpec spec;
-  spec.args = {"--tcp", Tcp(*device), file.string()};
-  spec.configHome = Config();
+  RunSetup setup;
+  setup.args = {"--tcp", Tcp(*device), file.string()};
+  setup.configHome = Config();
   int sent = 0;
-  spec.during = [&](pid_t pid, const std::string&, const std::string& err) {
+  setup.during = [&](pid_t pid, const std::string&, const std::string& err) {
     if (sent == 0 && device->GetCounters().writes >= 2) {
       kill(pid, SIGINT);
       sent = 1;
@@ -168,7 +168,7 @@ TEST_F(FieldTest, ASecondCtrlCEndsAtOnce) {
       sent = 2;
     }
   };
-  const auto run = RunFlash(spec);
+  const auto run = RunFlash(setup);
   EXPECT_EQ(sent, 2);
   EXPECT_EQ(run.status, 130);
   EXPECT_TRUE(Contains(run.err, "stopped at once")) << run.err;
@@ -179,18 +179,18 @@ TEST_F(FieldTest, ASecondCtrlCEndsAtOnce) {
 TEST_F(FieldTest, AStopDuringTheWaitAfterTheRunCommandSaysTheDeviceWasToldToRun) {
   const auto file = Firmware(2000);
   auto device = Emulator();
-  RunSpec spec;
-  spec.args = {"--tcp", Tcp(*device), file.string()};
-  spec.configHome = Config();
-  spec.env = {"QL480TX_FLASH_RUN_WAIT_MS=5000"};
+  RunSetup setup;
+  setup.args = {"--tcp", Tcp(*device), file.string()};
+  setup.configHome = Config();
+  setup.env = {"QL480TX_FLASH_RUN_WAIT_MS=5000"};
   bool sent = false;
-  spec.during = [&](pid_t pid, const std::string&, const std::string&) {
+  setup.during = [&](pid_t pid, const std::string&, const std::string&) {
     if (!sent && device->GetCounters().runs == 1) {
       kill(pid, SIGTERM);
       sent = true;
     }
   };
-  const auto run = RunFlash(spec);
+  const auto run = RunFlash(setup);
   EXPECT_EQ(run.status, 130);
   EXPECT_TRUE(Contains(run.err,
                        "stopped after the run command: the device holds the new image, "
@@ -206,15 +206,15 @@ TEST_F(FieldTest, AReaderThatGoesAwayAfterOneLineNeverStopsTheUpgrade) {
   for (const bool json : {true, false}) {
     SCOPED_TRACE(json ? "--json | head -1" : "| head -1");
     auto device = Emulator();
-    RunSpec spec;
-    spec.args = {"--tcp", Tcp(*device), file.string()};
+    RunSetup setup;
+    setup.args = {"--tcp", Tcp(*device), file.string()};
     if (json) {
-      spec.args.insert(spec.args.begin(), "--json");
+      setup.args.insert(setup.args.begin(), "--json");
     }
-    spec.configHome = Config();
-    spec.env = {kShortRunWait};
-    spec.closeOutAfterFirstLine = true;
-    const auto run = RunFlash(spec);
+    setup.configHome = Config();
+    setup.env = {kShortRunWait};
+    setup.closeOutAfterFirstLine = true;
+    const auto run = RunFlash(setup);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Holds(*device));
     EXPECT_EQ(device->GetCounters().runs, 1u);
@@ -277,7 +277,7 @@ TEST_F(FieldTest, TheTraceOfACleanRunIsExactlyTheFramesSent) {
       args.insert(args.end(), {"--tcp", Tcp(*devices.back())});
     }
     args.push_back(file.string());
-    const auto run = RunFlash(Spec(args, {kShortRunWait}));
+    const auto run = RunFlash(Setup(args, {kShortRunWait}));
     ASSERT_EQ(run.status, 0) << run.err;
 
     struct Seen {
@@ -325,7 +325,7 @@ TEST_F(FieldTest, TheTraceOfACleanRunIsExactlyTheFramesSent) {
 TEST_F(FieldTest, QuietPrintsOnlyFailuresAndTheFinalLine) {
   const auto file = Firmware(1500);
   auto good = Emulator();
-  auto run = RunFlash(Spec({"-q", "--tcp", Tcp(*good), file.string()}, {kShortRunWait}));
+  auto run = RunFlash(Setup({"-q", "--tcp", Tcp(*good), file.string()}, {kShortRunWait}));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "Upgrade ok.\n");
   EXPECT_EQ(run.err, "");
@@ -333,7 +333,7 @@ TEST_F(FieldTest, QuietPrintsOnlyFailuresAndTheFinalLine) {
   sim::SimConfig other;
   other.device.deviceInfo = "QL481TX-V1";
   auto mismatched = Emulator(other);
-  run = RunFlash(Spec({"--quiet", "--tcp", Tcp(*mismatched), file.string()}));
+  run = RunFlash(Setup({"--quiet", "--tcp", Tcp(*mismatched), file.string()}));
   EXPECT_EQ(run.status, 5);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err,
@@ -342,14 +342,14 @@ TEST_F(FieldTest, QuietPrintsOnlyFailuresAndTheFinalLine) {
 }
 
 TEST_F(FieldTest, PortListAndVersion) {
-  auto run = RunFlash(Spec({"--list-ports", "--json"}));
+  auto run = RunFlash(Setup({"--list-ports", "--json"}));
   EXPECT_EQ(run.status, 0);
   for (const auto& line : JsonLines(run.out)) {
     EXPECT_EQ(line["event"].toString(), "port");
     EXPECT_TRUE(line["port"].toString().startsWith("/dev/"))
         << line["port"].toString().toStdString();
   }
-  run = RunFlash(Spec({"-V"}));
+  run = RunFlash(Setup({"-V"}));
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(std::regex_match(run.out, std::regex("ql480tx-flash [0-9]+\\.[0-9]+\\.[0-9]+\n")))
       << run.out;
@@ -372,7 +372,7 @@ TEST_F(FieldTest, AFlashReadIntoAFileUpgradesAnotherDeviceToTheSameFlash) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2) << "a temporary file was left";
 
   auto second = Emulator();  // erased
-  run = RunFlash(Spec({"--tcp", Tcp(*second), out.string()}, {kShortRunWait}));
+  run = RunFlash(Setup({"--tcp", Tcp(*second), out.string()}, {kShortRunWait}));
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_TRUE(Contains(run.out, "124 blocks")) << run.out;
   EXPECT_EQ(second->Flash(), first->Flash());
@@ -542,24 +542,24 @@ TEST_F(FieldTest, EveryOutcomeIsAJsonLineWithItsTime) {
     sim::SimConfig config;
     c.fault(config);
     auto device = Emulator(config);
-    RunSpec spec;
-    spec.args = {"--json"};
-    spec.args.insert(spec.args.end(), c.options.begin(), c.options.end());
+    RunSetup setup;
+    setup.args = {"--json"};
+    setup.args.insert(setup.args.end(), c.options.begin(), c.options.end());
     if (std::find(c.options.begin(), c.options.end(), "--tcp") == c.options.end()) {
-      spec.args.insert(spec.args.end(), {"--tcp", Tcp(*device)});
+      setup.args.insert(setup.args.end(), {"--tcp", Tcp(*device)});
     }
     if (c.withFile) {
-      spec.args.push_back(file.string());
+      setup.args.push_back(file.string());
     } else if (c.status == 2) {
-      spec.args.push_back((dir_ / "missing.QLB").string());
+      setup.args.push_back((dir_ / "missing.QLB").string());
     }
-    spec.configHome = Config();
-    spec.env = {kShortRunWait};
+    setup.configHome = Config();
+    setup.env = {kShortRunWait};
     if (c.signalAfterWrites > 0) {
-      spec.during =
+      setup.during =
           SignalAfterWrites(*device, static_cast<std::size_t>(c.signalAfterWrites), SIGTERM);
     }
-    const auto run = RunFlash(spec);
+    const auto run = RunFlash(setup);
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     const auto lines = JsonLines(run.out);
     ASSERT_FALSE(lines.empty());
@@ -705,16 +705,16 @@ TEST_F(FieldTest, StatusRowsOnASixtyColumnTerminalLeaveNoStaleRows) {
   for (const int devices : {1, 2}) {
     SCOPED_TRACE(std::to_string(devices) + " devices");
     std::vector<std::unique_ptr<sim::Emulator>> emulators;
-    RunSpec spec;
+    RunSetup setup;
     for (int i = 0; i < devices; ++i) {
       emulators.push_back(Emulator());
-      spec.args.insert(spec.args.end(), {"--tcp", Tcp(*emulators.back())});
+      setup.args.insert(setup.args.end(), {"--tcp", Tcp(*emulators.back())});
     }
-    spec.args.push_back(file.string());
-    spec.configHome = Config();
-    spec.env = {"QL480TX_FLASH_RUN_WAIT_MS=2500"};
-    spec.terminal = winsize{24, 60, 0, 0};
-    const auto run = RunFlash(spec);
+    setup.args.push_back(file.string());
+    setup.configHome = Config();
+    setup.env = {"QL480TX_FLASH_RUN_WAIT_MS=2500"};
+    setup.terminal = winsize{24, 60, 0, 0};
+    const auto run = RunFlash(setup);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_TRUE(Contains(run.out, "blocks/s")) << "status rows were drawn";
     EXPECT_TRUE(std::regex_search(run.out, std::regex("waiting [0-9] s for the device to start")));

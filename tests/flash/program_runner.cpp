@@ -20,12 +20,12 @@ namespace ql::flash {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-ProgramRun RunFlash(const RunSpec& spec) {
+ProgramRun RunFlash(const RunSetup& setup) {
   int outPipe[2] = {-1, -1};
   int errPipe[2];
   EXPECT_EQ(pipe(errPipe), 0);
-  if (spec.terminal) {
-    winsize size = *spec.terminal;
+  if (setup.terminal) {
+    winsize size = *setup.terminal;
     EXPECT_EQ(openpty(&outPipe[0], &outPipe[1], nullptr, nullptr, &size), 0);
   } else {
     EXPECT_EQ(pipe(outPipe), 0);
@@ -38,15 +38,15 @@ ProgramRun RunFlash(const RunSpec& spec) {
   posix_spawn_file_actions_addclose(&actions, errPipe[0]);
 
   std::vector<std::string> argv = {QL_FLASH_PROGRAM};
-  argv.insert(argv.end(), spec.args.begin(), spec.args.end());
+  argv.insert(argv.end(), setup.args.begin(), setup.args.end());
   std::vector<char*> argp;
   for (auto& a : argv) {
     argp.push_back(a.data());
   }
   argp.push_back(nullptr);
-  std::vector<std::string> env = {"XDG_CONFIG_HOME=" + spec.configHome.string(),
-                                  "HOME=" + spec.configHome.string(), "PATH=/usr/bin:/bin"};
-  env.insert(env.end(), spec.env.begin(), spec.env.end());
+  std::vector<std::string> env = {"XDG_CONFIG_HOME=" + setup.configHome.string(),
+                                  "HOME=" + setup.configHome.string(), "PATH=/usr/bin:/bin"};
+  env.insert(env.end(), setup.env.begin(), setup.env.end());
   std::vector<char*> envp;
   for (auto& e : env) {
     envp.push_back(e.data());
@@ -65,11 +65,11 @@ ProgramRun RunFlash(const RunSpec& spec) {
 
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   int open = 2;
-  while (open > 0 && Clock::now() - start < spec.limit) {
-    if (spec.during) {
-      spec.during(pid, run.out, run.err);
+  while (open > 0 && Clock::now() - start < setup.limit) {
+    if (setup.during) {
+      setup.during(pid, run.out, run.err);
     }
-    if (poll(fds, 2, spec.during ? 10 : 100) <= 0) {
+    if (poll(fds, 2, setup.during ? 10 : 100) <= 0) {
       continue;
     }
     for (int i = 0; i < 2; ++i) {
@@ -87,7 +87,7 @@ ProgramRun RunFlash(const RunSpec& spec) {
       }
       std::string& into = i == 0 ? run.out : run.err;
       into.append(buffer, static_cast<std::size_t>(n));
-      if (i == 0 && spec.closeOutAfterFirstLine && into.find('\n') != std::string::npos) {
+      if (i == 0 && setup.closeOutAfterFirstLine && into.find('\n') != std::string::npos) {
         into.resize(into.find('\n') + 1);
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -115,11 +115,11 @@ ProgramRun RunFlash(const RunSpec& spec) {
 
 ProgramRun RunFlash(const std::vector<std::string>& args, const fs::path& configHome,
                     std::chrono::seconds limit) {
-  RunSpec spec;
-  spec.args = args;
-  spec.configHome = configHome;
-  spec.limit = limit;
-  return RunFlash(spec);
+  RunSetup setup;
+  setup.args = args;
+  setup.configHome = configHome;
+  setup.limit = limit;
+  return RunFlash(setup);
 }
 
 std::vector<QJsonObject> JsonLines(const std::string& out) {

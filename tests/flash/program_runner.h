@@ -24,7 +24,7 @@ struct ProgramRun {
   double seconds = 0;
 };
 
-struct RunSpec {
+struct RunSetup {
   std::vector<std::string> args;
   std::filesystem::path configHome;
   std::vector<std::string> env;  // more "NAME=value" entries
@@ -38,7 +38,7 @@ struct RunSpec {
   std::optional<winsize> terminal;
 };
 
-ProgramRun RunFlash(const RunSpec& spec);
+ProgramRun RunFlash(const RunSetup& setup);
 
 // The run with `args`, XDG_CONFIG_HOME set to `configHome`; killed after `limit`.
 ProgramRun RunFlash(const std::vector<std::string>& args, const std::filesystem::path& configHome,
