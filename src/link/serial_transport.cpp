@@ -2,6 +2,7 @@
 #include "link/serial_transport.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "link/serial_reply_wait.h"
 #include "link/wait.h"
 
 namespace ql::link {
@@ -69,7 +71,50 @@ void MakeRaw(termios& tio) {
   tio.c_cc[VTIME] = 0;
 }
 
+// Switches the driver's low-latency mode on. True only when it was off and
+// is now on, so that Close puts back exactly what was found. Drivers without
+// the setting refuse TIOCGSERIAL and are left alone.
+bool SwitchLowLatencyOn(int fd) {
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+    return false;
+  }
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+void SwitchLowLatencyOff(int fd) {
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &serial);
+  }
+}
+
 }  // namespace
+
+std::chrono::nanoseconds CharacterTimeOf(const termios& tio) {
+  int dataBits = 8;
+  switch (tio.c_cflag & CSIZE) {
+    case CS5:
+      dataBits = 5;
+      break;
+    case CS6:
+      dataBits = 6;
+      break;
+    case CS7:
+      dataBits = 7;
+      break;
+    default:
+      break;
+  }
+  const double parityBits = (tio.c_cflag & PARENB) != 0 ? 1 : 0;
+  double stopBits = 1;
+  if ((tio.c_cflag & CSTOPB) != 0) {
+    stopBits = dataBits == 5 ? 1.5 : 2;
+  }
+  return CharacterTimeAt(BaudOf(cfgetospeed(&tio)), 1 + dataBits + parityBits + stopBits);
+}
 
 std::string SerialDevicePath(std::string_view portName) {
   if (portName.size() > 3 && (portName[0] == 'C' || portName[0] == 'c') &&
@@ -167,8 +212,13 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   }
   ::tcflush(fd, TCOFLUSH);
   ::tcflush(fd, TCIFLUSH);
-  return std::unique_ptr<SerialTransport>(
+  auto transport = std::unique_ptr<SerialTransport>(
       new SerialTransport(fd, found.c_cc[VMIN], found.c_cc[VTIME]));
+  // The reply wait needs the character time of what the port really runs at.
+  termios now{};
+  transport->characterTime_ = CharacterTimeOf(::tcgetattr(fd, &now) == 0 ? now : raw);
+  transport->lowLatencySet_ = SwitchLowLatencyOn(fd);
+  return transport;
 }
 
 SerialTransport::SerialTransport(int fd, cc_t savedVmin, cc_t savedVtime)
@@ -187,6 +237,10 @@ void SerialTransport::Close() {
     tio.c_cc[VMIN] = savedVmin_;
     tio.c_cc[VTIME] = savedVtime_;
     ::tcsetattr(fd_, TCSANOW, &tio);
+  }
+  if (lowLatencySet_) {
+    SwitchLowLatencyOff(fd_);
+    lowLatencySet_ = false;
   }
   ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);
@@ -244,7 +298,7 @@ bool SerialTransport::InputWaiting() {
   return fd_ >= 0 && ::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0;
 }
 
-std::size_t SerialTransport::Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) {
+std::size_t SerialTransport::Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) {
   auto handOut = [this, into] {
     const std::size_t count = std::min(into.size(), inputEnd_ - inputBegin_);
     std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(inputBegin_), count, into.begin());

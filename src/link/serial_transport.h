@@ -14,6 +14,11 @@
 //  - both directions purged at open, output first;
 //  - the read time-outs of the device (VMIN/VTIME) saved at open and put back
 //    at close; the line settings are not put back;
+//  - the driver's low-latency mode (ASYNC_LOW_LATENCY) switched on while the
+//    link is open and put back at close as found: a USB adapter otherwise
+//    holds received bytes for several milliseconds and hands them over in
+//    bursts, whose gaps look like the quiet line that ends a reply wait.
+//    Drivers without the setting (a pseudo-terminal) are left as they are;
 //  - input taken from the driver in one read of whatever has arrived and
 //    handed out from a small buffer: the exchange reads a reply one byte at
 //    a time, and two system calls a byte leave a reader at 921600 baud so
@@ -43,6 +48,11 @@ std::string SerialDevicePath(std::string_view portName);
 // `tio` unchanged, when the system has no speed for the baud rate.
 bool ApplyLineSettings(const LineSettings& settings, termios& tio);
 
+// How long one character lasts with the format and output speed of `tio`:
+// start bit, data bits, parity bit, stop bits (1.5 for 5 data bits with two
+// asked for), over the baud rate.
+std::chrono::nanoseconds CharacterTimeOf(const termios& tio);
+
 class SerialTransport final : public Transport {
  public:
   // nullptr when the port does not exist, is not a terminal, or is in use.
@@ -65,7 +75,12 @@ class SerialTransport final : public Transport {
   // on the device for up to `wait`. A port that has gone away (a
   // pseudo-terminal whose other end closed, an unplugged adapter) gives 0
   // after the wait, never at once.
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
+
+  // From the character format and speed the port had once open: the ones
+  // the settings text named, or the port's previous ones when it named none
+  // that could be applied.
+  std::chrono::nanoseconds CharacterTime() const override { return characterTime_; }
 
   // Whether bytes are waiting: already taken from the driver, or in its
   // input queue.
@@ -79,6 +94,9 @@ class SerialTransport final : public Transport {
   int fd_;
   cc_t savedVmin_;
   cc_t savedVtime_;
+  std::chrono::nanoseconds characterTime_{};
+  // The driver's low-latency flag was off and this link switched it on.
+  bool lowLatencySet_ = false;
   // Bytes read from the driver and not yet handed out: [inputBegin_, inputEnd_).
   std::array<std::uint8_t, 4096> input_{};
   std::size_t inputBegin_ = 0;

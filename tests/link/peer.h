@@ -102,11 +102,12 @@ class CountingTransport final : public link::Transport {
   explicit CountingTransport(link::Transport& inner) : inner_(inner) {}
   settings::LinkKind Kind() const override { return inner_.Kind(); }
   void Write(std::span<const std::uint8_t> bytes) override { inner_.Write(bytes); }
-  std::size_t Read(std::span<std::uint8_t> into, milliseconds wait) override {
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
     ++reads;
     return inner_.Read(into, wait);
   }
   bool InputWaiting() override { return inner_.InputWaiting(); }
+  std::chrono::nanoseconds CharacterTime() const override { return inner_.CharacterTime(); }
   void Close() override { inner_.Close(); }
 
   int reads = 0;

@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 
 #include "link/command_exchange.h"
 #include "link/frame.h"
 #include "link/link.h"
+#include "link/serial_reply_wait.h"
 #include "link/serial_transport.h"
 #include "peer.h"
 
@@ -156,6 +158,95 @@ TEST_F(SerialLink, SilentDeviceIsWaitedForOnce) {
   EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
   EXPECT_GE(MsSince(start), 300);
   EXPECT_LE(counted.reads, 3);
+}
+
+TEST_F(SerialLink, DeviceThatNeverPausesDoesNotHoldTheExchangePastTheBound) {
+  // A byte every 0.5 ms for as long as the exchange lasts (and at most 10 s),
+  // never a frame. At 9600 baud (8N1, as a pseudo-terminal runs) the line is
+  // quiet after 3.1 ms without a byte, and the wait is bounded by 300 ms, the
+  // line time of 1500 bytes (1563 ms) and 100 ms. On a busy machine the peer
+  // may stall for longer than the quiet period, which ends the wait sooner.
+  std::atomic<bool> stop{false};
+  PeerThread device([&] {
+    ASSERT_TRUE(ReadFrame(pty_.master()).has_value());
+    const auto start = std::chrono::steady_clock::now();
+    auto next = start;
+    while (!stop && MsSince(start) < 10'000) {
+      WriteAll(pty_.master(), Bytes{'A'});
+      next += std::chrono::microseconds(500);
+      std::this_thread::sleep_until(next);
+    }
+  });
+  auto link = OpenLink(Settings("9600,n,8,1"));
+  ASSERT_NE(link, nullptr);
+  const std::uint32_t boundMs = SerialWaitBoundMs(kReplyWindowMs, link->CharacterTime());
+  EXPECT_EQ(boundMs, 300u + 1563 + 100);
+  CommandExchange exchange(*link, clock_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
+  const long long took = MsSince(start);
+  stop = true;
+  device.Join();
+  EXPECT_GE(took, 300);
+  // A few milliseconds of the clock's granularity and of scheduling.
+  EXPECT_LE(took, boundMs + 50) << "the wait went on past its bound";
+  std::printf("never-pausing device: the exchange ended after %lld ms (bound %u ms)\n", took,
+              boundMs);
+}
+
+TEST_F(SerialLink, CharacterTimeIsThatOfThePortOnceOpen) {
+  termios before = SlaveTermios();
+  cfsetispeed(&before, B4800);
+  cfsetospeed(&before, B4800);
+  before.c_cflag |= CSTOPB;
+  ASSERT_EQ(::tcsetattr(pty_.slave(), TCSANOW, &before), 0);
+
+  // A pseudo-terminal takes the speed and the stop bits asked for, but always
+  // runs 8 data bits without parity: the character time follows what the
+  // port really runs, not what the text asked for.
+  struct Case {
+    const char* text;
+    std::uint32_t baud;
+    double bits;
+  };
+  const Case cases[] = {
+      {"19200,e,8,1", 19200, 10},
+      {"9600,n,8,1", 9600, 10},
+      {"921600,e,8,1", 921600, 10},
+      {"115200,n,8,2", 115200, 11},
+      {"2400,n,5,1.5", 2400, 11},
+      // Nothing readable: the port's previous 4800 with 2 stop bits stays.
+      {"garbage", 4800, 11},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    // Put the previous settings back: each open leaves its own in place.
+    ASSERT_EQ(::tcsetattr(pty_.slave(), TCSANOW, &before), 0);
+    auto link = OpenLink(Settings(c.text));
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(link->CharacterTime(), CharacterTimeAt(c.baud, c.bits));
+  }
+}
+
+TEST(SerialCharacterTime, CountsStartDataParityAndStopBits) {
+  struct Case {
+    const char* text;
+    std::uint32_t baud;
+    double bits;
+  };
+  const Case cases[] = {
+      {"19200,e,8,1", 19200, 11}, {"19200,n,8,1", 19200, 10},  {"921600,e,8,1", 921600, 11},
+      {"1200,o,7,1", 1200, 10},   {"2400,n,5,1.5", 2400, 7.5}, {"2400,m,6,2", 2400, 10},
+      {"4800,s,8,2", 4800, 12},   {"300,n,5,1", 300, 7},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    termios tio{};
+    const auto settings = ParseLineSettings(c.text);
+    ASSERT_TRUE(settings.has_value());
+    ASSERT_TRUE(ApplyLineSettings(*settings, tio));
+    EXPECT_EQ(CharacterTimeOf(tio), CharacterTimeAt(c.baud, c.bits));
+  }
 }
 
 TEST_F(SerialLink, PortIsExclusiveWhileOpen) {
