@@ -6,11 +6,15 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -185,9 +189,29 @@ bool ApplyLineSettings(const LineSettings& settings, termios& tio) {
 }
 
 std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName,
-                                                       std::string_view lineSettings) {
+                                                       std::string_view lineSettings,
+                                                       std::string_view lockFolder) {
   const std::string path = SerialDevicePath(portName);
   if (path.empty() || path.find('\0') != std::string::npos) {
+    return nullptr;
+  }
+  // Only a terminal device is a port; anything else is refused before a lock
+  // file is written for it.
+  struct stat node {};
+  if (::stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) {
+    return nullptr;
+  }
+  // The lock file comes first: a port that another program holds is not
+  // even opened, since opening a port can already change its modem lines.
+  // It is named after the device itself, so every link to it gives the
+  // same lock.
+  std::error_code error;
+  const std::filesystem::path device = std::filesystem::canonical(path, error);
+  if (error) {
+    return nullptr;
+  }
+  std::optional<UucpLock> lock = UucpLock::Take(lockFolder, UucpLockName(device.string()));
+  if (!lock) {
     return nullptr;
   }
   // O_NONBLOCK: opening must not wait for a modem's carrier.
@@ -218,6 +242,7 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   termios now{};
   transport->characterTime_ = CharacterTimeOf(::tcgetattr(fd, &now) == 0 ? now : raw);
   transport->lowLatencySet_ = SwitchLowLatencyOn(fd);
+  transport->lock_ = std::move(*lock);
   return transport;
 }
 
@@ -245,6 +270,8 @@ void SerialTransport::Close() {
   ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);
   fd_ = -1;
+  // Only once the port is closed may another program take it.
+  lock_.Release();
   inputBegin_ = inputEnd_ = 0;
 }
 

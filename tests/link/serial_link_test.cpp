@@ -1,5 +1,5 @@
-// The serial link over a pseudo-terminal pair: opened through OpenLink on the
-// slave side, with a scripted device on the master side.
+// The serial link over a pseudo-terminal pair: opened on the slave side, with
+// a lock folder of the test's own, and a scripted device on the master side.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -45,6 +45,12 @@ class SerialLink : public ::testing::Test {
     return s;
   }
 
+  // The link as OpenLink opens it, but taking its lock file in a folder of
+  // the test's own rather than the system's.
+  std::unique_ptr<Transport> Open(const LinkSettings& s) const {
+    return SerialTransport::Open(s.comPortName, s.comBaudRate, locks_.path());
+  }
+
   termios SlaveTermios() const {
     termios tio{};
     EXPECT_EQ(::tcgetattr(pty_.slave(), &tio), 0);
@@ -52,6 +58,7 @@ class SerialLink : public ::testing::Test {
   }
 
   PtyPair pty_;
+  TempFolder locks_;
   SystemClock clock_;
 };
 
@@ -63,7 +70,7 @@ TEST_F(SerialLink, ExchangeAnsweredInTime) {
     EXPECT_EQ(*request, BuildRequest("0001Zx5E2D"));
     WriteAll(pty_.master(), reply);
   });
-  auto link = OpenLink(Settings());
+  auto link = Open(Settings());
   ASSERT_NE(link, nullptr);
   EXPECT_EQ(link->Kind(), LinkKind::Serial);
   CommandExchange exchange(*link, clock_);
@@ -82,7 +89,7 @@ TEST_F(SerialLink, LongReplyInChunks) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
-  auto link = OpenLink(Settings());
+  auto link = Open(Settings());
   ASSERT_NE(link, nullptr);
   CommandExchange exchange(*link, clock_);
   EXPECT_TRUE(exchange.ExchangeCommand("0001Zv0000"));
@@ -97,7 +104,7 @@ TEST_F(SerialLink, LateReplyIsTakenByTheNextExchange) {
     ASSERT_TRUE(firstTimedOut.Wait());
     WriteAll(pty_.master(), late);
   });
-  auto link = OpenLink(Settings());
+  auto link = Open(Settings());
   ASSERT_NE(link, nullptr);
   CommandExchange exchange(*link, clock_);
   const auto start = std::chrono::steady_clock::now();
@@ -116,7 +123,7 @@ TEST_F(SerialLink, WrongReplyEndsAtOnceAndTheRightOneWaitsInTheQueue) {
     both.insert(both.end(), right.begin(), right.end());
     WriteAll(pty_.master(), both);
   });
-  auto link = OpenLink(Settings());
+  auto link = Open(Settings());
   ASSERT_NE(link, nullptr);
   CommandExchange exchange(*link, clock_);
   const auto start = std::chrono::steady_clock::now();
@@ -133,7 +140,7 @@ TEST_F(SerialLink, HangUpMidReplyEndsWithTheWindowWithoutSpinning) {
     WriteAll(pty_.master(), Bytes{0x03, '0', '0', '0', '1'});
     pty_.CloseMaster();
   });
-  auto link = OpenLink(Settings());
+  auto link = Open(Settings());
   ASSERT_NE(link, nullptr);
   CountingTransport counted(*link);
   CommandExchange exchange(counted, clock_);
@@ -150,7 +157,7 @@ TEST_F(SerialLink, HangUpMidReplyEndsWithTheWindowWithoutSpinning) {
 }
 
 TEST_F(SerialLink, SilentDeviceIsWaitedForOnce) {
-  auto link = OpenLink(Settings());
+  auto link = Open(Settings());
   ASSERT_NE(link, nullptr);
   CountingTransport counted(*link);
   CommandExchange exchange(counted, clock_);
@@ -177,7 +184,7 @@ TEST_F(SerialLink, DeviceThatNeverPausesDoesNotHoldTheExchangePastTheBound) {
       std::this_thread::sleep_until(next);
     }
   });
-  auto link = OpenLink(Settings("9600,n,8,1"));
+  auto link = Open(Settings("9600,n,8,1"));
   ASSERT_NE(link, nullptr);
   const std::uint32_t boundMs = SerialWaitBoundMs(kReplyWindowMs, link->CharacterTime());
   EXPECT_EQ(boundMs, 300u + 1563 + 100);
@@ -222,7 +229,7 @@ TEST_F(SerialLink, CharacterTimeIsThatOfThePortOnceOpen) {
     SCOPED_TRACE(c.text);
     // Put the previous settings back: each open leaves its own in place.
     ASSERT_EQ(::tcsetattr(pty_.slave(), TCSANOW, &before), 0);
-    auto link = OpenLink(Settings(c.text));
+    auto link = Open(Settings(c.text));
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(link->CharacterTime(), CharacterTimeAt(c.baud, c.bits));
   }
@@ -250,16 +257,16 @@ TEST(SerialCharacterTime, CountsStartDataParityAndStopBits) {
 }
 
 TEST_F(SerialLink, PortIsExclusiveWhileOpen) {
-  auto first = OpenLink(Settings());
+  auto first = Open(Settings());
   ASSERT_NE(first, nullptr);
   const int fds = OpenFdCount();
-  EXPECT_EQ(OpenLink(Settings()), nullptr);
+  EXPECT_EQ(Open(Settings()), nullptr);
   EXPECT_EQ(OpenFdCount(), fds) << "the refused open left a descriptor open";
   first->Close();
-  auto again = OpenLink(Settings());
+  auto again = Open(Settings());
   EXPECT_NE(again, nullptr);
   again.reset();
-  EXPECT_NE(OpenLink(Settings()), nullptr) << "the destructor releases the port";
+  EXPECT_NE(Open(Settings()), nullptr) << "the destructor releases the port";
 }
 
 TEST_F(SerialLink, PortsThatCannotBeOpened) {
@@ -276,7 +283,7 @@ TEST_F(SerialLink, PortsThatCannotBeOpened) {
   for (const auto& name : names) {
     LinkSettings s = Settings();
     s.comPortName = name;
-    EXPECT_EQ(OpenLink(s), nullptr) << '"' << name << '"';
+    EXPECT_EQ(Open(s), nullptr) << '"' << name << '"';
     EXPECT_EQ(OpenFdCount(), fds) << '"' << name << '"';
   }
   std::filesystem::remove(file);
@@ -303,7 +310,7 @@ TEST_F(SerialLink, OpenSetsLineAndTimeOutsCloseRestoresOnlyTheTimeOuts) {
   before.c_cc[VTIME] = 7;
   ASSERT_EQ(::tcsetattr(pty_.slave(), TCSANOW, &before), 0);
 
-  auto link = OpenLink(Settings("115200,n,8,2"));
+  auto link = Open(Settings("115200,n,8,2"));
   ASSERT_NE(link, nullptr);
   const termios open = SlaveTermios();
   EXPECT_EQ(cfgetospeed(&open), B115200);
@@ -330,7 +337,7 @@ TEST_F(SerialLink, UnreadableLineSettingsKeepThePortsAndStillOpen) {
 
   for (const char* text : {"garbage", "", "12345,n,8,1"}) {
     SCOPED_TRACE(text);
-    auto link = OpenLink(Settings(text));
+    auto link = Open(Settings(text));
     ASSERT_NE(link, nullptr);
     const termios open = SlaveTermios();
     EXPECT_EQ(cfgetospeed(&open), B4800);
@@ -350,7 +357,7 @@ TEST_F(SerialLink, OpenDropsStaleInput) {
     ::ioctl(pty_.slave(), FIONREAD, &queued);
   }
   ASSERT_EQ(queued, 5);
-  auto link = OpenLink(Settings());
+  auto link = Open(Settings());
   ASSERT_NE(link, nullptr);
   ::ioctl(pty_.slave(), FIONREAD, &queued);
   EXPECT_EQ(queued, 0);
