@@ -167,7 +167,7 @@ class ProbeTransport final : public link::Transport {
     probe_.RequestWritten(bytes.size());
     inner_->Write(bytes);
   }
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override {
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
     const std::size_t n = inner_->Read(into, wait);
     if (n > 0) {
       probe_.ReplyBytesRead(n);
@@ -175,6 +175,7 @@ class ProbeTransport final : public link::Transport {
     return n;
   }
   bool InputWaiting() override { return inner_->InputWaiting(); }
+  std::chrono::nanoseconds CharacterTime() const override { return inner_->CharacterTime(); }
   void Close() override { inner_->Close(); }
 
  private:

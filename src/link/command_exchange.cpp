@@ -5,7 +5,9 @@
 // expects:
 //  - serial: elapsed time is measured only after a read that brought nothing,
 //    so a reply that keeps streaming in past 300 ms is not cut off; the wait
-//    ends at the first quiet millisecond after 300 ms;
+//    ends at the first quiet line after 300 ms, "quiet" meaning no byte for
+//    the larger of 1 ms and three character times at the port's rate, and
+//    never lasts longer than the bound of serial_reply_wait.h;
 //  - TCP: elapsed time is measured after every read, so the wait ends at the
 //    first check after 300 ms, whatever is still arriving.
 // Each read waits on the link for the rest of the window (at least 1 ms), so
@@ -16,6 +18,7 @@
 #include <array>
 
 #include "link/frame.h"
+#include "link/serial_reply_wait.h"
 
 namespace ql::link {
 namespace {
@@ -130,12 +133,24 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
   }
 
   // Serial: one byte per read. Bytes after the completing CR stay in the
-  // port's input queue for the next exchange.
+  // port's input queue for the next exchange. Elapsed time for the window is
+  // taken only after a read that brought nothing, and such a read waits for
+  // a whole quiet period of the line; the hard bound is checked after every
+  // read, so a device that never falls quiet cannot hold the wait.
+  const std::chrono::nanoseconds characterTime = transport_.CharacterTime();
+  const std::chrono::microseconds quiet = QuietPeriod(characterTime);
+  const std::uint32_t boundMs = SerialWaitBoundMs(kReplyWindowMs, characterTime);
   std::uint32_t elapsed = 0;
   while (elapsed <= kReplyWindowMs) {
+    const std::uint32_t now = ElapsedMs(start, clock_.NowMs());
+    if (now >= boundMs) {
+      break;
+    }
+    const std::chrono::microseconds wait = std::min<std::chrono::microseconds>(
+        std::max<std::chrono::microseconds>(quiet, RemainingWait(now)),
+        std::chrono::milliseconds(boundMs - now));
     std::uint8_t byte = 0;
-    const std::size_t n =
-        transport_.Read(std::span(&byte, 1), RemainingWait(ElapsedMs(start, clock_.NowMs())));
+    const std::size_t n = transport_.Read(std::span(&byte, 1), wait);
     if (n == 0) {
       elapsed = ElapsedMs(start, clock_.NowMs());
       continue;

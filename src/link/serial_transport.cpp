@@ -2,18 +2,24 @@
 #include "link/serial_transport.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "link/errno_text.h"
+#include "link/serial_reply_wait.h"
 #include "link/wait.h"
 
 namespace ql::link {
@@ -70,7 +76,50 @@ void MakeRaw(termios& tio) {
   tio.c_cc[VTIME] = 0;
 }
 
+// Switches the driver's low-latency mode on. True only when it was off and
+// is now on, so that Close puts back exactly what was found. Drivers without
+// the setting refuse TIOCGSERIAL and are left alone.
+bool SwitchLowLatencyOn(int fd) {
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+    return false;
+  }
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+void SwitchLowLatencyOff(int fd) {
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &serial);
+  }
+}
+
 }  // namespace
+
+std::chrono::nanoseconds CharacterTimeOf(const termios& tio) {
+  int dataBits = 8;
+  switch (tio.c_cflag & CSIZE) {
+    case CS5:
+      dataBits = 5;
+      break;
+    case CS6:
+      dataBits = 6;
+      break;
+    case CS7:
+      dataBits = 7;
+      break;
+    default:
+      break;
+  }
+  const double parityBits = (tio.c_cflag & PARENB) != 0 ? 1 : 0;
+  double stopBits = 1;
+  if ((tio.c_cflag & CSTOPB) != 0) {
+    stopBits = dataBits == 5 ? 1.5 : 2;
+  }
+  return CharacterTimeAt(BaudOf(cfgetospeed(&tio)), 1 + dataBits + parityBits + stopBits);
+}
 
 std::string SerialDevicePath(std::string_view portName) {
   if (portName.size() > 3 && (portName[0] == 'C' || portName[0] == 'c') &&
@@ -142,7 +191,8 @@ bool ApplyLineSettings(const LineSettings& settings, termios& tio) {
 
 std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName,
                                                        std::string_view lineSettings,
-                                                       std::string* why) {
+                                                       std::string* why,
+                                                       std::string_view lockFolder) {
   const auto fail = [why](std::string reason) {
     if (why != nullptr) {
       *why = std::move(reason);
@@ -153,6 +203,29 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   if (path.empty() || path.find('\0') != std::string::npos) {
     return fail("not a port name");
   }
+  // Only a terminal device is a port; anything else is refused before a lock
+  // file is written for it.
+  struct stat node {};
+  if (::stat(path.c_str(), &node) != 0) {
+    return fail(ErrnoText(errno));
+  }
+  if (!S_ISCHR(node.st_mode)) {
+    return fail("not a serial port");
+  }
+  // The lock file comes first: a port that another program holds is not
+  // even opened, since opening a port can already change its modem lines.
+  // It is named after the device itself, so every link to it gives the
+  // same lock.
+  std::error_code error;
+  const std::filesystem::path device = std::filesystem::canonical(path, error);
+  if (error) {
+    return fail(error.message());
+  }
+  std::optional<UucpLock> lock = UucpLock::Take(lockFolder, UucpLockName(device.string()));
+  if (!lock) {
+    return fail("in use by another program (lock file " +
+                (std::filesystem::path(lockFolder) / UucpLockName(device.string())).string() + ")");
+  }
   // O_NONBLOCK: opening must not wait for a modem's carrier.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -162,11 +235,11 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   const bool terminal = ::isatty(fd) && ::tcgetattr(fd, &found) == 0;
   const bool locked = terminal && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   if (!locked) {
-    const int error = errno;
+    const int failure = errno;
     ::close(fd);
-    return fail(!terminal              ? "not a serial port"
-                : error == EWOULDBLOCK ? "in use by another program"
-                                       : ErrnoText(error));
+    return fail(!terminal                ? "not a serial port"
+                : failure == EWOULDBLOCK ? "in use by another program"
+                                         : ErrnoText(failure));
   }
   ::ioctl(fd, TIOCEXCL);
 
@@ -180,8 +253,14 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   }
   ::tcflush(fd, TCOFLUSH);
   ::tcflush(fd, TCIFLUSH);
-  return std::unique_ptr<SerialTransport>(
+  auto transport = std::unique_ptr<SerialTransport>(
       new SerialTransport(fd, found.c_cc[VMIN], found.c_cc[VTIME]));
+  // The reply wait needs the character time of what the port really runs at.
+  termios now{};
+  transport->characterTime_ = CharacterTimeOf(::tcgetattr(fd, &now) == 0 ? now : raw);
+  transport->lowLatencySet_ = SwitchLowLatencyOn(fd);
+  transport->lock_ = std::move(*lock);
+  return transport;
 }
 
 SerialTransport::SerialTransport(int fd, cc_t savedVmin, cc_t savedVtime)
@@ -201,9 +280,15 @@ void SerialTransport::Close() {
     tio.c_cc[VTIME] = savedVtime_;
     ::tcsetattr(fd_, TCSANOW, &tio);
   }
+  if (lowLatencySet_) {
+    SwitchLowLatencyOff(fd_);
+    lowLatencySet_ = false;
+  }
   ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);
   fd_ = -1;
+  // Only once the port is closed may another program take it.
+  lock_.Release();
   inputBegin_ = inputEnd_ = 0;
 }
 
@@ -257,7 +342,7 @@ bool SerialTransport::InputWaiting() {
   return fd_ >= 0 && ::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0;
 }
 
-std::size_t SerialTransport::Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) {
+std::size_t SerialTransport::Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) {
   auto handOut = [this, into] {
     const std::size_t count = std::min(into.size(), inputEnd_ - inputBegin_);
     std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(inputBegin_), count, into.begin());

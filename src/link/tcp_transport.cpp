@@ -143,7 +143,7 @@ bool TcpTransport::InputWaiting() {
   return fd_ >= 0 && ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
-std::size_t TcpTransport::Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) {
+std::size_t TcpTransport::Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) {
   const Deadline deadline(wait);
   while (fd_ >= 0 && !into.empty() && PollFor(fd_, POLLIN, deadline)) {
     const ssize_t n = ::recv(fd_, into.data(), into.size(), 0);

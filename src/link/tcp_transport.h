@@ -48,7 +48,12 @@ class TcpTransport final : public Transport {
 
   // Waits for up to `wait`. A peer that has closed the connection gives 0
   // after the wait, never at once.
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
+
+  // A TCP link has no line rate.
+  std::chrono::nanoseconds CharacterTime() const override {
+    return std::chrono::nanoseconds::zero();
+  }
 
   // Whether the socket holds received bytes now; a closed connection holds none.
   bool InputWaiting() override;

@@ -26,7 +26,14 @@ class Transport {
   // into.size() bytes. Returns the count read; 0 when nothing came in that
   // time. A link that has failed or whose peer went away also returns 0, but
   // only after `wait` has passed, so a caller never spins on a dead link.
-  virtual std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) = 0;
+  // The wait is in microseconds: on a serial line a pause that ends a reply
+  // can be a fraction of a millisecond longer than a whole one.
+  virtual std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) = 0;
+
+  // How long one character lasts on the line at the port's rate (start bit,
+  // data bits, parity bit and stop bits over the baud rate), as the port is
+  // set while the link is open. Zero for a link without a line rate (TCP).
+  virtual std::chrono::nanoseconds CharacterTime() const = 0;
 
   // Whether received bytes are waiting to be read, without waiting for any:
   // a look at what has arrived by now. A link that has failed or whose peer

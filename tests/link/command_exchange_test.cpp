@@ -1,6 +1,7 @@
 // The command exchange on the virtual clock: what is sent, which replies are
-// taken, where each link kind ends the reply window, and that every wait is
-// a real wait on the link rather than a spin.
+// taken, where each link kind ends the reply window (on a serial link by the
+// line's rate, and never past its bound), and that every wait is a real wait
+// on the link rather than a spin.
 #include "link/command_exchange.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "link/serial_reply_wait.h"
 #include "support/scripted_transport.h"
 #include "support/virtual_clock.h"
 
@@ -27,6 +29,7 @@ using settings::LinkKind;
 using testing_support::ArriveAfter;
 using testing_support::ScriptedTransport;
 using testing_support::StreamAfter;
+using testing_support::StreamAfterUs;
 using testing_support::VirtualClock;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -210,15 +213,203 @@ TEST(ExchangeSerial, LongReplyStreamingPastTheWindowIsNotCutOff) {
   EXPECT_EQ(b.Elapsed(), 100u + 1036 * kSerialByteUs / 1000);
 }
 
-TEST(ExchangeSerial, StreamPastTheWindowEndsAtTheFirstQuietMillisecond) {
+// Character times of the line settings the tests use.
+constexpr auto k921600n81 = CharacterTimeAt(921600, 10);
+constexpr auto k115200e81 = CharacterTimeAt(115200, 11);
+constexpr auto k38400e81 = CharacterTimeAt(38400, 11);
+constexpr auto k19200e81 = CharacterTimeAt(19200, 11);
+constexpr auto k9600e81 = CharacterTimeAt(9600, 11);
+constexpr auto k4800e81 = CharacterTimeAt(4800, 11);
+constexpr auto k2400e81 = CharacterTimeAt(2400, 11);
+constexpr auto k1200e81 = CharacterTimeAt(1200, 11);
+constexpr auto kNoLineRate = std::chrono::nanoseconds::zero();
+
+// One character time in whole microseconds, rounded up: bytes this far apart
+// are as close as the line allows.
+std::uint32_t SpacingUs(std::chrono::nanoseconds characterTime) {
+  return static_cast<std::uint32_t>(
+      std::chrono::ceil<std::chrono::microseconds>(characterTime).count());
+}
+
+TEST(ExchangeSerial, QuietLineAfterTheWindowFollowsTheLineRate) {
+  // Bytes without a frame from 250 ms until about 349.5 ms, a gap, four more
+  // bytes at once, then nothing. The wait ends once the line has been quiet
+  // for the larger of 1 ms and three character times.
+  struct Case {
+    const char* name;
+    std::chrono::nanoseconds characterTime;
+    std::uint32_t spacingUs;
+    std::uint32_t count;
+    std::uint32_t gapUs;
+    std::uint32_t endsAtMs;
+    std::size_t leftOver;
+  };
+  const Case cases[] = {
+      // Three characters take under 1 ms: a 2 ms pause is quiet.
+      {"921600 8N1, 2 ms gap", k921600n81, 500, 200, 2000, 350, 4},
+      {"115200 8E1, 2 ms gap", k115200e81, 500, 200, 2000, 350, 4},
+      {"38400 8E1, 2 ms gap", k38400e81, 500, 200, 2000, 350, 4},
+      {"no line rate, 2 ms gap", kNoLineRate, 500, 200, 2000, 350, 4},
+      // An adapter that hands over bursts 4 ms apart at 115200 is taken
+      // for a quiet line too: it has to run at low latency.
+      {"115200 8E1, 4 ms burst gap", k115200e81, 500, 200, 4000, 350, 4},
+      // 19200: quiet is 1.72 ms. A 1.5 ms gap is not quiet (it used to be).
+      {"19200 8E1, 1.5 ms gap", k19200e81, 573, 175, 1500, 352, 0},
+      {"19200 8E1, 2 ms gap", k19200e81, 573, 175, 2000, 351, 4},
+      // 9600: quiet is 3.44 ms, three characters.
+      {"9600 8E1, 3 ms gap", k9600e81, 1146, 88, 3000, 356, 0},
+      {"9600 8E1, 4 ms gap", k9600e81, 1146, 88, 4000, 353, 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench b(LinkKind::Serial);
+    b.link.SetCharacterTime(c.characterTime);
+    const std::uint64_t lastUs = 250'000 + std::uint64_t{c.count - 1} * c.spacingUs;
+    b.link.Schedule(StreamAfter(250, Bytes(c.count, 'A'), c.spacingUs));
+    b.link.Schedule(StreamAfterUs(lastUs + c.gapUs, Bytes(4, 'A')));
+    EXPECT_FALSE(b.Exchange());
+    EXPECT_EQ(b.Elapsed(), c.endsAtMs);
+    EXPECT_EQ(b.link.Pending(), c.leftOver);
+  }
+}
+
+TEST(ExchangeSerial, SilentLineEndsWithTheWindowAtEveryRate) {
+  for (const auto time : {kNoLineRate, k921600n81, k19200e81, k9600e81, k1200e81}) {
+    SCOPED_TRACE(time.count());
+    Bench b(LinkKind::Serial);
+    b.link.SetCharacterTime(time);
+    EXPECT_FALSE(b.Exchange());
+    EXPECT_EQ(b.Elapsed(), 301u);
+    EXPECT_EQ(b.link.Waits().size(), 1u);
+  }
+}
+
+TEST(ExchangeSerial, BlockReadBackAtLowRatesIsReceivedWhole) {
+  // 1037 bytes from 100 ms on: at 9600 baud and below one character lasts
+  // more than a millisecond, and the reply goes on long past 300 ms.
+  const Bytes reply = BuildReply("0001Zv" + std::string(1024, 'F'));
+  for (const auto time : {k9600e81, k4800e81, k2400e81, k1200e81}) {
+    SCOPED_TRACE(time.count());
+    Bench b(LinkKind::Serial);
+    b.link.SetCharacterTime(time);
+    const std::uint32_t spacingUs = SpacingUs(time);
+    b.link.Schedule(StreamAfter(100, reply, spacingUs));
+    EXPECT_TRUE(b.Exchange());
+    EXPECT_EQ(b.exchange.ReplyLength(), 1037);
+    EXPECT_EQ(b.Elapsed(), 100u + 1036 * spacingUs / 1000);
+  }
+}
+
+TEST(ExchangeSerial, WithoutTheCharacterTimeASlowReplyIsCutOff) {
+  // The same reply at 4800 baud, judged by the 1 ms rule alone: the first
+  // gap between two characters after 300 ms ends the wait.
   Bench b(LinkKind::Serial);
-  // Bytes without a frame from 250 ms to 449.5 ms, a 3 ms pause, then more.
-  b.link.Schedule(StreamAfter(250, Bytes(400, 'A'), 500));
-  b.link.Schedule(ArriveAfter(453, "AAAA"));
+  b.link.SetCharacterTime(kNoLineRate);
+  b.link.Schedule(
+      StreamAfter(100, BuildReply("0001Zv" + std::string(1024, 'F')), SpacingUs(k4800e81)));
   EXPECT_FALSE(b.Exchange());
-  // The last byte came at 449.5 ms; the 1 ms wait after it found nothing.
-  EXPECT_EQ(b.Elapsed(), 450u);
-  EXPECT_EQ(b.link.Pending(), 4u);
+  EXPECT_LE(b.Elapsed(), 303u);
+  EXPECT_GT(b.link.Pending(), 900u);
+}
+
+TEST(ExchangeSerial, AdapterBurstsAreNotCutOff) {
+  // A USB adapter at its lowest latency hands over, once a millisecond,
+  // whatever has come in on the line: bursts of a few bytes with gaps of 1 ms
+  // (19200 baud) up to 5 ms (2400 baud).
+  const Bytes reply = BuildReply("0001Zv" + std::string(1024, 'F'));
+  struct Case {
+    const char* name;
+    std::chrono::nanoseconds characterTime;
+    bool whole;
+  };
+  const Case cases[] = {
+      {"19200 8E1", k19200e81, true},
+      {"9600 8E1", k9600e81, true},
+      {"4800 8E1", k4800e81, true},
+      {"2400 8E1", k2400e81, true},
+      // Judged by the 1 ms rule alone, a 1 ms gap already ends the wait.
+      {"19200 8E1 by the 1 ms rule", kNoLineRate, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench b(LinkKind::Serial);
+    b.link.SetCharacterTime(c.characterTime);
+    const auto lineTime = c.characterTime == kNoLineRate ? k19200e81 : c.characterTime;
+    // Byte i is complete on the line at 100 ms + (i + 1) character times and
+    // handed over at the next whole millisecond.
+    std::uint32_t lastTick = 0;
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+      const auto onLine = std::chrono::milliseconds(100) + static_cast<long>(i + 1) * lineTime;
+      const auto tick =
+          static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(onLine).count());
+      b.link.Schedule(ArriveAfter(tick, Bytes{reply[i]}));
+      lastTick = tick;
+    }
+    EXPECT_EQ(b.Exchange(), c.whole);
+    if (c.whole) {
+      EXPECT_EQ(b.exchange.ReplyLength(), 1037);
+      EXPECT_EQ(b.Elapsed(), lastTick);
+    } else {
+      EXPECT_LE(b.Elapsed(), 302u);
+    }
+  }
+}
+
+// The longest a serial wait may last: 300 ms, the line time of 1500 bytes
+// (rounded up to the millisecond), 100 ms.
+struct BoundCase {
+  const char* name;
+  std::chrono::nanoseconds characterTime;
+  std::uint32_t spacingUs;
+  std::uint32_t boundMs;
+};
+const BoundCase kBoundCases[] = {
+    {"no line rate", kNoLineRate, 500, 400},
+    {"921600 8N1", k921600n81, 500, 300 + 17 + 100},
+    {"19200 8E1", k19200e81, 573, 300 + 860 + 100},
+    {"9600 8E1", k9600e81, 1146, 300 + 1719 + 100},
+};
+
+TEST(ExchangeSerial, DeviceThatNeverPausesEndsAtTheBound) {
+  for (const auto& c : kBoundCases) {
+    SCOPED_TRACE(c.name);
+    Bench b(LinkKind::Serial);
+    b.link.SetCharacterTime(c.characterTime);
+    // Noise, a byte each spacing, for far longer than any bound; it
+    // begins before the send and goes on after the wait.
+    const std::uint32_t count = 3 * c.boundMs * 1000 / c.spacingUs;
+    b.link.Schedule(StreamAfter(0, Bytes(count, 'A'), c.spacingUs));
+    EXPECT_FALSE(b.Exchange());
+    EXPECT_EQ(b.Elapsed(), c.boundMs);
+    EXPECT_GT(b.link.Pending(), 0u);
+
+    // The bound counts from each exchange's own send.
+    EXPECT_FALSE(b.Exchange());
+    EXPECT_EQ(b.Elapsed(), c.boundMs);
+  }
+}
+
+TEST(ExchangeSerial, FrameInAnEndlessStreamIsTakenBeforeTheBoundOnly) {
+  for (const auto& c : kBoundCases) {
+    SCOPED_TRACE(c.name);
+    const Bytes reply = BuildReply("0001ZxOK");
+    const std::uint32_t replyUs = static_cast<std::uint32_t>(reply.size()) * c.spacingUs;
+    // Noise, then a reply that ends 1 ms before the bound, then more noise:
+    // taken. The same reply ending 1 ms after the bound: not.
+    for (const bool inTime : {true, false}) {
+      SCOPED_TRACE(inTime ? "ends before the bound" : "ends after the bound");
+      Bench b(LinkKind::Serial);
+      b.link.SetCharacterTime(c.characterTime);
+      const std::uint64_t replyEndUs = std::uint64_t{c.boundMs} * 1000 + (inTime ? -1000 : 1000);
+      const std::uint64_t replyStartUs = replyEndUs - replyUs + c.spacingUs;
+      Bytes all(replyStartUs / c.spacingUs, 'A');
+      all.insert(all.end(), reply.begin(), reply.end());
+      all.insert(all.end(), 4000, 'A');
+      b.link.Schedule(StreamAfterUs(replyStartUs % c.spacingUs, all, c.spacingUs));
+      EXPECT_EQ(b.Exchange(), inTime);
+      EXPECT_EQ(b.Elapsed(), inTime ? c.boundMs - 1 : c.boundMs);
+    }
+  }
 }
 
 TEST(ExchangeSerial, BytesAfterTheFrameStayForTheNextExchange) {

@@ -102,17 +102,35 @@ class CountingTransport final : public link::Transport {
   explicit CountingTransport(link::Transport& inner) : inner_(inner) {}
   settings::LinkKind Kind() const override { return inner_.Kind(); }
   void Write(std::span<const std::uint8_t> bytes) override { inner_.Write(bytes); }
-  std::size_t Read(std::span<std::uint8_t> into, milliseconds wait) override {
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
     ++reads;
     return inner_.Read(into, wait);
   }
   bool InputWaiting() override { return inner_.InputWaiting(); }
+  std::chrono::nanoseconds CharacterTime() const override { return inner_.CharacterTime(); }
   void Close() override { inner_.Close(); }
 
   int reads = 0;
 
  private:
   link::Transport& inner_;
+};
+
+// A fresh folder under the system's temporary folder, removed with all it
+// holds when the value goes out of scope.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The names of what the folder holds, sorted.
+  std::vector<std::string> Entries() const;
+
+ private:
+  std::string path_;
 };
 
 // How many file descriptors the process has open, to show that a failed

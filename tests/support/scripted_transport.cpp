@@ -20,6 +20,12 @@ Arrival StreamAfter(std::uint32_t afterMs, const std::vector<std::uint8_t>& byte
   return Arrival{afterMs, bytes, byteSpacingUs};
 }
 
+Arrival StreamAfterUs(std::uint64_t afterUs, const std::vector<std::uint8_t>& bytes,
+                      std::uint32_t byteSpacingUs) {
+  return Arrival{static_cast<std::uint32_t>(afterUs / 1000), bytes, byteSpacingUs,
+                 static_cast<std::uint32_t>(afterUs % 1000)};
+}
+
 ScriptedTransport::ScriptedTransport(VirtualClock& clock, settings::LinkKind kind)
     : clock_(clock), kind_(kind) {}
 
@@ -49,11 +55,11 @@ void ScriptedTransport::Write(std::span<const std::uint8_t> bytes) {
   }
 }
 
-std::size_t ScriptedTransport::Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) {
+std::size_t ScriptedTransport::Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) {
   waits_.push_back(wait);
   const std::uint64_t now = clock_.NowUs();
   const std::uint64_t deadline =
-      now + static_cast<std::uint64_t>(std::max<std::int64_t>(wait.count(), 0)) * 1000;
+      now + static_cast<std::uint64_t>(std::max<std::int64_t>(wait.count(), 0));
   const bool dueNow = !pending_.empty() && pending_.begin()->first <= now;
   if (!dueNow && (pending_.empty() || pending_.begin()->first >= deadline)) {
     clock_.AdvanceUs(deadline - now);

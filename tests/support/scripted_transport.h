@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "link/serial_reply_wait.h"
 #include "link/transport.h"
 #include "support/virtual_clock.h"
 
@@ -33,6 +34,13 @@ Arrival ArriveAfter(std::uint32_t afterMs, std::string_view bytes);
 Arrival ArriveAfter(std::uint32_t afterMs, const std::vector<std::uint8_t>& bytes);
 Arrival StreamAfter(std::uint32_t afterMs, const std::vector<std::uint8_t>& bytes,
                     std::uint32_t byteSpacingUs);
+// The same, timed in microseconds.
+Arrival StreamAfterUs(std::uint64_t afterUs, const std::vector<std::uint8_t>& bytes,
+                      std::uint32_t byteSpacingUs = 0);
+
+// The character time the scripted link reports unless told otherwise: the
+// default line settings, 19200 baud, 8 data bits, even parity, 1 stop bit.
+inline constexpr std::chrono::nanoseconds kDefaultCharacterTime = link::CharacterTimeAt(19200, 11);
 
 class ScriptedTransport final : public link::Transport {
  public:
@@ -43,6 +51,9 @@ class ScriptedTransport final : public link::Transport {
   ScriptedTransport(VirtualClock& clock, settings::LinkKind kind);
 
   void SetResponder(Responder responder) { responder_ = std::move(responder); }
+  // The character time the link reports, as a port at some line settings
+  // would; 0 leaves only the 1 ms quiet rule and the shortest bound.
+  void SetCharacterTime(std::chrono::nanoseconds time) { characterTime_ = time; }
 
   // Schedules bytes from now, whatever is written.
   void Schedule(Arrival arrival);
@@ -54,9 +65,10 @@ class ScriptedTransport final : public link::Transport {
   // A byte due exactly as the wait ends is left for the next read, as a real
   // time-out would leave it. With nothing in time the clock moves on by
   // `wait` and 0 is returned.
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override;
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
   // Whether a byte is due by now.
   bool InputWaiting() override;
+  std::chrono::nanoseconds CharacterTime() const override { return characterTime_; }
   void Close() override { closed_ = true; }
 
   const std::vector<std::vector<std::uint8_t>>& Writes() const { return writes_; }
@@ -66,7 +78,7 @@ class ScriptedTransport final : public link::Transport {
   // Bytes scheduled but not yet read.
   std::size_t Pending() const { return pending_.size(); }
   // The waits asked of Read, in order; its size is the number of reads.
-  const std::vector<std::chrono::milliseconds>& Waits() const { return waits_; }
+  const std::vector<std::chrono::microseconds>& Waits() const { return waits_; }
 
  private:
   VirtualClock& clock_;
@@ -77,7 +89,8 @@ class ScriptedTransport final : public link::Transport {
   // in.
   std::deque<std::pair<std::uint64_t, std::uint8_t>> pending_;
   std::vector<std::vector<std::uint8_t>> writes_;
-  std::vector<std::chrono::milliseconds> waits_;
+  std::vector<std::chrono::microseconds> waits_;
+  std::chrono::nanoseconds characterTime_ = kDefaultCharacterTime;
   bool closed_ = false;
 };
 

@@ -33,10 +33,11 @@ class LoggedTransport final : public link::Transport {
 
   settings::LinkKind Kind() const override { return inner_->Kind(); }
   void Write(std::span<const std::uint8_t> bytes) override { inner_->Write(bytes); }
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override {
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
     return inner_->Read(into, wait);
   }
   bool InputWaiting() override { return inner_->InputWaiting(); }
+  std::chrono::nanoseconds CharacterTime() const override { return inner_->CharacterTime(); }
   void Close() override {
     if (!closed_) {
       closed_ = true;
