@@ -37,7 +37,6 @@ constexpr std::size_t kReadBackDataOffset = 7;
 constexpr int kMaxResyncsWithoutProgress = 5;
 
 constexpr int kHandshakeAttempts = 3;
-constexpr std::int32_t kHandshakeReplyLength = 29;
 // The device information: positions 8 to 23 of the handshake reply.
 constexpr std::size_t kDeviceInfoOffset = 7;
 constexpr std::size_t kDeviceInfoLength = 16;

@@ -21,6 +21,8 @@ inline constexpr std::uint32_t kBeforeBlockMs = 4;
 inline constexpr std::uint32_t kAfterFailedTryMs = 50;
 inline constexpr std::uint32_t kBeforeRunMs = 50;
 inline constexpr int kBlockTries = 5;
+// A handshake reply counts only at exactly this length, start byte through CR.
+inline constexpr std::int32_t kHandshakeReplyLength = 29;
 
 enum class HandshakeEnd { Answered, NoAnswer, Interrupted };
 

@@ -103,4 +103,21 @@ ReadBackResult ReadFlashSequence(const std::string& deviceId, const settings::Li
                                  int blockCount, image::BlockTable& table, std::string& deviceInfo,
                                  Environment& env);
 
+enum class PollResult {
+  Answered,       // a handshake reply of exactly 29 bytes
+  NoAnswer,       // the link opened, but no such reply came
+  LinkNotOpened,  // the link could not be opened
+};
+
+// Looks once, quietly, whether a device answers on `link`, as a station of
+// the automatic mode does while it waits for a unit and for its removal:
+// opens the link, makes the pause the device needs before a handshake, sends
+// one handshake, and closes the link again. Only a reply of exactly 29 bytes
+// counts, as in the connect procedure; `deviceInfo` then holds its device
+// information. Shows nothing, sounds no tone and stores nothing; the caller
+// paces the looks.
+PollResult PollDevice(const std::string& deviceId, const settings::LinkSettings& link,
+                      const link::LinkOpener& openLink, link::Clock& clock,
+                      link::ExchangeObserver* observer, std::string& deviceInfo);
+
 }  // namespace ql::upgrade

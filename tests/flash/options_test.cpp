@@ -93,6 +93,10 @@ TEST(FlashOptions, UsageErrorsOfTheFieldOptions) {
       {"-qx", "a.QLB"},                                              // unknown in a bundle
       {"--list-ports=yes"},                                          // flag with a value
       {"a.QLB", "--", "b.QLB"},                                      // two files
+      {"--repeat", "--verify-only", "a.QLB"},                        // repeat only upgrades
+      {"--repeat", "--connect-only", "a.QLB"},
+      {"--repeat", "--read-flash", "out.QLB"},
+      {"--repeat=yes", "a.QLB"},
   };
   for (const auto& args : bad) {
     std::string joined;
@@ -127,6 +131,11 @@ TEST(FlashOptions, FieldOptions) {
   EXPECT_TRUE(Parse({"-qV"}).options.quiet);
   EXPECT_TRUE(Parse({"-qV"}).options.version);
   EXPECT_TRUE(Parse({"--list-ports"}).options.listPorts);
+  r = Parse({"--repeat", "--tcp", "h", "--tcp", "g", "a.QLB"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_TRUE(r.options.repeat);
+  EXPECT_EQ(r.options.mode, Mode::Upgrade);
+  EXPECT_FALSE(Parse({"a.QLB"}).options.repeat);
   EXPECT_EQ(Parse({"--list-ports", "--json"}).error, "");
 }
 

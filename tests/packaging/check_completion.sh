@@ -46,6 +46,7 @@ touch a.QLB b.qlb notes.txt
 case $name in
   ql480tx-flash)
     expect "--verify-only --version" "--ver"
+    expect "--read-flash --repeat" "--re"
     expect "zh-CN zh-TW" "--lang" "zh"
     expect "a.QLB b.qlb sub" ""
     expect "a.QLB b.qlb sub" "--tcp" "127.0.0.1" ""

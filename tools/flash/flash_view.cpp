@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "reasons.h"
 #include "run_time.h"
@@ -99,6 +100,18 @@ std::string FlashView::Tagged(const std::string& text) const {
   return style_.tagLines ? "[" + label_ + "] " + text : text;
 }
 
+std::string FlashView::RowStart() const {
+  return Tagged(unit_ > 0 ? "unit " + std::to_string(unit_) + "  " : "");
+}
+
+void FlashView::ClearRow() {
+  console_.Status(device_, unit_ > 0 ? RowStart() + lastMessage_ : std::string());
+}
+
+void FlashView::SetUnit(int number) {
+  unit_ = number;
+}
+
 void FlashView::Emit(const std::string& textLine, const char* event,
                      const std::string& jsonFields) {
   if (style_.json) {
@@ -127,15 +140,20 @@ void FlashView::Problem(const std::string& text) {
 }
 
 void FlashView::ShowMessage(int number, std::string_view suffix) {
-  if (countdownShown_) {
-    console_.Status(device_, {});
-    countdownShown_ = false;
-  }
+  // The countdown's row goes; in automatic mode the row names the unit and
+  // its latest message instead.
+  const bool rowShown = std::exchange(countdownShown_, false) || unit_ > 0;
   if (number == text::msg::kUpgradeOk && runWaitCut_) {
+    if (rowShown) {
+      ClearRow();
+    }
     return;
   }
   lastMessage_ = text::StripAccelerator(text::Message(number, language_)) + std::string(suffix);
   lastWasFailure_ = IsFailureMessage(number);
+  if (rowShown) {
+    ClearRow();
+  }
   std::string fields =
       ",\"number\":" + std::to_string(number) + ",\"text\":" + JsonString(lastMessage_);
   if (!lastWasFailure_) {
@@ -162,7 +180,7 @@ void FlashView::Countdown(int secondsLeft) {
   }
   if (secondsLeft <= 0) {
     if (countdownShown_) {
-      console_.Status(device_, {});
+      ClearRow();
       countdownShown_ = false;
     }
     return;
@@ -171,7 +189,7 @@ void FlashView::Countdown(int secondsLeft) {
   if (style_.json) {
     Emit({}, "countdown", ",\"seconds_left\":" + std::to_string(secondsLeft));
   } else if (console_.live()) {
-    console_.Status(device_, Tagged(text));
+    console_.Status(device_, RowStart() + text);
     countdownShown_ = true;
   } else if (!countdownShown_) {
     // Without a terminal, one line says how long the wait is.
@@ -225,7 +243,7 @@ void FlashView::SetProgressPosition(upgrade::Bar bar, int position) {
     return;
   }
   (bar == upgrade::Bar::Program ? blocksProgrammed_ : blocksVerified_) = phase.done();
-  console_.Status(device_, {});
+  ClearRow();
   const std::string verb = bar == upgrade::Bar::Program ? "Programmed "
                            : style_.reading             ? "Read "
                                                         : "Verified ";
@@ -240,9 +258,9 @@ std::string FlashView::StatusLine(upgrade::Bar bar, const PhaseProgress& phase) 
   constexpr int kWidth = 30;
   const int total = phase.total();
   const int filled = total > 0 ? phase.done() * kWidth / total : kWidth;
-  std::string line = Tagged(bar == upgrade::Bar::Program ? "program "
-                            : style_.reading             ? "read    "
-                                                         : "verify  ");
+  std::string line = RowStart() + (bar == upgrade::Bar::Program ? "program "
+                                   : style_.reading             ? "read    "
+                                                                : "verify  ");
   line += std::to_string(phase.done()) + "/" + std::to_string(total) + " blocks";
   if (phase.done() > 0) {
     line += Format("  %.1f blocks/s", phase.BlocksPerSecond());
@@ -266,6 +284,55 @@ void FlashView::Result(int status, const std::string& outcome, double seconds,
        ",\"status\":" + std::to_string(status) + ",\"outcome\":" + JsonString(outcome) +
            ",\"blocks_programmed\":" + std::to_string(blocksProgrammed_) + ",\"blocks_verified\":" +
            std::to_string(blocksVerified_) + ",\"seconds\":" + Format("%.3f", seconds) + extraJson);
+}
+
+std::string ShownDeviceText(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    shown += u >= 0x20 && u < 0x7F ? c : '?';
+  }
+  while (!shown.empty() && shown.back() == ' ') {
+    shown.pop_back();
+  }
+  return shown;
+}
+
+void FlashView::UnitResult(const UnitTally& unit, const std::string& extraJson) {
+  const bool stopped = unit.status == kExitInterruptedStatus;
+  std::string outcome = stopped ? std::string("(stopped)") : lastMessage_;
+  if (!stopped && lastWasFailure_ && !lastReason_.empty()) {
+    outcome += " (" + lastReason_ + ")";
+  }
+  const std::string line = label_ + ": unit " + std::to_string(unit.number) + " (" +
+                           ShownDeviceText(unit.deviceInfo) + "): " + outcome + " in " +
+                           Format("%.1f s", unit.seconds) + "; " + std::to_string(unit.ok) +
+                           " ok, " + std::to_string(unit.failed) + " failed";
+  const std::string fields =
+      ",\"unit\":" + std::to_string(unit.number) +
+      ",\"device_info\":" + JsonString(unit.deviceInfo, true) +
+      ",\"status\":" + std::to_string(unit.status) + ",\"outcome\":" + JsonString(unit.outcome) +
+      ",\"message\":" + (stopped ? std::string("null") : JsonString(lastMessage_)) +
+      ",\"seconds\":" + Format("%.3f", unit.seconds) + ",\"ok\":" + std::to_string(unit.ok) +
+      ",\"failed\":" + std::to_string(unit.failed) +
+      ",\"blocks_programmed\":" + std::to_string(blocksProgrammed_) +
+      ",\"blocks_verified\":" + std::to_string(blocksVerified_) + extraJson;
+  // The unit's line is its result: written also when quiet.
+  if (style_.json) {
+    console_.Line("{\"device\":" + JsonString(label_) + "," + JsonHead("unit") + fields + "}");
+  } else {
+    console_.Line(line);
+  }
+}
+
+void FlashView::StationResult(int status, const std::string& outcome, double seconds, int units,
+                              int ok, int failed, double unitSeconds) {
+  Emit({}, "result",
+       ",\"status\":" + std::to_string(status) + ",\"outcome\":" + JsonString(outcome) +
+           ",\"units\":" + std::to_string(units) + ",\"ok\":" + std::to_string(ok) +
+           ",\"failed\":" + std::to_string(failed) + ",\"mean_seconds\":" +
+           (units > 0 ? Format("%.3f", unitSeconds / units) : std::string("null")) +
+           ",\"seconds\":" + Format("%.3f", seconds));
 }
 
 }  // namespace ql::flash

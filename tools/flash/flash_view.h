@@ -92,6 +92,32 @@ class FlashView : public upgrade::UpgradeView {
   void Result(int status, const std::string& outcome, double seconds,
               const std::string& extraJson = {});
 
+  // Automatic mode: this view shows unit `number` of its link, and its
+  // status row stays up between the phases, naming the unit.
+  void SetUnit(int number);
+
+  // The closing record of a unit in automatic mode, also when quiet: one line
+  // with the link, the unit's number, its device information, the outcome
+  // (the message table's text, with the reason of a failure), the time it
+  // took and the link's tally; with JSON one `unit` event. `extraJson` adds
+  // fields (",\"name\":value...").
+  struct UnitTally {
+    int number = 0;
+    std::string deviceInfo;
+    int status = 0;
+    std::string outcome;
+    double seconds = 0;
+    int ok = 0;
+    int failed = 0;
+  };
+  void UnitResult(const UnitTally& unit, const std::string& extraJson = {});
+
+  // The closing record of a link in automatic mode: with JSON its `result`
+  // event, with the units, how many ended ok and failed, and their mean time
+  // (from `unitSeconds`, the time of all units together).
+  void StationResult(int status, const std::string& outcome, double seconds, int units, int ok,
+                     int failed, double unitSeconds);
+
   // The last status text shown, for the summary, and why it was shown when
   // it told of a failure.
   const std::string& lastMessage() const { return lastMessage_; }
@@ -105,6 +131,11 @@ class FlashView : public upgrade::UpgradeView {
  private:
   void Emit(const std::string& textLine, const char* event, const std::string& jsonFields);
   std::string Tagged(const std::string& text) const;
+  // The start of this device's status row: its link when several run, and
+  // the unit in automatic mode.
+  std::string RowStart() const;
+  // Takes the status row down; in automatic mode it names the unit instead.
+  void ClearRow();
   std::string StatusLine(upgrade::Bar bar, const PhaseProgress& phase) const;
 
   Console& console_;
@@ -122,7 +153,12 @@ class FlashView : public upgrade::UpgradeView {
   bool runWaitCut_ = false;
   int blocksProgrammed_ = 0;
   int blocksVerified_ = 0;
+  int unit_ = 0;
 };
+
+// The device information as a line shows it: anything unprintable as "?",
+// the blanks that pad it dropped.
+std::string ShownDeviceText(std::string_view text);
 
 // The JSON fields every line starts with: the event and the time since the
 // program started.

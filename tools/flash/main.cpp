@@ -33,6 +33,7 @@
 #include "settings/qsettings_store.h"
 #include "settings/settings.h"
 #include "signals.h"
+#include "station.h"
 #include "text/message_table.h"
 #include "trace.h"
 
@@ -155,6 +156,11 @@ struct DeviceRun {
   bool openFailed = false;
   std::string openError;
   double seconds = 0;
+  // Automatic mode: the units of this link so far, and their time together.
+  int units = 0;
+  int ok = 0;
+  int failed = 0;
+  double unitSeconds = 0;
 };
 
 std::string Pad(std::string text, std::size_t width) {
@@ -180,6 +186,32 @@ void PrintSummary(flash::Console& console, const std::vector<std::unique_ptr<Dev
                                  : run->view->lastMessage();
     console.Line(Pad(run->label, width) + numbers + last);
   }
+}
+
+// Automatic mode: per link the units, how many ended ok and failed, and
+// their mean time.
+void PrintStationSummary(flash::Console& console,
+                         const std::vector<std::unique_ptr<DeviceRun>>& runs) {
+  std::size_t width = 6;
+  for (const auto& run : runs) {
+    width = std::max(width, run->label.size());
+  }
+  console.Line("");
+  console.Line(Pad("device", width) + "  units      ok  failed  mean s");
+  for (const auto& run : runs) {
+    char numbers[80];
+    char mean[32] = "-";
+    if (run->units > 0) {
+      std::snprintf(mean, sizeof mean, "%.1f", run->unitSeconds / run->units);
+    }
+    std::snprintf(numbers, sizeof numbers, "  %5d  %6d  %6d  %6s", run->units, run->ok, run->failed,
+                  mean);
+    console.Line(Pad(run->label, width) + numbers);
+  }
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace
@@ -230,10 +262,13 @@ int main(int argc, char** argv) {
   // it ends the program at once, later it stops each device at the next
   // exchange boundary.
   std::atomic<bool> stop{false};
+  // Where the stations of the automatic mode wait between their looks.
+  flash::StopWait stopWait(stop);
   SignalTarget signalTarget;
   flash::SignalWatcher watcher(
       stop,
-      [&signalTarget](const char* name) {
+      [&signalTarget, &stopWait](const char* name) {
+        stopWait.Wake();
         std::lock_guard lock(signalTarget.mutex);
         if (signalTarget.console == nullptr) {
           return false;
@@ -275,6 +310,9 @@ int main(int argc, char** argv) {
     std::string start = "{" + flash::JsonHead("start") + ",\"schema\":1," +
                         "\"program\":\"ql480tx-flash\",\"version\":\"" + QL_VERSION +
                         "\",\"mode\":\"" + ModeName(options.mode) + "\"";
+    if (options.repeat) {
+      start += ",\"repeat\":true";
+    }
     if (reading) {
       start += ",\"out\":" + flash::JsonString(options.readFlashPath) +
                ",\"blocks\":" + std::to_string(flash::kReadFlashBlocks);
@@ -329,20 +367,8 @@ int main(int argc, char** argv) {
                          TerminalColumns());
   const flash::ViewStyle style{several, options.json, options.quiet, reading};
 
-  std::vector<std::unique_ptr<DeviceRun>> runs;
-  for (std::size_t i = 0; i < links.size(); ++i) {
-    auto run = std::make_unique<DeviceRun>();
-    DeviceRun& r = *run;
-    r.link = links[i];
-    r.label = r.link.link.Label();
-    r.job.mode = options.mode;
-    r.job.firmwarePath = options.firmwarePath;
-    r.job.fileVersionText = firmware.header.value_or("");
-    r.job.deviceId = options.deviceId;
-    r.job.stored = stored.link;
-    r.job.controls = r.link.stored ? flash::StoredControls(stored.link)
-                                   : flash::ControlsFor(r.link.link, r.link.address, stored.link);
-    r.observer = std::make_unique<flash::DeviceObserver>(r.label, trace.get());
+  // A device's view; in automatic mode each unit gets a fresh one.
+  auto makeView = [&](int index, DeviceRun& r) {
     auto reasons = [&r](int message) {
       flash::ReasonInputs in;
       in.label = r.label;
@@ -357,8 +383,24 @@ int main(int argc, char** argv) {
       }
       return flash::FailureReason(message, in);
     };
-    r.view = std::make_unique<flash::FlashView>(console, static_cast<int>(i), r.label, language,
-                                                style, reasons);
+    return std::make_unique<flash::FlashView>(console, index, r.label, language, style, reasons);
+  };
+
+  std::vector<std::unique_ptr<DeviceRun>> runs;
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    auto run = std::make_unique<DeviceRun>();
+    DeviceRun& r = *run;
+    r.link = links[i];
+    r.label = r.link.link.Label();
+    r.job.mode = options.mode;
+    r.job.firmwarePath = options.firmwarePath;
+    r.job.fileVersionText = firmware.header.value_or("");
+    r.job.deviceId = options.deviceId;
+    r.job.stored = stored.link;
+    r.job.controls = r.link.stored ? flash::StoredControls(stored.link)
+                                   : flash::ControlsFor(r.link.link, r.link.address, stored.link);
+    r.observer = std::make_unique<flash::DeviceObserver>(r.label, trace.get());
+    r.view = makeView(static_cast<int>(i), r);
     runs.push_back(std::move(run));
   }
 
@@ -376,6 +418,9 @@ int main(int argc, char** argv) {
     if (run->link.stored) {
       text += " (link stored by the window)";
     }
+    if (options.repeat) {
+      text += "; one unit after another until stopped";
+    }
     run->view->Note(text);
   }
 
@@ -386,56 +431,139 @@ int main(int argc, char** argv) {
 
   const auto waitOverride = RunWaitOverride();
   auto flashRead = reading ? std::make_unique<flash::FlashRead>() : nullptr;
+  // One run of a device's procedures to its end: its outcome in r->outcome,
+  // and what its closing record adds to the JSON.
+  auto runOnce = [&](DeviceRun* r, link::Clock& clock) {
+    auto open = [r](const settings::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
+      r->openFailed = true;
+      if (!r->link.lookupError.empty()) {
+        r->openError = r->link.lookupError;
+        return nullptr;
+      }
+      auto transport = link::TryOpenLink(settings, r->openError);
+      r->openFailed = transport == nullptr;
+      return transport;
+    };
+    const flash::JobContext context{&stop, r->observer.get(), &r->report};
+    r->outcome = flash::RunJob(r->job, *r->view, clock, open, context, flashRead.get());
+    if (r->outcome.status == flash::kExitOk && r->view->runWaitCut()) {
+      r->outcome = {flash::kExitInterrupted, "interrupted"};
+    }
+    std::string extra;
+    if (r->outcome.status == flash::kExitOk && reading) {
+      std::string why;
+      const auto bytes =
+          flash::FlashFileBytes(flashRead->deviceInfo, flashRead->table, flash::kReadFlashBlocks);
+      if (out->Commit(bytes, why)) {
+        r->view->Final("Wrote " + options.readFlashPath + ": " + std::to_string(bytes.size()) +
+                       " bytes, " + std::to_string(flash::kReadFlashBlocks) + " blocks");
+      } else {
+        r->view->Problem("cannot write " + options.readFlashPath + ": " + why);
+        r->outcome = {flash::kExitFileUnreadable, "file_error"};
+        extra += ",\"reason\":" +
+                 flash::JsonString("cannot write " + options.readFlashPath + ": " + why);
+      }
+    }
+    if (r->outcome.status == flash::kExitInterrupted) {
+      std::string holds = flash::StopExplanation(
+          options.mode, r->report, reading ? flash::kReadFlashBlocks : firmware.blocks);
+      if (reading) {
+        holds += "; " + options.readFlashPath + " was not written";
+      }
+      r->view->Problem(holds);
+      extra += ",\"holds\":" + flash::JsonString(holds);
+    } else if (!r->view->lastReason().empty() && r->outcome.status != flash::kExitOk) {
+      extra += ",\"reason\":" + flash::JsonString(r->view->lastReason());
+    }
+    return extra;
+  };
+
+  // Automatic mode: one unit after another on the link of `r` until stopped.
+  auto runStation = [&](int index, DeviceRun* r, link::Clock& systemClock, link::Clock& clock) {
+    if (!r->link.lookupError.empty()) {
+      // The address is looked up once, at the start: no look could ever open the link.
+      r->view->Problem(r->label + ": " + r->link.lookupError +
+                       "; this station cannot look for units");
+      r->outcome = {flash::kExitLinkNotOpened, "link_not_opened"};
+      return;
+    }
+    const std::string tag = several ? "[" + r->label + "] " : "";
+    settings::LinkSettings link = r->job.stored;
+    settings::TakeLinkControls(r->job.controls, link);
+    int status = flash::kExitOk;
+    std::string lookError;  // why the last look could not open the link
+    std::string row;        // the status row as drawn
+    const flash::Station station{
+        options.deviceId,
+        link,
+        systemClock,
+        [&lookError](const settings::LinkSettings& settings) {
+          lookError.clear();
+          return link::TryOpenLink(settings, lookError);
+        },
+        r->observer.get(),
+        &stop,
+        [&stopWait](std::uint32_t ms) { return stopWait.PauseMs(ms); },
+        [&](flash::StationState state, std::optional<upgrade::PollResult> look) {
+          const bool waiting = state == flash::StationState::WaitingForUnit;
+          if (!look) {
+            r->view->Note(waiting ? "Waiting for a unit" : "Remove the unit");
+          }
+          std::string text = tag + (waiting ? "waiting for a unit" : "remove the unit");
+          if (r->units > 0) {
+            text += "; " + std::to_string(r->ok) + " ok, " + std::to_string(r->failed) + " failed";
+          }
+          if (look == upgrade::PollResult::LinkNotOpened && !lookError.empty()) {
+            text += " (" + lookError + ")";
+          }
+          if (text != row) {
+            console.Status(index, text);
+            row = text;
+          }
+        },
+        [&](int number, const std::string& deviceInfo) {
+          r->view = makeView(index, *r);
+          r->view->SetUnit(number);
+          r->view->Note("Unit " + std::to_string(number) + " found");
+          const auto start = std::chrono::steady_clock::now();
+          const std::string extra = runOnce(r, clock);
+          const double seconds = SecondsSince(start);
+          const int unitStatus = r->outcome.status;
+          ++r->units;
+          ++(unitStatus == flash::kExitOk ? r->ok : r->failed);
+          r->unitSeconds += seconds;
+          status = std::max(status, unitStatus);
+          // The connect procedure's device information, or the look's when
+          // the procedure found none.
+          const std::string info =
+              r->view->deviceText().empty() ? deviceInfo : r->view->deviceText();
+          r->view->UnitResult(
+              {number, info, unitStatus, r->outcome.outcome, seconds, r->ok, r->failed}, extra);
+          row.clear();
+          return flash::UnitEnd{unitStatus == flash::kExitInterrupted, r->report.runSent};
+        }};
+    flash::RunStation(station);
+    console.Status(index, {});
+    r->outcome = {status, status == flash::kExitInterrupted ? "interrupted" : "stopped"};
+  };
+
   std::vector<std::thread> threads;
-  for (auto& run : runs) {
+  for (std::size_t i = 0; i < runs.size(); ++i) {
     // Each device on its own thread, with its own link and clock.
-    threads.emplace_back([&, r = run.get()] {
+    threads.emplace_back([&, i, r = runs[i].get()] {
       link::SystemClock systemClock;
       flash::RunWaitClock clock(
           systemClock, r->report, stop, [r](int left) { r->view->Countdown(left); }, waitOverride);
-      auto open = [r](const settings::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
-        r->openFailed = true;
-        if (!r->link.lookupError.empty()) {
-          r->openError = r->link.lookupError;
-          return nullptr;
-        }
-        auto transport = link::TryOpenLink(settings, r->openError);
-        r->openFailed = transport == nullptr;
-        return transport;
-      };
-      const flash::JobContext context{&stop, r->observer.get(), &r->report};
       const auto start = std::chrono::steady_clock::now();
-      r->outcome = flash::RunJob(r->job, *r->view, clock, open, context, flashRead.get());
-      if (r->outcome.status == flash::kExitOk && r->view->runWaitCut()) {
-        r->outcome = {flash::kExitInterrupted, "interrupted"};
+      if (options.repeat) {
+        runStation(static_cast<int>(i), r, systemClock, clock);
+        r->seconds = SecondsSince(start);
+        r->view->StationResult(r->outcome.status, r->outcome.outcome, r->seconds, r->units, r->ok,
+                               r->failed, r->unitSeconds);
+        return;
       }
-      std::string extra;
-      if (r->outcome.status == flash::kExitOk && reading) {
-        std::string why;
-        const auto bytes =
-            flash::FlashFileBytes(flashRead->deviceInfo, flashRead->table, flash::kReadFlashBlocks);
-        if (out->Commit(bytes, why)) {
-          r->view->Final("Wrote " + options.readFlashPath + ": " + std::to_string(bytes.size()) +
-                         " bytes, " + std::to_string(flash::kReadFlashBlocks) + " blocks");
-        } else {
-          r->view->Problem("cannot write " + options.readFlashPath + ": " + why);
-          r->outcome = {flash::kExitFileUnreadable, "file_error"};
-          extra += ",\"reason\":" +
-                   flash::JsonString("cannot write " + options.readFlashPath + ": " + why);
-        }
-      }
-      if (r->outcome.status == flash::kExitInterrupted) {
-        std::string holds = flash::StopExplanation(
-            options.mode, r->report, reading ? flash::kReadFlashBlocks : firmware.blocks);
-        if (reading) {
-          holds += "; " + options.readFlashPath + " was not written";
-        }
-        r->view->Problem(holds);
-        extra += ",\"holds\":" + flash::JsonString(holds);
-      } else if (!r->view->lastReason().empty() && r->outcome.status != flash::kExitOk) {
-        extra += ",\"reason\":" + flash::JsonString(r->view->lastReason());
-      }
-      r->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const std::string extra = runOnce(r, clock);
+      r->seconds = SecondsSince(start);
       r->view->Result(r->outcome.status, r->outcome.outcome, r->seconds, extra);
     });
   }
@@ -445,7 +573,9 @@ int main(int argc, char** argv) {
     status = std::max(status, runs[i]->outcome.status);
   }
   console.ClearStatus();
-  if (several && !options.json && !options.quiet) {
+  if (options.repeat && !options.json) {
+    PrintStationSummary(console, runs);
+  } else if (several && !options.json && !options.quiet) {
     PrintSummary(console, runs);
   }
   if (trace) {

@@ -162,6 +162,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
       options.readFlashPath = value;
     } else if (name == "--force") {
       options.force = true;
+    } else if (name == "--repeat") {
+      options.repeat = true;
     } else if (name == "--trace") {
       if (value.empty()) {
         return fail("--trace needs a file name");
@@ -230,6 +232,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
     }
     options.firmwarePath = files.front();
   }
+  if (options.repeat && options.mode != Mode::Upgrade) {
+    return fail("--repeat upgrades; it excludes --connect-only, --verify-only and --read-flash");
+  }
   if (options.force && !readFlash) {
     return fail("--force applies to --read-flash only");
   }
@@ -272,6 +277,8 @@ What to do (default: upgrade):
   --read-flash OUT.QLB  read the device's 124 blocks back into OUT.QLB; no
                         FILE.QLB argument; nothing is written to the device
   --force               with --read-flash: replace an existing OUT.QLB
+  --repeat              automatic mode: upgrade one unit after another on each
+                        given link until interrupted; see below
 
 Output:
   --json                one JSON object per line for every event
@@ -293,12 +300,25 @@ Other options:
 Ctrl-C, SIGTERM and SIGHUP stop every device at the next exchange boundary
 and say what each device now holds; Ctrl-C again quits at once.
 
+Automatic mode (--repeat), for production lines: each link is a station. It
+looks for a unit with one handshake at most every 500 ms, upgrades the unit
+that answers, then looks until that unit is taken away: 4 looks in a row
+unanswered, and after a run command only once the unit has answered again or
+8 s after its upgrade ended, so its restart is never taken for a new unit.
+Put the next unit in once the station is waiting for a unit again. After each unit one
+line gives the link, the unit's number, its device information, the outcome,
+its time and the tally of the link. A stop ends every station, stopping a
+unit being written at the next exchange boundary, and prints a summary per
+link.
+
 Exit status:
   0 success   1 usage error   2 a file cannot be read or written
   3 link cannot be opened   4 no valid handshake reply   5 model mismatch
   6 programming failed   7 verify failed (with --verify-only: a block differs)
   8 a block could not be read (--read-flash)   130 stopped by a signal
-  With several devices, the highest status of any device.
+  With several devices, the highest status of any device. With --repeat, 0
+  when every unit succeeded, else the highest status of any unit; 130 only
+  when a stop cut a unit's connect or upgrade short.
 )";
 }
 

@@ -34,6 +34,8 @@ struct Options {
   std::string firmwarePath;   // FILE.QLB; empty for --read-flash
   std::string readFlashPath;  // --read-flash OUT.QLB
   bool force = false;
+  // Automatic mode: one unit after another on each link until stopped.
+  bool repeat = false;
   std::string tracePath;
   std::vector<DeviceLink> devices;  // empty: the stored link settings
   std::string deviceId = "0001";
