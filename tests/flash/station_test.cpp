@@ -146,9 +146,10 @@ class Line {
     void SetResponder(ScriptedTransport::Responder r) { inner_.SetResponder(std::move(r)); }
     settings::LinkKind Kind() const override { return settings::LinkKind::Tcp; }
     void Write(std::span<const std::uint8_t> bytes) override { inner_.Write(bytes); }
-    std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds wait) override {
+    std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
       return inner_.Read(into, wait);
     }
+    std::chrono::nanoseconds CharacterTime() const override { return inner_.CharacterTime(); }
     bool InputWaiting() override { return inner_.InputWaiting(); }
     void Close() override {
       if (!closed_) {
