@@ -2,6 +2,10 @@
 // the block table in 512-byte blocks.
 #include "image/firmware_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -16,17 +20,39 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens an existing file for reading as raw bytes. A folder is not a file,
-// although the C library would open it.
+// Opens an existing file for reading as raw bytes. Only a regular file
+// (after links) is a firmware file: a FIFO would block the open until some
+// writer came, a device would be read without end or disturbed by the open
+// (a serial port changes its modem lines), a folder holds no bytes. So
+// nothing else is opened at all, and the open cannot block, so that one
+// swapped in after the first look is caught on the opened descriptor.
 File OpenForReading(const std::filesystem::path& path) {
-  std::error_code error;
-  if (path.empty() || std::filesystem::is_directory(path, error)) {
+  struct stat status {};
+  if (path.empty() || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return nullptr;
   }
-  return File(std::fopen(path.c_str(), "rb"));
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return nullptr;
+  }
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  // Plain blocking reads from here on, as for any file.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+  }
+  return File(file);
 }
 
-// The file's length in bytes, or -1 when it has none (a pipe or a device).
+// The file's length in bytes, or -1 when it cannot be told.
 std::int64_t LengthOf(std::FILE* file) {
   if (std::fseek(file, 0, SEEK_END) != 0) {
     return -1;

@@ -19,7 +19,9 @@ inline constexpr std::string_view kDeviceFamily = "02200001";
 inline constexpr std::string_view kModelText = "QL480TX-V5";
 
 // The header text: the first 16 bytes (or as many as the file holds), cut at
-// the first NUL. nullopt when the file cannot be opened.
+// the first NUL. nullopt when the file cannot be opened; anything but a
+// regular file (after links) cannot be: a FIFO, a device, a socket, a folder
+// or a dangling link gives nullopt at once, never a wait.
 std::optional<std::string> ReadHeaderText(const std::filesystem::path& path);
 
 enum class LoadResult {
@@ -29,7 +31,8 @@ enum class LoadResult {
 };
 
 // Resets the table, then fills it from the file's image bytes and sets
-// `blockCount` (0 to 124). The header panel shows kModelText after any result
+// `blockCount` (0 to 124). A path that is not a regular file is OpenFailed at
+// once, as for ReadHeaderText. The header panel shows kModelText after any result
 // but OpenFailed. At most 64,512 image bytes are read, whatever the file's size.
 LoadResult LoadFirmwareImage(const std::filesystem::path& path, std::string_view deviceFamily,
                              BlockTable& table, std::int32_t& blockCount);

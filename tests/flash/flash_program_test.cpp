@@ -3,10 +3,12 @@
 // the JSON lines a wrapping program reads.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QJsonObject>
 #include <QString>
+#include <chrono>
 #include <functional>
 
 #include "program_fixture.h"
@@ -118,11 +120,19 @@ TEST_F(FlashProgramTest, LinkThatCannotBeOpenedIsStatusThree) {
             3);
 }
 
+// Anything but a regular file is refused at once: a FIFO with no writer used
+// to hold the program in its open for ever.
 TEST_F(FlashProgramTest, UnreadableFileIsReportedBeforeAnyDeviceIsTouched) {
   auto device = Emulator();
-  for (const fs::path& file : {dir_ / "missing.QLB", dir_}) {
+  const fs::path fifo = dir_ / "fifo.QLB";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_symlink(fifo, dir_ / "link-to-fifo.QLB");
+  for (const fs::path& file :
+       {dir_ / "missing.QLB", dir_, fifo, dir_ / "link-to-fifo.QLB", fs::path("/dev/zero")}) {
+    const auto start = std::chrono::steady_clock::now();
     const auto run = RunFlash({"--tcp", Tcp(*device), file.string()}, Config());
     EXPECT_EQ(run.status, 2) << file;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << file;
     EXPECT_NE(run.err.find("cannot read"), std::string::npos) << run.err;
   }
   EXPECT_EQ(device->GetCounters().connections, 0u);

@@ -72,6 +72,10 @@ std::string FileOpenError(const std::string& path) {
   if (std::filesystem::is_directory(path, error)) {
     return link::ErrnoText(EISDIR);
   }
+  // A FIFO or a device is no firmware file, and opening one could block.
+  if (std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error)) {
+    return "not a regular file";
+  }
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return link::ErrnoText(errno);
