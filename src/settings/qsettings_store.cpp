@@ -1,108 +1,83 @@
-// The settings store as one INI file read and written through QSettings.
-// Every value sits at the top level of the file (QSettings writes such keys
-// under [General]); value names are matched exactly, letter case included.
+// The settings store as one INI file in QSettings's format. Every value sits
+// at the top level of the file (QSettings writes such keys under [General]);
+// value names are matched exactly, letter case included.
 #include "settings/qsettings_store.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QSettings>
-#include <QVariant>
-#include <algorithm>
+#include <QLockFile>
+#include <QStandardPaths>
+#include <filesystem>
 #include <limits>
-#include <string_view>
+#include <system_error>
+
+#include "settings/settings_file.h"
 
 namespace ql::settings {
 namespace {
+
+// Another program saving the same file (through QSettings, say) holds this
+// lock while it writes; waiting longer would hold up the window.
+constexpr int kLockWaitMs = 1000;
 
 QString Key(std::string_view name) {
   return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
 
-// Escapes that stand for a fixed character other than '@'.
-bool IsPlainEscape(char c) {
-  return std::string_view("abfnrtv\"'?\\").find(c) != std::string_view::npos;
+std::string Native(const QString& path) {
+  return QFile::encodeName(path).toStdString();
 }
 
-int DigitValue(char c, int base) {
-  const int value = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : base;
-  return value < base ? value : -1;
+bool IsBlank(QChar c) {
+  return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
 }
 
-// QSettings reads a value, or an element of a list, that begins with a
-// single '@' as a serialised object: "@Variant(...)" rebuilds any registered
-// type from the bytes that follow, however large or deeply nested they claim
-// to be (a 64-byte file asks for 21 GB; a few hundred kilobytes of nesting
-// overflow the stack). This program stores only texts and one number, and
-// QSettings writes a text that begins with '@' as "@@", so no file it wrote
-// holds such a value. Checked on the raw bytes before QSettings parses them,
-// erring on the safe side: wherever a value or an element may begin (after
-// '=', ',' or a line break, past blanks and quotes), a single '@', an
-// escape that stands for '@' (QSettings reads all the digits of a
-// hexadecimal or octal escape into 16 bits), or any escape it does not know.
-bool MayHoldSerialisedValue(const QByteArray& bytes) {
-  bool atStart = true;
-  for (qsizetype i = 0; i < bytes.size(); ++i) {
-    const char c = bytes[i];
-    if (c == '=' || c == ',' || c == '\n' || c == '\r') {
-      atStart = true;
-      continue;
-    }
-    if (!atStart || c == ' ' || c == '\t' || c == '"') {
-      continue;
-    }
-    atStart = false;
-    const char next = i + 1 < bytes.size() ? bytes[i + 1] : '\0';
-    if (c == '@' && next != '@') {
-      return true;
-    }
-    if (c != '\\' || IsPlainEscape(next)) {
-      continue;
-    }
-    const int base = next == 'x' ? 16 : next >= '0' && next <= '7' ? 8 : 0;
-    if (base == 0) {
-      return true;
-    }
-    qsizetype j = base == 16 ? i + 2 : i + 1;
-    char16_t value = 0;
-    const qsizetype firstDigit = j;
-    for (int digit = 0; j < bytes.size() && (digit = DigitValue(bytes[j], base)) >= 0; ++j) {
-      value = static_cast<char16_t>(value * base + digit);
-    }
-    if (j == firstDigit || value == u'@') {
-      return true;
-    }
-    i = j - 1;
+// A text as a 32-bit integer: blanks around it allowed, then an optional
+// sign and decimal digits only.
+std::optional<std::uint32_t> IntegerOf(QStringView text) {
+  while (!text.isEmpty() && IsBlank(text.front())) {
+    text = text.sliced(1);
   }
-  return false;
-}
-
-// A file that exists but cannot be read must not be opened for writing
-// either: QSettings would take it as empty and the next save would replace
-// every value it holds. A file holding a serialised value counts as one that
-// cannot be read: QSettings would parse it on reading and on saving alike.
-bool ExistsUnreadable(const QString& path) {
-  if (!QFileInfo::exists(path)) {
-    return false;
+  while (!text.isEmpty() && IsBlank(text.back())) {
+    text.chop(1);
   }
-  QFile file(path);
-  return !file.open(QIODevice::ReadOnly) || MayHoldSerialisedValue(file.readAll());
-}
-
-std::optional<std::uint32_t> InRange(qlonglong value) {
-  if (value < 0 || value > static_cast<qlonglong>(std::numeric_limits<std::uint32_t>::max())) {
+  bool negative = false;
+  if (!text.isEmpty() && (text.front() == u'+' || text.front() == u'-')) {
+    negative = text.front() == u'-';
+    text = text.sliced(1);
+  }
+  if (text.isEmpty()) {
     return std::nullopt;
   }
-  return static_cast<std::uint32_t>(value);
+  constexpr std::int64_t kMax = std::numeric_limits<std::uint32_t>::max();
+  constexpr std::int64_t kMinMagnitude = -std::int64_t{std::numeric_limits<std::int32_t>::min()};
+  std::int64_t magnitude = 0;
+  for (const QChar c : text) {
+    if (c < u'0' || c > u'9') {
+      return std::nullopt;
+    }
+    magnitude = magnitude * 10 + (c.unicode() - u'0');
+    if (magnitude > kMax) {
+      return std::nullopt;
+    }
+  }
+  if (negative && magnitude > kMinMagnitude) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(negative ? -magnitude : magnitude);
 }
 
 }  // namespace
 
-QSettingsStore::QSettingsStore()
-    : path_(QSettings(QSettings::IniFormat, QSettings::UserScope, kOrganization, kApplication)
-                .fileName()) {}
+QString DefaultSettingsPath() {
+  const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+  if (folder.isEmpty()) {
+    return {};
+  }
+  return folder + u'/' + QLatin1StringView(kOrganization) + u'/' + QLatin1StringView(kApplication) +
+         QLatin1StringView(".ini");
+}
+
+QSettingsStore::QSettingsStore() : path_(DefaultSettingsPath()) {}
 
 QSettingsStore::QSettingsStore(QString path) : path_(std::move(path)) {}
 
@@ -112,119 +87,109 @@ QSettingsStore::~QSettingsStore() {
 
 bool QSettingsStore::Open(bool create) {
   Close();
-  if (create) {
-    if (ExistsUnreadable(path_)) {
+  if (path_.isEmpty()) {
+    return false;
+  }
+  if (!create) {
+    // Reading never creates anything: no file means no stored settings.
+    // Lines that are not values (a hand edit gone wrong) are skipped, as
+    // QSettings skips them.
+    SettingsFile file = ReadSettingsFile(Native(path_));
+    if (file.state != SettingsFile::State::Read) {
       return false;
     }
-    // isWritable() creates the folder when it is missing; the file itself
-    // appears only when the first value is written.
-    auto settings = std::make_unique<QSettings>(path_, QSettings::IniFormat);
-    if (!settings->isWritable()) {
-      return false;
-    }
-    settings_ = std::move(settings);
+    document_.emplace(std::move(file.bytes));
     return true;
   }
 
-  // Reading never creates anything: no file means no stored settings. Lines
-  // QSettings cannot parse (a hand edit gone wrong) are skipped, and the
-  // values it could parse are used.
-  if (!QFileInfo(path_).isFile() || ExistsUnreadable(path_)) {
+  const std::optional<std::string> target = SaveTarget(Native(path_));
+  if (!target) {
     return false;
   }
-  auto settings = std::make_unique<QSettings>(path_, QSettings::IniFormat);
-  if (settings->childKeys().isEmpty()) {
+  SettingsFile file = ReadSettingsFile(*target);
+  if (file.state == SettingsFile::State::Unusable) {
     return false;
   }
-  settings_ = std::move(settings);
+  if (file.state == SettingsFile::State::Absent) {
+    // The folder appears now; the file only with the first value written.
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(*target).parent_path(), error);
+  }
+  if (!MayReplace(*target)) {
+    return false;
+  }
+  document_.emplace(std::move(file.bytes));
+  writable_ = true;
   return true;
 }
 
 bool QSettingsStore::Exists(std::string_view name) {
-  return settings_ && settings_->contains(Key(name));
+  return document_ && document_->TopLevel(Key(name)).has_value();
 }
 
 std::optional<std::uint32_t> QSettingsStore::ReadInt(std::string_view name) {
-  if (!settings_) {
+  if (!document_) {
     return std::nullopt;
   }
-  const QVariant value = settings_->value(Key(name));
-  switch (value.typeId()) {
-    case QMetaType::QString: {
-      // An INI file holds every number as text: only a plain decimal number
-      // in the 32-bit range is an integer value.
-      const QString text = value.toString();
-      const bool digitsOnly = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
-        return c >= u'0' && c <= u'9';
-      });
-      bool ok = false;
-      const uint number = text.toUInt(&ok, 10);
-      if (!digitsOnly || !ok) {
-        return std::nullopt;
-      }
-      return static_cast<std::uint32_t>(number);
-    }
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-      return InRange(value.toLongLong());
-    case QMetaType::ULongLong:
-      return value.toULongLong() <= std::numeric_limits<std::uint32_t>::max()
-                 ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(value.toULongLong()))
-                 : std::nullopt;
-    default:
-      return std::nullopt;
+  // An INI file holds every number as text.
+  const std::optional<IniValue> value = document_->TopLevel(Key(name));
+  if (!value || value->kind != IniValue::Kind::Text) {
+    return std::nullopt;
   }
+  return IntegerOf(value->text);
 }
 
 std::optional<std::string> QSettingsStore::ReadString(std::string_view name) {
-  if (!settings_) {
+  if (!document_) {
     return std::nullopt;
   }
-  // Only a plain string qualifies: unquoted commas make QSettings read a
-  // list, and a list (or any other type) is a value of the wrong type.
-  const QVariant value = settings_->value(Key(name));
-  if (value.typeId() != QMetaType::QString) {
+  const std::optional<IniValue> value = document_->TopLevel(Key(name));
+  if (!value || value->kind != IniValue::Kind::Text) {
     return std::nullopt;
   }
-  std::string text = value.toString().toStdString();
-  // Stored strings end at their first NUL, as the settings have always been
-  // kept; what follows it is not part of the value.
-  if (const auto nul = text.find('\0'); nul != std::string::npos) {
-    text.resize(nul);
-  }
-  return text;
+  return value->text.toStdString();
 }
 
-// Each write goes to the file at once, so a write that fails is known at that
-// value and the values written before it are already stored. QSettings keeps
-// the first error it meets: a parse error in a hand-edited file would hide a
-// later write error, so only an access error counts as a failed write.
 bool QSettingsStore::WriteInt(std::string_view name, std::uint32_t value) {
-  if (!settings_) {
-    return false;
-  }
-  settings_->setValue(Key(name), static_cast<uint>(value));
-  settings_->sync();
-  return settings_->status() != QSettings::AccessError;
+  return Write(name, QString::number(value));
 }
 
 bool QSettingsStore::WriteString(std::string_view name, std::string_view value) {
-  if (!settings_) {
+  return Write(name, Key(value));
+}
+
+bool QSettingsStore::Write(std::string_view name, const QString& text) {
+  if (!writable_) {
     return false;
   }
-  // QSettings quotes a string that holds commas, so it reads back as one
-  // string and not as a list.
-  settings_->setValue(Key(name), Key(value));
-  settings_->sync();
-  return settings_->status() != QSettings::AccessError;
+  // The file is looked at afresh for every write: another program may have
+  // saved it meanwhile, or put something else in its place.
+  const std::optional<std::string> target = SaveTarget(Native(path_));
+  if (!target) {
+    return false;
+  }
+  QLockFile lock(QFile::decodeName(QByteArray::fromStdString(*target)) +
+                 QLatin1StringView(".lock"));
+  if (!lock.tryLock(kLockWaitMs)) {
+    return false;
+  }
+  SettingsFile file = ReadSettingsFile(*target);
+  if (file.state == SettingsFile::State::Unusable) {
+    return false;
+  }
+  IniDocument document(std::move(file.bytes));
+  // A file grown past the size the next start reads would lose every value.
+  if (!document.SetTopLevel(Key(name), text) || document.Bytes().size() > kMaxSettingsFileBytes ||
+      !ReplaceFile(*target, document.Bytes())) {
+    return false;
+  }
+  document_ = std::move(document);
+  return true;
 }
 
 void QSettingsStore::Close() {
-  if (settings_) {
-    settings_->sync();
-    settings_.reset();
-  }
+  document_.reset();
+  writable_ = false;
 }
 
 QString QSettingsStore::FilePath() const {

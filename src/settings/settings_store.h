@@ -22,11 +22,13 @@ class SettingsStore {
   // Whether the open key holds a value of that name, of any type.
   virtual bool Exists(std::string_view name) = 0;
 
-  // The value as a 32-bit integer; nullopt when it has another type or
-  // cannot be read.
+  // The value as a 32-bit integer (the 32 bits as stored: a store that keeps
+  // signed numbers hands out a negative one as its two's complement);
+  // nullopt when it has another type or cannot be read.
   virtual std::optional<std::uint32_t> ReadInt(std::string_view name) = 0;
 
-  // The value as a string; nullopt when it has another type or cannot be read.
+  // The value as a string, exactly as written (NUL bytes included); nullopt
+  // when it has another type or cannot be read.
   virtual std::optional<std::string> ReadString(std::string_view name) = 0;
 
   // False when the value could not be written.

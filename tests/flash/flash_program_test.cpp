@@ -138,6 +138,31 @@ TEST_F(FlashProgramTest, UnreadableFileIsReportedBeforeAnyDeviceIsTouched) {
   EXPECT_EQ(device->GetCounters().connections, 0u);
 }
 
+// A settings file that is a FIFO, or a link to /dev/zero, is no store: the
+// program starts at once with the default settings and leaves it alone.
+TEST_F(FlashProgramTest, SettingsFileThatIsNoRegularFileGivesDefaults) {
+  const auto file = Firmware(600);
+  auto device = Emulator();
+  const fs::path ini = Config() / "KORVA" / "QL480TX_FirmwareUpgrade.ini";
+  fs::create_directories(ini.parent_path());
+  for (const bool fifo : {true, false}) {
+    SCOPED_TRACE(fifo ? "FIFO" : "link to /dev/zero");
+    fs::remove(ini);
+    if (fifo) {
+      ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0);
+    } else {
+      fs::create_symlink("/dev/zero", ini);
+    }
+    const auto run = RunFlash({"--connect-only", "--tcp", Tcp(*device), file.string()}, Config(),
+                              std::chrono::seconds(20));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    // English, the default language.
+    EXPECT_NE(run.out.find("Connect device ok."), std::string::npos) << run.out;
+    EXPECT_EQ(fifo ? fs::is_fifo(fs::symlink_status(ini)) : fs::is_symlink(fs::symlink_status(ini)),
+              true);
+  }
+}
+
 TEST_F(FlashProgramTest, UsageErrorsAreStatusOne) {
   const auto file = Firmware(600);
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{

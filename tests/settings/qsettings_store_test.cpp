@@ -205,14 +205,8 @@ TEST_F(QSettingsStoreTest, HandWrittenFiles) {
          s.link.linkKind = LinkKind::Tcp;
          s.link.netIp = "10.0.0.2";
        }},
-      // A TYPE that is no 32-bit decimal number stops the reading at once.
+      // A TYPE that is no 32-bit number stops the reading at once.
       {"[General]\nTYPE=abc\nComPortName=/dev/ttyS1\nLanguageFlag=ChineseGB\n", defaults},
-      {"[General]\nTYPE=-1\nComPortName=/dev/ttyS1\n", defaults},
-      {"[General]\nTYPE=4294967296\nComPortName=/dev/ttyS1\n", defaults},
-      {"[General]\nTYPE=0x10\nComPortName=/dev/ttyS1\n", defaults},
-      {"[General]\nTYPE=\nComPortName=/dev/ttyS1\n", defaults},
-      {"[General]\nTYPE=+1\nComPortName=/dev/ttyS1\n", defaults},
-      {"[General]\nTYPE=\" 1\"\nComPortName=/dev/ttyS1\n", defaults},
       // Unquoted commas make a list, which is no string: reading stops there.
       {"[General]\nTYPE=1\nComBaudRate=\"9600,n,8,1\"\nComPortName=/dev/ttyS1\n"
        "NetIP=10,0,0,1\nNetPort=6000\nLanguageFlag=ChineseGB\n",
@@ -222,9 +216,11 @@ TEST_F(QSettingsStoreTest, HandWrittenFiles) {
          s.link.comPortName = "/dev/ttyS1";
        }},
       {"[General]\nComBaudRate=19200,e,8,1\nComPortName=/dev/ttyS1\n", defaults},
-      // A number where a string belongs.
-      {"[General]\nComBaudRate=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)\nComPortName=/dev/ttyS1\n",
-       defaults},
+      // A number where a string belongs: that value and the later ones keep
+      // their defaults, the earlier ones are read.
+      {"[General]\nTYPE=1\nComBaudRate=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)\n"
+       "ComPortName=/dev/ttyS1\n",
+       [](Settings& s) { s.link.linkKind = LinkKind::Tcp; }},
       // Value names differ in letter case, or sit in another section: not ours.
       {"[General]\ntype=1\ncomportname=/dev/ttyS1\n", defaults},
       {"[Other]\nTYPE=1\nLanguageFlag=ChineseGB\n", defaults},
@@ -253,25 +249,143 @@ TEST_F(QSettingsStoreTest, HandWrittenFiles) {
   }
 }
 
-// Every string comes back exactly as written, whatever INI syntax it holds.
-TEST_F(QSettingsStoreTest, StringsComeBackAsWritten) {
-  const std::string texts[] = {"19200,e,8,1", "a;b",         "x=y",       "say \"hi\"", "@start",
-                               " padded ",    "back\\slash", "网路 網路", "",           "[General]",
-                               "#hash"};
-  QSettingsStore store;
-  ASSERT_TRUE(store.Open(true));
+// TYPE is 0 for the COM tab and any other 32-bit number for the NET tab,
+// negative ones included; only text that is no such number (or outside 32
+// bits) is of the wrong type, and stops the reading at once.
+TEST_F(QSettingsStoreTest, TypeIsAnyThirtyTwoBitNumber) {
+  enum Result { Serial, Tcp, WrongType };
+  const struct {
+    const char* stored;
+    Result result;
+  } cases[] = {
+      {"0", Serial},
+      {"1", Tcp},
+      {"5", Tcp},
+      {"-1", Tcp},
+      {"+5", Tcp},
+      {"\" -2147483648\"", Tcp},
+      {"-2147483648", Tcp},
+      {"4294967295", Tcp},
+      {"-0", Serial},
+      {"+0", Serial},
+      {"0000000000001", Tcp},
+      {"\"\\t7 \"", Tcp},
+      {"-2147483649", WrongType},
+      {"4294967296", WrongType},
+      {"99999999999999999999", WrongType},
+      {"0x10", WrongType},
+      {"", WrongType},
+      {"1.0", WrongType},
+      {"1e3", WrongType},
+      {"- 1", WrongType},
+      {"++1", WrongType},
+      {"1 2", WrongType},
+      {"\\x661", WrongType},
+      {"0,1", WrongType},
+      {"@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)", WrongType},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    Clean();
+    WriteIni(std::string("[General]\nTYPE=") + c.stored + "\nComPortName=/dev/ttyS1\n");
+    const Settings s = Load();
+    EXPECT_EQ(s.link.linkKind, c.result == Tcp ? LinkKind::Tcp : LinkKind::Serial);
+    EXPECT_EQ(s.link.comPortName, c.result == WrongType ? "COM1" : "/dev/ttyS1");
+  }
+}
+
+// Whatever an operator types into the link controls, and whatever language
+// flag is stored, a save writes it so that the next start reads back
+// exactly that, and so does QSettings.
+TEST_F(QSettingsStoreTest, TypedTextsComeBackAsWritten) {
+  const std::string texts[] = {
+      "19200,e,8,1",
+      "19200,e,8,1,@",
+      ",@",
+      "@",
+      "@@",
+      "@start",
+      "@Variant(\\0\\0\\0\\x2)",
+      "@String(x)",
+      "@ByteArray(x)",
+      "say \"hi\"",
+      "\"",
+      "back\\slash",
+      "\\x40",
+      "a;b",
+      ";",
+      "x=y",
+      "#hash",
+      "[General]",
+      "[",
+      " padded ",
+      "  ",
+      "\tx\t",
+      "",
+      "网路 網路",
+      "串口一 /dev/ttyUSB0",
+      "été 😀",
+      std::string("\x01") + "19200\x1f\x7f",
+      std::string("a\0b", 3),
+      std::string("\0", 1),
+      "two\nlines\r\n",
+      "%41%U4E2D",
+      std::string(1000, 'x') + ",@" + std::string(1000, 'y'),
+  };
   int n = 0;
   for (const std::string& text : texts) {
-    EXPECT_TRUE(store.WriteString("Value" + std::to_string(n++), text));
-  }
-  store.Close();
+    SCOPED_TRACE(text);
+    const std::string ip = QString::fromStdString(text).left(15).toStdString();  // edIP's limit
+    const fs::path ini = Home().Root() / ("typed" + std::to_string(n++) + ".ini");
+    const QString path = QString::fromStdString(ini.string());
+    LinkSettings link;
+    {
+      QSettingsStore store(path);
+      SaveLinkSettings(store, link, LinkControls{LinkKind::Tcp, "", "", ip, text});
+      SaveLinkSettings(store, link, LinkControls{LinkKind::Serial, text, text, "", ""});
+      SaveLanguage(store, text);
+    }
+    QSettingsStore fresh(path);
+    const Settings s = LoadSettings(fresh);
+    EXPECT_EQ(s.link.linkKind, LinkKind::Serial);
+    EXPECT_EQ(s.link.comPortName, text);
+    EXPECT_EQ(s.link.comBaudRate, text);
+    EXPECT_EQ(s.link.netIp, ip);
+    EXPECT_EQ(s.link.netPort, text);
+    EXPECT_EQ(s.languageFlag, text);
 
-  ASSERT_TRUE(store.Open(false));
-  n = 0;
-  for (const std::string& text : texts) {
-    EXPECT_EQ(store.ReadString("Value" + std::to_string(n++)), text);
+    // QSettings, reading a copy (it caches files by name), agrees.
+    const fs::path copy = Home().Root() / ("copy" + std::to_string(n) + ".ini");
+    fs::copy_file(ini, copy);
+    const QSettings raw(QString::fromStdString(copy.string()), QSettings::IniFormat);
+    const QString expected = QString::fromStdString(text);
+    for (const char* name :
+         {kValueComPortName, kValueComBaudRate, kValueNetPort, kValueLanguageFlag}) {
+      EXPECT_EQ(raw.value(name).typeId(), QMetaType::QString) << name;
+      EXPECT_EQ(raw.value(name).toString(), expected) << name;
+    }
+    EXPECT_EQ(raw.value(kValueType).toInt(), 0);
   }
-  store.Close();
+}
+
+// Typed into the line settings, "19200,e,8,1,@" used to make the next start
+// refuse the whole file: the language and the link were lost, and every later
+// save was refused.
+TEST_F(QSettingsStoreTest, LineSettingsEndingInAtSignKeepTheRestOfTheFile) {
+  QSettingsStore store;
+  SaveLanguage(store, "ChineseGB");
+  LinkSettings link;
+  SaveLinkSettings(store, link,
+                   LinkControls{LinkKind::Serial, "/dev/ttyUSB0", "19200,e,8,1,@", "", ""});
+  Settings s = Load();
+  EXPECT_EQ(s.link.comBaudRate, "19200,e,8,1,@");
+  EXPECT_EQ(s.link.comPortName, "/dev/ttyUSB0");
+  EXPECT_EQ(s.currentLanguage, text::Language::Simplified);
+
+  SaveLanguage(store, "ChineseBIG5");
+  s = Load();
+  EXPECT_EQ(s.currentLanguage, text::Language::Traditional);
+  EXPECT_EQ(s.link.comBaudRate, "19200,e,8,1,@");
 }
 
 // The store's folder cannot be created (a file stands in its place): the
@@ -287,6 +401,9 @@ TEST_F(QSettingsStoreTest, UncreatableFolderSavesNothing) {
   EXPECT_EQ(Load().languageFlag, "English");
 }
 
+// Saves replace the file through a new one beside it, so a folder that
+// cannot be written stores nothing, also where the file itself could be:
+// the file stays whole.
 TEST_F(QSettingsStoreTest, ReadOnlyFolderSavesNothing) {
   AsUnprivilegedUser([] {
     fs::create_directories(Folder());
@@ -294,6 +411,17 @@ TEST_F(QSettingsStoreTest, ReadOnlyFolderSavesNothing) {
     QSettingsStore store;
     SaveLanguage(store, "ChineseGB");
     EXPECT_FALSE(fs::exists(IniPath()));
+
+    const std::string original = "[General]\nLanguageFlag=ChineseBIG5\n";
+    fs::permissions(Folder(), fs::perms::owner_all);
+    WriteIni(original);
+    fs::permissions(Folder(), fs::perms::owner_read | fs::perms::owner_exec);
+    SaveLanguage(store, "ChineseGB");
+    LinkSettings link;
+    SaveLinkSettings(store, link, LinkControls{LinkKind::Tcp, "", "", "10.0.0.3", "7"});
+    EXPECT_EQ(link.netIp, LinkSettings().netIp);
+    EXPECT_EQ(IniText(), original);
+    EXPECT_EQ(Load().languageFlag, "ChineseBIG5");
   });
 }
 
