@@ -125,6 +125,8 @@ TEST_F(ProcedureTest, EnterPressesConnectOnlyWhileItIsEnabled) {
     EXPECT_EQ(Indicator(), kIndicatorRed);
     EXPECT_EQ(tones_.back(), std::make_pair(300, 300));
   }
+  // Only a successful handshake stores the link.
+  EXPECT_TRUE(ConfigFolderEmpty());
 
   // A focused button takes Enter itself.
   Find("btnSelect")->setFocus();

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
-#include <QSettings>
 #include <QTest>
 #include <thread>
 
@@ -48,8 +47,12 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 
 void WindowTest::SetUp() {
   ASSERT_TRUE(config_.isValid());
-  // Never the user's own settings.
-  qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_.path()));
+  // Each window gets a store on a file in this test's own folder. The
+  // default store would sit elsewhere in the same folder: a window that used
+  // it instead of its own would not see what a test stored, and would still
+  // write nowhere but here, never in the user's settings.
+  settingsPath_ = config_.filePath(QStringLiteral("store/QL480TX_FirmwareUpgrade.ini"));
+  qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_.filePath(QStringLiteral("home"))));
 }
 
 void WindowTest::TearDown() {
@@ -57,6 +60,10 @@ void WindowTest::TearDown() {
     ASSERT_TRUE(WaitFor([this] { return !window_->ProcedureRunning(); }));
     window_.reset();
   }
+}
+
+std::function<std::unique_ptr<settings::SettingsStore>()> WindowTest::TestStore() const {
+  return [path = settingsPath_] { return std::make_unique<settings::QSettingsStore>(path); };
 }
 
 app::TfrmModule& WindowTest::MakeWindow() {
@@ -67,6 +74,7 @@ app::TfrmModule& WindowTest::MakeWindow() {
   services.tone = [this](int hz, int ms) { tones_.emplace_back(hz, ms); };
   services.portNames = [this] { return portNames_; };
   services.clock = &clock_;
+  services.openStore = TestStore();
   services.openLink =
       [this](const settings::LinkSettings& link) -> std::unique_ptr<link::Transport> {
     opened_.push_back(link);
@@ -110,15 +118,23 @@ QColor WindowTest::Indicator() const {
 }
 
 void WindowTest::Store(const std::vector<std::pair<const char*, QVariant>>& values) {
-  QSettings ini(settings::QSettingsStore().FilePath(), QSettings::IniFormat);
+  settings::QSettingsStore store(settingsPath_);
+  ASSERT_TRUE(store.Open(true));
   for (const auto& [name, value] : values) {
-    ini.setValue(QString::fromLatin1(name), value);
+    ASSERT_TRUE(value.typeId() == QMetaType::Int
+                    ? store.WriteInt(name, static_cast<std::uint32_t>(value.toInt()))
+                    : store.WriteString(name, value.toString().toStdString()))
+        << name;
   }
 }
 
 QVariant WindowTest::Stored(const char* name) {
-  QSettings ini(settings::QSettingsStore().FilePath(), QSettings::IniFormat);
-  return ini.value(QString::fromLatin1(name));
+  settings::QSettingsStore store(settingsPath_);
+  if (!store.Open(false)) {
+    return {};
+  }
+  const std::optional<std::string> text = store.ReadString(name);
+  return text ? QVariant(QString::fromStdString(*text)) : QVariant();
 }
 
 bool WindowTest::ConfigFolderEmpty() const {

@@ -1,5 +1,6 @@
 // A window built with fake boxes, tones and ports, a scripted device behind
-// its link, and its settings in a temporary configuration folder.
+// its link, and a settings store on a file in a temporary folder of each
+// test's own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -56,6 +57,9 @@ class WindowTest : public testing::Test {
 
   // The window as the program builds it, with the fakes.
   app::TfrmModule& MakeWindow();
+  // Hands out stores on the test's own settings file, for a window's
+  // services.
+  std::function<std::unique_ptr<settings::SettingsStore>()> TestStore() const;
 
   template <class T = QWidget>
   T* Find(const char* name) const {
@@ -67,10 +71,13 @@ class WindowTest : public testing::Test {
   bool Enabled(const char* name) const;
   QColor Indicator() const;
 
-  // Writes the stored settings the next window starts from.
+  // Writes the stored settings the next window starts from (an int as a
+  // number, anything else as text).
   void Store(const std::vector<std::pair<const char*, QVariant>>& values);
-  // The stored value, or an invalid QVariant.
+  // The stored value as text, or an invalid QVariant.
   QVariant Stored(const char* name);
+  // Whether nothing at all was written to the test's folder, where the
+  // window's store and the default store live.
   bool ConfigFolderEmpty() const;
 
   // Picks `path` in the file dialog through btnSelect.
@@ -79,6 +86,7 @@ class WindowTest : public testing::Test {
   void RunStep(const char* button);
 
   QTemporaryDir config_;
+  QString settingsPath_;  // the file the window's store reads and writes
   FakeDialogs* dialogs_ = nullptr;
   std::vector<std::string> portNames_{"COM1"};
   std::vector<std::pair<int, int>> tones_;

@@ -68,6 +68,7 @@ class WindowRoad : public WindowTest {
     services.tone = [this](int hz, int ms) { tones_.emplace_back(hz, ms); };
     services.portNames = [this] { return portNames_; };
     services.clock = &roadClock_;
+    services.openStore = TestStore();
     services.openLink = [this](const settings::LinkSettings& settings) {
       ++opens_;
       return link::OpenLink(settings);
