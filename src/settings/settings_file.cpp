@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QRandomGenerator>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -89,10 +90,18 @@ SettingsFile ReadSettingsFile(const std::string& path) {
   if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0 || !IsAcceptable(status)) {
     return file;
   }
-  // One byte more than allowed tells a file that has grown meanwhile.
-  QByteArray bytes(kMaxSettingsFileBytes + 1, Qt::Uninitialized);
+  // Room for the size the file had, and one byte more to notice that it has
+  // grown meanwhile; a file that grows goes on being read only up to one
+  // byte past the limit.
+  QByteArray bytes(static_cast<qsizetype>(status.st_size) + 1, Qt::Uninitialized);
   qsizetype got = 0;
-  while (got < bytes.size()) {
+  for (;;) {
+    if (got == bytes.size()) {
+      if (got > kMaxSettingsFileBytes) {
+        break;
+      }
+      bytes.resize(std::min(2 * got, kMaxSettingsFileBytes + 1));
+    }
     const ssize_t n = ::read(fd.get(), bytes.data() + got, static_cast<size_t>(bytes.size() - got));
     if (n < 0 && errno == EINTR) {
       continue;
