@@ -505,7 +505,11 @@ QByteArray IniEscapedString(const QString& text) {
         result += static_cast<char>(c);
         break;
       default:
-        if (c <= 0x1F) {
+        // U+FEFF is escaped where QSettings writes it as UTF-8: its reader
+        // takes those bytes for a byte-order mark and drops them when they
+        // begin the first run of UTF-8 in a value, so the text would come
+        // back without it.
+        if (c <= 0x1F || c == 0xFEFF) {
           result += "\\x" + QByteArray::number(c, 16);
           escapeNextIfDigit = true;
         } else {

@@ -84,7 +84,8 @@ class IniDocument {
 // The bytes QSettings writes after "name=" for the string `text`: commas,
 // semicolons, '=' and outer blanks quoted, control characters, quotes and
 // backslashes escaped, a leading '@' doubled, a text holding NUL wrapped as
-// "@String(...)", everything else as UTF-8.
+// "@String(...)", everything else as UTF-8. One difference: U+FEFF is written
+// as an escape, as QSettings would not read it back from UTF-8.
 QByteArray IniEscapedString(const QString& text);
 
 }  // namespace ql::settings

@@ -203,6 +203,24 @@ TEST_F(IniDocumentTest, EscapesTextsAsQSettingsDoes) {
   }
 }
 
+// QSettings writes U+FEFF as UTF-8 and then drops it when it begins the
+// first run of UTF-8 in a value, taking it for a byte-order mark (found by
+// fuzzing): written as an escape, it comes back, to QSettings too.
+TEST_F(IniDocumentTest, ByteOrderMarkCharacterInTextsComesBack) {
+  const QChar mark(0xFEFF);
+  const QString texts[] = {QString(mark) + "abc", QString::fromLatin1("\x01") + mark + "f",
+                           "a" + QString(mark), QString(mark), "\"" + QString(mark) + ",\""};
+  for (const QString& text : texts) {
+    SCOPED_TRACE(text.toStdString());
+    const QByteArray file = "[General]\nV=" + IniEscapedString(text) + "\n";
+    EXPECT_FALSE(file.contains("\xef\xbb\xbf"));
+    const std::optional<IniValue> value = IniDocument(file).TopLevel(QStringLiteral("V"));
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->text, text);
+    ExpectSameAsQSettings(file);
+  }
+}
+
 // An edit replaces the line of the value it stores, or adds one where
 // QSettings keeps the top level; every other byte stays.
 TEST_F(IniDocumentTest, EditsOnlyTheValueItStores) {

@@ -193,6 +193,20 @@ TEST_F(StoredFileSafety, GarbledFileWithZeroPaddedTypeSelectsTcp) {
   EXPECT_EQ(s.languageFlag, "English");
 }
 
+// Found by fuzzing: the whole file as the language flag. The flag holds
+// U+FEFF after a control character, which QSettings's format would lose; the
+// save was refused (and so silently dropped) rather than store it wrong.
+TEST_F(StoredFileSafety, TextHoldingAByteOrderMarkIsSavedAndComesBack) {
+  const std::string bytes =
+      "\x11\xef\xbb\xbf[Genera[General]\nComBaudRate=\"19200,e,mPortsl]\r\nNetIP=\"10eGB";
+  QSettingsStore store(Write(bytes));
+  EXPECT_EQ(LoadSettings(store).link.comBaudRate, "19200,e,mPortsl]\r\nNetIP=10eGB");
+  SaveLanguage(store, bytes);
+  const Settings s = LoadSettings(store);
+  EXPECT_EQ(s.languageFlag, bytes);
+  EXPECT_EQ(s.link.comBaudRate, "19200,e,mPortsl]\r\nNetIP=10eGB");
+}
+
 // Runs `body` in a child process that is killed after `seconds`, so a call
 // that blocks for ever fails the test instead of hanging it. True when the
 // body returned true in time.
