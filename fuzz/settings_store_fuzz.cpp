@@ -1,16 +1,18 @@
-// Writes arbitrary bytes as the settings INI file and loads the settings
-// from it through the QSettings store, then checks what must hold whatever
-// the file says (a file the store refuses to read gives the defaults):
-//  - every text setting is either its default or exactly the stored text
-//    (up to a NUL), and a stored value that is not plain text (a list, a
-//    number or any other variant) stops the reading there: it and every
-//    later value keep their defaults;
-//  - TYPE selects TCP only when it reads as a non-zero 32-bit number, and a
-//    TYPE that does not read as one stops the reading at once;
-//  - the language follows the flag;
-//  - what was loaded survives being saved and loaded again unchanged.
-#include <unistd.h>
-
+// Writes arbitrary bytes as the settings INI file, then checks what must
+// hold whatever the file says:
+//  - the reader agrees with QSettings on every value of every section,
+//    whenever the file holds nothing QSettings would deserialise (only then
+//    is QSettings let near it);
+//  - the load follows the rules: each text setting is its default when
+//    absent or exactly the stored text, TYPE selects TCP for a non-zero
+//    32-bit number, and the first value that is no text (or a TYPE that is
+//    no number) stops the reading, it and every later value keeping their
+//    defaults; the language follows the flag;
+//  - saving into that very file (the whole input as the language flag, then
+//    the loaded link) stores exactly the values saved and leaves every other
+//    value of the file as it was, and QSettings reads the saved values alike;
+//  - what was loaded survives being saved to a new file and loaded again.
+#include <QFile>
 #include <QSettings>
 #include <QString>
 #include <QVariant>
@@ -18,12 +20,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <regex>
 #include <string>
 
 #include "fuzz_support.h"
+#include "settings/ini_document.h"
 #include "settings/qsettings_store.h"
 #include "settings/settings.h"
 #include "text/language.h"
@@ -33,6 +37,7 @@ namespace {
 using namespace ql::settings;
 
 using ql::fuzz::Require;
+using Kind = IniValue::Kind;
 
 const std::filesystem::path& Folder() {
   // In memory where there is a tmpfs: every save syncs the file to disk.
@@ -44,16 +49,24 @@ const std::filesystem::path& Folder() {
 }
 
 // A fresh name for every file: QSettings keeps parsed files by name and
-// trusts their size and time stamp, which two inputs written within the
-// same millisecond can share.
+// trusts their size and time stamp.
 QString FreshPath() {
   static std::uint64_t counter = 0;
   const auto path = Folder() / (std::to_string(counter++) + ".ini");
   return QString::fromStdString(path.string());
 }
 
-void WriteFile(const QString& path, const std::uint8_t* data, std::size_t size) {
-  ql::fuzz::WriteFile(path.toStdString(), data, size);
+QString WriteFresh(const QByteArray& bytes) {
+  const QString path = FreshPath();
+  ql::fuzz::WriteFile(path.toStdString(), reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                      static_cast<std::size_t>(bytes.size()));
+  return path;
+}
+
+QByteArray ReadBytes(const QString& path) {
+  QFile file(path);
+  Require(file.open(QIODevice::ReadOnly), "read back");
+  return file.readAll();
 }
 
 struct TextSetting {
@@ -76,117 +89,162 @@ const std::array<TextSetting, 5> kTexts = {{
     {kValueLanguageFlag, &Settings::languageFlag, nullptr, "English"},
 }};
 
-std::string CutAtNul(std::string text) {
-  if (const auto nul = text.find('\0'); nul != std::string::npos) {
-    text.resize(nul);
+bool HoldsSerialised(const IniDocument& document) {
+  for (const auto& [key, value] : document.Values()) {
+    if (value.kind == Kind::Serialised) {
+      return true;
+    }
   }
-  return text;
+  return false;
 }
 
-// TYPE as a plain decimal 32-bit number, when it is one (leading zeros
-// allowed).
-std::optional<std::uint64_t> PlainNumber(const QVariant& value) {
-  if (value.typeId() != QMetaType::QString) {
+// Every value as QSettings reads it, on a copy of the file.
+void CheckAgainstQSettings(const IniDocument& document) {
+  if (HoldsSerialised(document)) {
+    return;
+  }
+  const QString copy = WriteFresh(document.Bytes());
+  const QSettings settings(copy, QSettings::IniFormat);
+  QStringList keys = settings.allKeys();
+  std::filesystem::remove(copy.toStdString());
+  QStringList ours;
+  for (const auto& [key, value] : document.Values()) {
+    ours << key;
+  }
+  Require(keys == ours, "QSettings finds the same keys");
+  for (const auto& [key, value] : document.Values()) {
+    // QSettings looks keys up with empty parts dropped.
+    if (key.isEmpty() || key.startsWith(u'/') || key.endsWith(u'/') || key.contains(u"//")) {
+      continue;
+    }
+    const QVariant theirs = settings.value(key);
+    switch (value.kind) {
+      case Kind::Text:
+        Require(theirs.typeId() == QMetaType::QString && theirs.toString() == value.text,
+                "QSettings reads the same text");
+        break;
+      case Kind::TextList:
+        Require(theirs.typeId() == QMetaType::QStringList && theirs.toStringList() == value.list,
+                "QSettings reads the same list");
+        break;
+      default:
+        Require(theirs.typeId() != QMetaType::QString && theirs.typeId() != QMetaType::QStringList,
+                "QSettings reads no text where there is none");
+    }
+  }
+}
+
+// TYPE as the rules read it: blanks, an optional sign, decimal digits, from
+// -2^31 to 2^32 - 1.
+std::optional<std::int64_t> TypeNumber(const QString& text) {
+  static const std::regex kNumber("^[ \\t\\n\\v\\f\\r]*([+-]?)0*([0-9]{1,11})[ \\t\\n\\v\\f\\r]*$");
+  const std::string s = text.toStdString();
+  std::smatch match;
+  if (!std::regex_match(s, match, kNumber)) {
     return std::nullopt;
   }
-  const QString text = value.toString();
-  if (text.isEmpty()) {
+  const std::int64_t magnitude = std::stoll(match[2].str());
+  const std::int64_t number = match[1].str() == "-" ? -magnitude : magnitude;
+  if (number < -2147483648LL || number > 4294967295LL) {
     return std::nullopt;
-  }
-  std::uint64_t number = 0;
-  for (const QChar c : text) {
-    if (c < u'0' || c > u'9') {
-      return std::nullopt;
-    }
-    number = number * 10 + (c.unicode() - u'0');
-    if (number > 0xFFFFFFFFu) {
-      return std::nullopt;
-    }
   }
   return number;
 }
 
-void CheckAgainstFile(const Settings& loaded, const QString& path) {
-  // A file the store will not read gives the defaults; QSettings is not let
-  // near it here either.
-  QSettingsStore probe(path);
-  if (!probe.Open(false)) {
-    const Settings defaults;
-    for (const TextSetting& setting : kTexts) {
-      Require(Get(loaded, setting) == Get(defaults, setting), "unread file gives defaults");
-    }
-    Require(loaded.link.linkKind == LinkKind::Serial, "unread file gives the serial link");
-    return;
-  }
-  probe.Close();
-  const QSettings raw(path, QSettings::IniFormat);
-  const bool anyValue = !raw.childKeys().isEmpty();
-
+void CheckLoad(const Settings& loaded, const IniDocument& document) {
   bool stopped = false;
-  if (anyValue && raw.contains(kValueType)) {
-    const QVariant type = raw.value(kValueType);
-    if (const auto number = PlainNumber(type)) {
-      Require(loaded.link.linkKind == (*number == 0 ? LinkKind::Serial : LinkKind::Tcp),
-              "TYPE selects the link");
-    } else if (type.typeId() == QMetaType::QString || type.typeId() == QMetaType::QStringList) {
-      // Text that is not a 32-bit number, or a list: not an integer value.
-      stopped = true;
-    }
-  } else {
-    Require(loaded.link.linkKind == LinkKind::Serial, "no TYPE is the serial link");
+  LinkKind kind = LinkKind::Serial;
+  if (const auto type = document.TopLevel(QString::fromLatin1(kValueType))) {
+    const auto number =
+        type->kind == Kind::Text ? TypeNumber(type->text) : std::optional<std::int64_t>();
+    stopped = !number;
+    kind = number && *number != 0 ? LinkKind::Tcp : LinkKind::Serial;
   }
-  if (stopped) {
-    Require(loaded.link.linkKind == LinkKind::Serial, "unreadable TYPE is the serial link");
-  }
-
+  Require(loaded.link.linkKind == kind, "TYPE selects the link");
   for (const TextSetting& setting : kTexts) {
-    const std::string& value = Get(loaded, setting);
-    if (!anyValue || !raw.contains(setting.name)) {
-      if (!stopped) {
-        Require(value == setting.fallback, "absent value keeps its default");
-      }
-      continue;
+    const auto stored = document.TopLevel(QString::fromLatin1(setting.name));
+    stopped = stopped || (stored && stored->kind != Kind::Text);
+    const std::string expected =
+        stopped || !stored ? std::string(setting.fallback) : stored->text.toStdString();
+    if (Get(loaded, setting) != expected) {
+      std::fprintf(stderr, "%s: loaded '%s', expected '%s'\n", setting.name,
+                   Get(loaded, setting).c_str(), expected.c_str());
+      Require(false, "a text value is its default or what the file holds");
     }
-    const QVariant stored = raw.value(setting.name);
-    if (stopped || stored.typeId() != QMetaType::QString) {
-      Require(value == setting.fallback, "values from the first unreadable one keep defaults");
-      stopped = true;
-      continue;
-    }
-    Require(value == CutAtNul(stored.toString().toStdString()) || value == setting.fallback,
-            "a text value is what the file holds");
   }
   Require(loaded.currentLanguage == ql::text::LanguageFromFlag(loaded.languageFlag),
           "the language follows its flag");
 }
 
+void CheckEdit(const IniDocument& before, const IniDocument& after,
+               const std::map<QString, QString>& written) {
+  std::map<QString, IniValue> expected = before.Values();
+  for (const auto& [name, text] : written) {
+    IniValue value;
+    value.text = text;
+    expected.insert_or_assign(name, value);
+  }
+  Require(after.Values() == expected, "a save changes only the values it stores");
+  CheckAgainstQSettings(after);
+}
+
+Settings Load(const QString& path) {
+  QSettingsStore store(path);
+  return LoadSettings(store);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const QString path = FreshPath();
-  WriteFile(path, data, size);
-  Settings loaded;
+  const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+  const IniDocument document(bytes);
+  CheckAgainstQSettings(document);
+
+  const QString path = WriteFresh(bytes);
+  const Settings loaded = Load(path);
+  CheckLoad(loaded, document);
+
+  // Saved into the same file: first a language choice, then a handshake.
+  const std::string flag = QString::fromUtf8(bytes).toStdString();
   {
     QSettingsStore store(path);
-    loaded = LoadSettings(store);
+    SaveLanguage(store, flag);
   }
-  CheckAgainstFile(loaded, path);
-
-  // Saved from memory as a handshake and a language choice would save it.
-  const QString savedPath = FreshPath();
+  const IniDocument afterLanguage(ReadBytes(path));
+  CheckEdit(document, afterLanguage,
+            {{QString::fromLatin1(kValueLanguageFlag), QString::fromStdString(flag)}});
+  LinkSettings link = loaded.link;
   {
-    QSettingsStore store(savedPath);
-    LinkSettings link = loaded.link;
+    QSettingsStore store(path);
     const LinkControls controls{loaded.link.linkKind, link.comPortName, link.comBaudRate,
                                 link.netIp, link.netPort};
     SaveLinkSettings(store, link, controls);
-    SaveLanguage(store, loaded.languageFlag);
   }
-  Settings again;
+  const IniDocument afterLink(ReadBytes(path));
+  CheckEdit(afterLanguage, afterLink,
+            {{QString::fromLatin1(kValueType), link.linkKind == LinkKind::Tcp ? "1" : "0"},
+             {QString::fromLatin1(kValueNetPort), QString::fromStdString(link.netPort)},
+             {QString::fromLatin1(kValueNetIp), QString::fromStdString(link.netIp)},
+             {QString::fromLatin1(kValueComBaudRate), QString::fromStdString(link.comBaudRate)},
+             {QString::fromLatin1(kValueComPortName), QString::fromStdString(link.comPortName)}});
+  const Settings edited = Load(path);
+  Require(edited.link.linkKind == loaded.link.linkKind, "edited file: link kind");
+  for (const TextSetting& setting : kTexts) {
+    const std::string& expected = setting.link != nullptr ? Get(loaded, setting) : flag;
+    Require(Get(edited, setting) == expected, "edited file: every saved value comes back");
+  }
+
+  // Saved from memory into a new file, and loaded again.
+  const QString savedPath = FreshPath();
   {
     QSettingsStore store(savedPath);
-    again = LoadSettings(store);
+    LinkSettings saved = loaded.link;
+    const LinkControls controls{loaded.link.linkKind, saved.comPortName, saved.comBaudRate,
+                                saved.netIp, saved.netPort};
+    SaveLinkSettings(store, saved, controls);
+    SaveLanguage(store, loaded.languageFlag);
   }
+  const Settings again = Load(savedPath);
   Require(again.link.linkKind == loaded.link.linkKind, "round trip: link kind");
   for (const TextSetting& setting : kTexts) {
     if (Get(again, setting) != Get(loaded, setting)) {
