@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStringDecoder>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
@@ -36,8 +37,12 @@
 namespace ql::app {
 namespace {
 
+// Every character kept, a U+FEFF at the start too (QString::fromUtf8 would
+// drop it as a byte-order mark), so a stored text shows as it was typed.
 QString FromUtf8(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  QStringDecoder fromUtf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
+                                                    QStringDecoder::Flag::Stateless);
+  return fromUtf8(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 // Header and device texts are 8-bit characters, one byte each.

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QLockFile>
 #include <QStandardPaths>
+#include <QStringDecoder>
 #include <filesystem>
 #include <limits>
 #include <system_error>
@@ -19,8 +20,12 @@ namespace {
 // lock while it writes; waiting longer would hold up the window.
 constexpr int kLockWaitMs = 1000;
 
-QString Key(std::string_view name) {
-  return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+// Texts in memory are UTF-8. QString::fromUtf8 would drop a U+FEFF at the
+// start, taking it for a byte-order mark: every character is kept here.
+QString FromUtf8(std::string_view text) {
+  QStringDecoder fromUtf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
+                                                    QStringDecoder::Flag::Stateless);
+  return fromUtf8(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 std::string Native(const QString& path) {
@@ -124,7 +129,7 @@ bool QSettingsStore::Open(bool create) {
 }
 
 bool QSettingsStore::Exists(std::string_view name) {
-  return document_ && document_->TopLevel(Key(name)).has_value();
+  return document_ && document_->TopLevel(FromUtf8(name)).has_value();
 }
 
 std::optional<std::uint32_t> QSettingsStore::ReadInt(std::string_view name) {
@@ -132,7 +137,7 @@ std::optional<std::uint32_t> QSettingsStore::ReadInt(std::string_view name) {
     return std::nullopt;
   }
   // An INI file holds every number as text.
-  const std::optional<IniValue> value = document_->TopLevel(Key(name));
+  const std::optional<IniValue> value = document_->TopLevel(FromUtf8(name));
   if (!value || value->kind != IniValue::Kind::Text) {
     return std::nullopt;
   }
@@ -143,7 +148,7 @@ std::optional<std::string> QSettingsStore::ReadString(std::string_view name) {
   if (!document_) {
     return std::nullopt;
   }
-  const std::optional<IniValue> value = document_->TopLevel(Key(name));
+  const std::optional<IniValue> value = document_->TopLevel(FromUtf8(name));
   if (!value || value->kind != IniValue::Kind::Text) {
     return std::nullopt;
   }
@@ -155,7 +160,7 @@ bool QSettingsStore::WriteInt(std::string_view name, std::uint32_t value) {
 }
 
 bool QSettingsStore::WriteString(std::string_view name, std::string_view value) {
-  return Write(name, Key(value));
+  return Write(name, FromUtf8(value));
 }
 
 bool QSettingsStore::Write(std::string_view name, const QString& text) {
@@ -179,8 +184,8 @@ bool QSettingsStore::Write(std::string_view name, const QString& text) {
   }
   IniDocument document(std::move(file.bytes));
   // A file grown past the size the next start reads would lose every value.
-  if (!document.SetTopLevel(Key(name), text) || document.Bytes().size() > kMaxSettingsFileBytes ||
-      !ReplaceFile(*target, document.Bytes())) {
+  if (!document.SetTopLevel(FromUtf8(name), text) ||
+      document.Bytes().size() > kMaxSettingsFileBytes || !ReplaceFile(*target, document.Bytes())) {
     return false;
   }
   document_ = std::move(document);

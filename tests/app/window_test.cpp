@@ -88,6 +88,15 @@ TEST_F(WindowTest, StoredSettingsChooseTabTextsAndLanguage) {
   EXPECT_FALSE(Find<QAction>("mnuEnglish")->isChecked());
 }
 
+// Stored texts show as they were typed, to the last invisible character.
+TEST_F(WindowTest, StoredTextsShowEveryCharacter) {
+  const QString port = QChar(0xFEFF) + QStringLiteral("/dev/ttyS9");
+  Store({{"ComPortName", port}, {"ComBaudRate", QStringLiteral("19200,e,8,1,@")}});
+  MakeWindow();
+  EXPECT_EQ(Find<QComboBox>("cmbPort")->currentText(), port);
+  EXPECT_EQ(Find<QComboBox>("cmbBaudrate")->currentText(), "19200,e,8,1,@");
+}
+
 TEST_F(WindowTest, LayoutPlacesControlsAsDesigned) {
   auto& window = MakeWindow();
   window.show();

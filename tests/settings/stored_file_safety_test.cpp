@@ -207,6 +207,18 @@ TEST_F(StoredFileSafety, TextHoldingAByteOrderMarkIsSavedAndComesBack) {
   EXPECT_EQ(s.link.comBaudRate, "19200,e,mPortsl]\r\nNetIP=10eGB");
 }
 
+// Found by fuzzing: a language flag beginning with U+FEFF lost it on its way
+// into the store (QString::fromUtf8 drops it as a byte-order mark).
+TEST_F(StoredFileSafety, TextBeginningWithAByteOrderMarkKeepsIt) {
+  const std::string bytes =
+      "\xef\xbb\xbf\xef\xbb\xbf[Gene\\\nrale2]\rN.tP=\"05mPkrtNa\" 11.k@U4E2D=1[Gene\\\nrale2]\r"
+      "N.tP=\"05mPkrtNa\" 11.k@U4E2D=1\n";
+  QSettingsStore store(Write(bytes));
+  const std::string flag = bytes.substr(3);
+  SaveLanguage(store, flag);
+  EXPECT_EQ(LoadSettings(store).languageFlag, flag);
+}
+
 // Runs `body` in a child process that is killed after `seconds`, so a call
 // that blocks for ever fails the test instead of hanging it. True when the
 // body returned true in time.
