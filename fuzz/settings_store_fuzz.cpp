@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QSettings>
 #include <QString>
+#include <QStringDecoder>
 #include <QVariant>
 #include <array>
 #include <cstddef>
@@ -67,6 +68,12 @@ QByteArray ReadBytes(const QString& path) {
   QFile file(path);
   Require(file.open(QIODevice::ReadOnly), "read back");
   return file.readAll();
+}
+
+// Every character, a leading U+FEFF too (QString::fromStdString drops it).
+QString Utf16(const std::string& text) {
+  QStringDecoder fromUtf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+  return fromUtf8(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 struct TextSetting {
@@ -205,14 +212,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckLoad(loaded, document);
 
   // Saved into the same file: first a language choice, then a handshake.
-  const std::string flag = QString::fromUtf8(bytes).toStdString();
+  const std::string flag = Utf16(bytes.toStdString()).toStdString();
   {
     QSettingsStore store(path);
     SaveLanguage(store, flag);
   }
   const IniDocument afterLanguage(ReadBytes(path));
-  CheckEdit(document, afterLanguage,
-            {{QString::fromLatin1(kValueLanguageFlag), QString::fromStdString(flag)}});
+  CheckEdit(document, afterLanguage, {{QString::fromLatin1(kValueLanguageFlag), Utf16(flag)}});
   LinkSettings link = loaded.link;
   {
     QSettingsStore store(path);
@@ -223,10 +229,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const IniDocument afterLink(ReadBytes(path));
   CheckEdit(afterLanguage, afterLink,
             {{QString::fromLatin1(kValueType), link.linkKind == LinkKind::Tcp ? "1" : "0"},
-             {QString::fromLatin1(kValueNetPort), QString::fromStdString(link.netPort)},
-             {QString::fromLatin1(kValueNetIp), QString::fromStdString(link.netIp)},
-             {QString::fromLatin1(kValueComBaudRate), QString::fromStdString(link.comBaudRate)},
-             {QString::fromLatin1(kValueComPortName), QString::fromStdString(link.comPortName)}});
+             {QString::fromLatin1(kValueNetPort), Utf16(link.netPort)},
+             {QString::fromLatin1(kValueNetIp), Utf16(link.netIp)},
+             {QString::fromLatin1(kValueComBaudRate), Utf16(link.comBaudRate)},
+             {QString::fromLatin1(kValueComPortName), Utf16(link.comPortName)}});
   const Settings edited = Load(path);
   Require(edited.link.linkKind == loaded.link.linkKind, "edited file: link kind");
   for (const TextSetting& setting : kTexts) {
