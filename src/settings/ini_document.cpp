@@ -9,6 +9,7 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QStringView>
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -532,29 +533,59 @@ void IniDocument::Parse() {
   entries_.clear();
   values_.clear();
   firstGeneralHeaderEnd_.reset();
-  bodyStart_ = QByteArrayView(bytes_).startsWith(kByteOrderMark) ? kByteOrderMark.size() : 0;
-  const QByteArrayView data = QByteArrayView(bytes_).sliced(bodyStart_);
+  const QByteArrayView data(bytes_);
+  bodyStart_ = data.startsWith(kByteOrderMark) ? kByteOrderMark.size() : 0;
+
+  // First the lines as QSettings looks for sections, past a byte-order mark.
+  struct Line {
+    qsizetype start;
+    qsizetype length;
+    qsizetype equals;
+  };
+  std::vector<Line> lines;
+  qsizetype firstSection = data.size();
+  qsizetype pos = bodyStart_;
+  Line line{};
+  while (ReadLine(data, pos, line.start, line.length, line.equals)) {
+    if (data[line.start] == '[' && firstSection == data.size()) {
+      firstSection = line.start;
+    }
+    lines.push_back(line);
+  }
+  // QSettings then reads the lines before the first section again from the
+  // very start of the file, the byte-order mark included: it becomes part of
+  // the first line (blanks after it stay in the first name, and a second
+  // mark is a character of it).
+  std::vector<Line> ordered;
+  const QByteArrayView head = data.first(firstSection);
+  pos = 0;
+  while (ReadLine(head, pos, line.start, line.length, line.equals)) {
+    ordered.push_back(line);
+  }
+  const std::size_t headLines = ordered.size();
+  for (const Line& later : lines) {
+    if (later.start >= firstSection) {
+      ordered.push_back(later);
+    }
+  }
 
   // The values of each section in file order; sections of the same name
   // are read as one.
   std::map<QString, std::vector<std::pair<QString, IniValue>>> sections;
   QString section;  // "" at the top level, else "Name/"
-  qsizetype pos = 0;
-  qsizetype start = 0;
-  qsizetype length = 0;
-  qsizetype equals = -1;
-  while (ReadLine(data, pos, start, length, equals)) {
-    const QByteArrayView line = data.sliced(start, length);
-    if (line.startsWith('[')) {
-      qsizetype close = line.indexOf(']');
+  for (std::size_t i = 0; i < ordered.size(); ++i) {
+    const Line& at = ordered[i];
+    const QByteArrayView text = data.sliced(at.start, at.length);
+    if (i >= headLines && text.startsWith('[')) {
+      qsizetype close = text.indexOf(']');
       if (close < 0) {
-        close = length;
+        close = at.length;
       }
-      const QByteArrayView name = Trimmed(line.first(close).sliced(1));
+      const QByteArrayView name = Trimmed(text.first(close).sliced(1));
       if (name.compare("general", Qt::CaseInsensitive) == 0) {
         section.clear();
         if (!firstGeneralHeaderEnd_) {
-          firstGeneralHeaderEnd_ = bodyStart_ + start + length;
+          firstGeneralHeaderEnd_ = at.start + at.length;
         }
       } else if (name.compare("%general", Qt::CaseInsensitive) == 0) {
         section = QString::fromLatin1(name.sliced(1)) + u'/';
@@ -563,16 +594,17 @@ void IniDocument::Parse() {
       }
       continue;
     }
-    if (equals < 0) {
+    if (at.equals < 0) {
       continue;
     }
-    const qsizetype split = equals - start;
-    QString key = section + UnescapedKey(Trimmed(line.first(split)));
-    QString text;
+    const qsizetype split = at.equals - at.start;
+    QString key = section + UnescapedKey(Trimmed(text.first(split)));
+    QString unescaped;
     QStringList list;
-    IniValue value =
-        UnescapedValue(line.sliced(split + 1), text, list) ? ListValue(list) : StringValue(text);
-    entries_.push_back({key, section.isEmpty(), bodyStart_ + start, bodyStart_ + start + length});
+    IniValue value = UnescapedValue(text.sliced(split + 1), unescaped, list)
+                         ? ListValue(list)
+                         : StringValue(unescaped);
+    entries_.push_back({key, section.isEmpty(), at.start, at.start + at.length});
     sections[section].emplace_back(std::move(key), std::move(value));
   }
   // QSettings reads the sections in the order of their names, and the last
@@ -622,7 +654,9 @@ bool IniDocument::SetTopLevel(const QString& name, const QString& text) {
   // The last line of the name is the one QSettings reads: it takes the value.
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
     if (it->topLevel && it->key == name) {
-      return Adopt(withAt(it->start, it->end - it->start, line), expected);
+      // A byte-order mark stays at the head of the file.
+      const qsizetype start = std::max(it->start, bodyStart_);
+      return Adopt(withAt(start, it->end - start, line), expected);
     }
   }
 

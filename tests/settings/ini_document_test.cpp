@@ -107,6 +107,14 @@ TEST_F(IniDocumentTest, ReadsFilesAsQSettingsDoes) {
       "[X\\Y]\nk=1\n[X]\nY\\k=2\nX\\Y\\k=3\n",
       "a=\"\" \"\"\nb=\"x\"\"y\"\nc=,\nd= , \ne=\"a\" , b\n",
       "[ General ]\na=1\n[]\nb=2\n",
+      // The lines before the first section are read from the very start, a
+      // byte-order mark included (the last one found by fuzzing).
+      "\xef\xbb\xbf  TYPE=1\n",
+      "\xef\xbb\xbf\xef\xbb\xbfTYPE=1\n",
+      "\xef\xbb\xbf;c\nTYPE=1\n",
+      "\xef\xbb\xbf\n  TYPE=1\n",
+      "\xef\xbb\xbf\"a=b\"=1\n",
+      "\xef\xbb\xbf\xef\xbb\xbf[Generam\xd6\x82\xa2\xe3\xfc\x7f=\"10.0.n ;o444eral]\a,\a05.k\a",
   };
   for (const std::string& file : files) {
     SCOPED_TRACE(file);
@@ -240,6 +248,7 @@ TEST_F(IniDocumentTest, EditsOnlyTheValueItStores) {
       {"\xef\xbb\xbf[Other]\nk=1\n", "TYPE", "1",
        "\xef\xbb\xbf[General]\nTYPE=1\n\n[Other]\nk=1\n"},
       {"TYPE=1\nTYPE=2\n", "TYPE", "3", "TYPE=1\nTYPE=3\n"},
+      {"\xef\xbb\xbfTYPE=1\n", "TYPE", "2", "\xef\xbb\xbfTYPE=2\n"},
       {"TYPE=1\n[X]\nk=2\n", "NetIP", "a", "TYPE=1\nNetIP=a\n[X]\nk=2\n"},
       {"[General]\nTYPE=1\n; end\n[X]\n", "NetIP", "a", "[General]\nTYPE=1\nNetIP=a\n; end\n[X]\n"},
       {"[General]\r\nTYPE=1\r\n", "NetIP", "a", "[General]\r\nTYPE=1\nNetIP=a\r\n"},
