@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <QJsonObject>
@@ -138,20 +139,27 @@ TEST_F(FlashProgramTest, UnreadableFileIsReportedBeforeAnyDeviceIsTouched) {
   EXPECT_EQ(device->GetCounters().connections, 0u);
 }
 
-// A settings file that is a FIFO, or a link to /dev/zero, is no store: the
-// program starts at once with the default settings and leaves it alone.
+// A settings file that is a FIFO, or a link to a zero device, is no store:
+// the program starts at once with the default settings and leaves it alone.
 TEST_F(FlashProgramTest, SettingsFileThatIsNoRegularFileGivesDefaults) {
   const auto file = Firmware(600);
   auto device = Emulator();
+  // As root a zero device of the test's own, so that a program that wrote
+  // through the link could not replace the system's /dev/zero.
+  fs::path zero = "/dev/zero";
+  if (geteuid() == 0) {
+    zero = dir_ / "zero";
+    ASSERT_EQ(mknod(zero.c_str(), S_IFCHR | 0666, makedev(1, 5)), 0);
+  }
   const fs::path ini = Config() / "KORVA" / "QL480TX_FirmwareUpgrade.ini";
   fs::create_directories(ini.parent_path());
   for (const bool fifo : {true, false}) {
-    SCOPED_TRACE(fifo ? "FIFO" : "link to /dev/zero");
+    SCOPED_TRACE(fifo ? "FIFO" : "link to a zero device");
     fs::remove(ini);
     if (fifo) {
       ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0);
     } else {
-      fs::create_symlink("/dev/zero", ini);
+      fs::create_symlink(zero, ini);
     }
     const auto run = RunFlash({"--connect-only", "--tcp", Tcp(*device), file.string()}, Config(),
                               std::chrono::seconds(20));

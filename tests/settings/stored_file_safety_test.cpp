@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -270,11 +271,28 @@ std::string Describe(const fs::path& path) {
   return text;
 }
 
+// A character device of the memory driver (3 null, 5 zero). As root, a node
+// of its own in the test's folder: a store that wrote through a link would
+// replace the node with a regular file (QSettings did), and must not be able
+// to do that to the system's. Others cannot replace anything in /dev.
+fs::path DeviceFor(const fs::path& folder, const char* name, unsigned minor) {
+  if (::geteuid() != 0) {
+    return fs::path("/dev") / name;
+  }
+  const fs::path node = folder / name;
+  EXPECT_EQ(::mknod(node.c_str(), S_IFCHR | 0666, ::makedev(1, minor)), 0) << node;
+  return node;
+}
+
 // A settings file that is a FIFO hung both programs at start-up; one linked
 // to /dev/zero made the window read gigabytes. Anything but a regular file of
 // at most 1 MiB is a store that cannot be opened: the defaults at once, and
 // no save touches it.
 TEST_F(StoredFileSafety, NamesThatAreNoRegularFileAreNeitherReadNorWritten) {
+  fs::create_directory(folder_ / "devices");
+  const auto Device = [this](const char* name, unsigned minor) {
+    return DeviceFor(folder_ / "devices", name, minor);
+  };
   const std::string stored = "[General]\nTYPE=1\nLanguageFlag=ChineseBIG5\n";
   const fs::path fifo = folder_ / "fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -295,8 +313,8 @@ TEST_F(StoredFileSafety, NamesThatAreNoRegularFileAreNeitherReadNorWritten) {
   } cases[] = {
       {"FIFO", fifo, {}},
       {"link to a FIFO", folder_ / "a.ini", fifo},
-      {"link to /dev/zero", folder_ / "b.ini", "/dev/zero"},
-      {"link to /dev/null", folder_ / "c.ini", "/dev/null"},
+      {"link to a zero device", folder_ / "b.ini", Device("zero", 5)},
+      {"link to a null device", folder_ / "c.ini", Device("null", 3)},
       {"socket", socketPath, {}},
       {"folder", folder_ / "folder", {}},
       {"dangling link", folder_ / "d.ini", folder_ / "nowhere.ini"},
