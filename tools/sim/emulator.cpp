@@ -3,7 +3,11 @@
 #include "sim/emulator.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/timerfd.h>
 
 #include <algorithm>
 #include <array>
@@ -31,10 +35,18 @@ constexpr std::size_t kTimelineDetailLength = 10;
 constexpr milliseconds kHangUpDrainLimit{1000};
 constexpr milliseconds kHangUpDrainCheck{2};
 
-timespec ToTimespec(nanoseconds wait) {
-  const auto count = std::max<long long>(wait.count(), 0);
-  return timespec{.tv_sec = static_cast<time_t>(count / 1'000'000'000),
-                  .tv_nsec = static_cast<long>(count % 1'000'000'000)};
+// The default timer slack, 50 us, would let every byte of a reply at
+// 921600 baud (12 us a character) wait for the next.
+constexpr unsigned long kTimerSlackNs = 1;
+// The lowest real-time priority: above every ordinary thread, below the
+// system's own real-time work.
+constexpr int kPacingPriority = 1;
+
+// steady_clock is CLOCK_MONOTONIC, the timer's clock.
+timespec ToTimespec(SteadyTime at) {
+  const auto ns = duration_cast<nanoseconds>(at.time_since_epoch()).count();
+  return timespec{.tv_sec = static_cast<time_t>(ns / 1'000'000'000),
+                  .tv_nsec = static_cast<long>(ns % 1'000'000'000)};
 }
 
 void CountKind(Counters& counters, CommandKind kind) {
@@ -82,6 +94,11 @@ bool Emulator::Start(std::string& error) {
   wake_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (!wake_.Valid()) {
     error = std::string("cannot create an event descriptor: ") + std::strerror(errno);
+    return false;
+  }
+  timer_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  if (!timer_.Valid()) {
+    error = std::string("cannot create a timer: ") + std::strerror(errno);
     return false;
   }
   endpoint_ = OpenEndpoint(config_.link, error);
@@ -182,14 +199,40 @@ void Emulator::Log(LogLevel level, const std::string& text) const {
   }
 }
 
+// Every deadline (the next byte of a paced reply, a late reply, the end of
+// a reboot) is an absolute time on the monotonic clock, and the loop sleeps
+// to it on a timer armed with that time: however late one wake-up comes, the
+// bytes after it keep their own times and nothing drifts.
 void Emulator::Loop() {
-  std::array<pollfd, 4> fds{};
+  ::prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
+  if (byteTime_.count() > 0) {
+    // A UART sends the bytes of a reply back to back whatever else the
+    // machine does; a thread woken late leaves a pause the utility takes
+    // for the end of the reply. Real-time scheduling, where the system
+    // grants it, wakes this thread ahead of ordinary work. The loop only
+    // ever sleeps in ppoll, so it cannot starve anything.
+    const sched_param priority{.sched_priority = kPacingPriority};
+    realTime_ = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority) == 0;
+  }
+  std::array<pollfd, 5> fds{};
+  // What the timer is armed with; the epoch when it is not.
+  SteadyTime armed{};
   while (!stopping_) {
     const SteadyTime now = std::chrono::steady_clock::now();
     Advance(now);
 
+    const SteadyTime deadline = NextDeadline(now).value_or(SteadyTime{});
+    if (deadline != armed) {
+      // A zero time disarms the timer.
+      const itimerspec setting{.it_interval = {}, .it_value = ToTimespec(deadline)};
+      ::timerfd_settime(timer_.Get(), TFD_TIMER_ABSTIME, &setting, nullptr);
+      armed = deadline;
+    }
+
     nfds_t count = 0;
     fds[count++] = {.fd = wake_.Get(), .events = POLLIN, .revents = 0};
+    const nfds_t timer = count;
+    fds[count++] = {.fd = timer_.Get(), .events = POLLIN, .revents = 0};
     const nfds_t input = count;
     fds[count++] = {.fd = endpoint_->InputFd(), .events = POLLIN, .revents = 0};
     const nfds_t events = count;
@@ -199,17 +242,17 @@ void Emulator::Loop() {
       output = count;
       fds[count++] = {.fd = endpoint_->OutputFd(), .events = POLLOUT, .revents = 0};
     }
-    const auto deadline = NextDeadline(now);
-    timespec wait{};
-    if (deadline) {
-      wait = ToTimespec(*deadline - std::chrono::steady_clock::now());
-    }
-    if (::ppoll(fds.data(), count, deadline ? &wait : nullptr, nullptr) < 0) {
+    if (::ppoll(fds.data(), count, nullptr, nullptr) < 0) {
       continue;  // interrupted by a signal
     }
     if (fds[0].revents != 0) {
       std::uint64_t drained = 0;
       [[maybe_unused]] const auto ignored = ::read(wake_.Get(), &drained, sizeof drained);
+    }
+    if (fds[timer].revents != 0) {
+      std::uint64_t expirations = 0;
+      [[maybe_unused]] const auto ignored = ::read(timer_.Get(), &expirations, sizeof expirations);
+      armed = {};  // fired: a timer armed to the same time again must fire again
     }
     if (output != 0 && fds[output].revents != 0) {
       outputBlocked_ = false;

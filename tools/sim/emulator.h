@@ -180,6 +180,8 @@ class Emulator {
   std::size_t hangUpAfter_ = 0;
 
   UniqueFd wake_;
+  UniqueFd timer_;  // the next deadline, armed with its absolute time
+  std::atomic<bool> realTime_{false};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
   bool stopped_ = false;
