@@ -20,6 +20,7 @@
 #include "app/language_font.h"
 #include "app/panel.h"
 #include "app/plain_progress_bar.h"
+#include "link/line_settings.h"
 
 namespace ql::app {
 namespace {
@@ -32,12 +33,6 @@ constexpr int kClientHeight = 359;
 // colour to ask for.
 const QColor kActiveCaption{153, 180, 209};
 const QColor kSkyBlue{166, 202, 240};
-
-constexpr std::array<const char*, 18> kLineSettings = {
-    "4800,n,8,1",   "4800,e,8,1",   "9600,n,8,1",   "9600,e,8,1",   "19200,n,8,1",  "19200,e,8,1",
-    "38400,n,8,1",  "38400,e,8,1",  "57600,n,8,1",  "57600,e,8,1",  "115200,n,8,1", "115200,e,8,1",
-    "230400,n,8,1", "230400,e,8,1", "460800,n,8,1", "460800,e,8,1", "921600,n,8,1", "921600,e,8,1"};
-constexpr int kDefaultLineSetting = 5;
 
 template <class Widget>
 Widget* Place(Widget* widget, const char* name, int left, int top, int width, int height) {
@@ -152,10 +147,10 @@ void TfrmModule::BuildLayout() {
   cmbPort->setCurrentIndex(0);
   lblSpeed = RightLabel(tsCom, "lblSpeed", "Speed:", 0, 45, 71, 28);
   cmbBaudrate = EditableCombo(tsCom, "cmbBaudrate", 80, 43, 169, 24);
-  for (const char* setting : kLineSettings) {
+  for (const char* setting : link::kLineSettingChoices) {
     cmbBaudrate->addItem(QString::fromLatin1(setting));
   }
-  cmbBaudrate->setCurrentIndex(kDefaultLineSetting);
+  cmbBaudrate->setCurrentIndex(link::kDefaultLineSettingChoice);
 
   lblIP = RightLabel(tsNet, "lblIP", "IP:", 0, 9, 73, 28);
   edIP = Place(new QLineEdit(QStringLiteral("192.168.1.101"), tsNet), "edIP", 80, 5, 169, 24);

@@ -2,6 +2,7 @@
 // parity letter, data bits and stop bits, separated by commas.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -23,6 +24,14 @@ struct LineSettings {
 };
 
 inline constexpr std::uint32_t kMaxBaud = 4'000'000;
+
+// The line settings an operator picks from, in the order offered, and the
+// one offered first: 19200 baud, even parity.
+inline constexpr std::array<const char*, 18> kLineSettingChoices = {
+    "4800,n,8,1",   "4800,e,8,1",   "9600,n,8,1",   "9600,e,8,1",   "19200,n,8,1",  "19200,e,8,1",
+    "38400,n,8,1",  "38400,e,8,1",  "57600,n,8,1",  "57600,e,8,1",  "115200,n,8,1", "115200,e,8,1",
+    "230400,n,8,1", "230400,e,8,1", "460800,n,8,1", "460800,e,8,1", "921600,n,8,1", "921600,e,8,1"};
+inline constexpr int kDefaultLineSettingChoice = 5;
 
 // Reads "baud[,parity[,data bits[,stop bits]]]". The baud rate is a decimal
 // number from 1 to 4000000; parity one of the letters n, e, o, m, s (either

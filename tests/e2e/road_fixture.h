@@ -30,6 +30,7 @@ class ShortRunWaitClock final : public link::Clock {
   static constexpr std::uint32_t kShortenedMs = 50;
 
   std::uint32_t NowMs() override { return system_.NowMs(); }
+  void MarkPauseStart() override { system_.MarkPauseStart(); }
   void SleepMs(std::uint32_t ms) override;
 
   int shortenedWaits = 0;
