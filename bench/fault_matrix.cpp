@@ -328,6 +328,7 @@ std::vector<Case> Cases() {
 class ShortRunWaitClock final : public link::Clock {
  public:
   std::uint32_t NowMs() override { return real_.NowMs(); }
+  void MarkPauseStart() override { real_.MarkPauseStart(); }
   void SleepMs(std::uint32_t ms) override {
     real_.SleepMs(ms == kRunWaitMs ? kShortRunWaitMs : ms);
   }

@@ -187,6 +187,7 @@ class ProbeClock final : public link::Clock {
  public:
   explicit ProbeClock(Probe& probe) : probe_(probe) {}
   std::uint32_t NowMs() override { return real_.NowMs(); }
+  void MarkPauseStart() override { real_.MarkPauseStart(); }
   void SleepMs(std::uint32_t ms) override {
     probe_.Mark();
     const auto start = Steady::now();

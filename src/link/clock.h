@@ -2,7 +2,9 @@
 // that wraps, and pauses. Tests replace it with a virtual clock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 
 namespace ql::link {
 
@@ -13,8 +15,16 @@ class Clock {
   // Milliseconds from an arbitrary origin; wraps from 2^32 - 1 to 0.
   virtual std::uint32_t NowMs() = 0;
 
-  // Blocks the calling thread for `ms` milliseconds.
+  // Blocks the calling thread for `ms` milliseconds, counted from the last
+  // MarkPauseStart since the previous pause, or else from the call.
   virtual void SleepMs(std::uint32_t ms) = 0;
+
+  // Marks where the next pause starts. The link marks the end of every
+  // reply wait, so the pause the device sees between its reply and the next
+  // request is the one asked for, however long the caller takes in between
+  // to update its view or build the request. A pause whose mark lies further
+  // back than its length ends at once.
+  virtual void MarkPauseStart() = 0;
 };
 
 // Milliseconds from `start` to `now`, counted across the counter's wrap.
@@ -22,11 +32,18 @@ inline std::uint32_t ElapsedMs(std::uint32_t start, std::uint32_t now) {
   return now - start;
 }
 
-// The real clock: the monotonic system clock.
+// The real clock: the monotonic system clock. Its pauses sleep to an
+// absolute deadline with the thread's timer slack at its least, so a pause
+// overshoots only by the time the system takes to wake the thread. One
+// thread uses an instance at a time.
 class SystemClock final : public Clock {
  public:
   std::uint32_t NowMs() override;
   void SleepMs(std::uint32_t ms) override;
+  void MarkPauseStart() override;
+
+ private:
+  std::optional<std::chrono::steady_clock::time_point> pauseStart_;
 };
 
 }  // namespace ql::link

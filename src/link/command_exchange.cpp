@@ -52,7 +52,9 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
     observer_->FrameSent(request);
     received_.clear();
   }
-  return Report(AwaitReply()) == Reply::Accepted;
+  const Reply reply = AwaitReply();
+  clock_.MarkPauseStart();
+  return Report(reply) == Reply::Accepted;
 }
 
 CommandExchange::Reply CommandExchange::Report(Reply reply) {
@@ -70,6 +72,7 @@ bool CommandExchange::Resync() {
   std::array<std::uint8_t, kFrameBufferSize> discard{};
   std::vector<std::uint8_t> discarded;
   auto done = [this, &discarded](bool quiet) {
+    clock_.MarkPauseStart();
     if (observer_ != nullptr) {
       observer_->LinkResynced(discarded, quiet);
     }

@@ -61,19 +61,14 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
       result = ConnectResult::NoHandshake;
     } else {
       state.deviceFamily = image::kDeviceFamily;
-      // The device's pause after the handshake runs from its reply. Storing
-      // the settings (a few writes, each flushed to disk) happens inside it,
-      // so the device waits the same whether or not a front end stores them
-      // and however long the disk takes.
-      std::uint32_t storingMs = 0;
+      // The device's pause after the handshake runs from its reply (the
+      // link marks it). Storing the settings (a few writes, each flushed to
+      // disk) happens inside it, so the device waits the same whether or
+      // not a front end stores them and however long the disk takes.
       if (env.store != nullptr) {
-        const std::uint32_t storeStart = clock.NowMs();
         settings::SaveLinkSettings(*env.store, state.link, inputs.controls);
-        storingMs = link::ElapsedMs(storeStart, clock.NowMs());
       }
-      if (storingMs < kAfterConnectHandshakeMs) {
-        clock.SleepMs(kAfterConnectHandshakeMs - storingMs);
-      }
+      clock.SleepMs(kAfterConnectHandshakeMs);
 
       const std::string deviceInfo = DeviceInformation(exchange.ResponseText());
       view.SetDeviceText(deviceInfo);

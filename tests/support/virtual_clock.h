@@ -5,7 +5,9 @@
 // wrapping millisecond counter the code under test sees.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "link/clock.h"
@@ -17,10 +19,15 @@ class VirtualClock final : public link::Clock {
   explicit VirtualClock(std::uint32_t startMs = 0) : startMs_(startMs) {}
 
   std::uint32_t NowMs() override { return startMs_ + static_cast<std::uint32_t>(us_ / 1000); }
+  // A pause ends `ms` after its mark, as on the real clock; a mark further
+  // back than that ends it at once.
   void SleepMs(std::uint32_t ms) override {
     sleeps_.push_back(ms);
-    Advance(ms);
+    const std::uint64_t end = pauseStartUs_.value_or(us_) + std::uint64_t{ms} * 1000;
+    pauseStartUs_.reset();
+    us_ = std::max(us_, end);
   }
+  void MarkPauseStart() override { pauseStartUs_ = us_; }
 
   // Moves time on without recording a sleep (a wait on a link, say).
   void Advance(std::uint32_t ms) { us_ += std::uint64_t{ms} * 1000; }
@@ -35,6 +42,7 @@ class VirtualClock final : public link::Clock {
  private:
   std::uint32_t startMs_;
   std::uint64_t us_ = 0;
+  std::optional<std::uint64_t> pauseStartUs_;
   std::vector<std::uint32_t> sleeps_;
 };
 

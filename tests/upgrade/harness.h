@@ -55,6 +55,7 @@ class LoggingClock final : public link::Clock {
  public:
   LoggingClock(VirtualClock& clock, EventLog& log) : clock_(clock), log_(log) {}
   std::uint32_t NowMs() override { return clock_.NowMs(); }
+  void MarkPauseStart() override { clock_.MarkPauseStart(); }
   void SleepMs(std::uint32_t ms) override;
 
  private:

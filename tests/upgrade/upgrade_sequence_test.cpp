@@ -3,9 +3,11 @@
 // for a device that holds the image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "harness.h"
+#include "link/exchange_observer.h"
 #include "upgrade/device_commands.h"
 
 namespace ql::testing_support {
@@ -432,6 +434,51 @@ TEST_F(UpgradeSequenceTest, EveryRoadPausesForItsTones) {
     EXPECT_EQ(UpgradeSequence("0001", h.state, h.env), road.expected) << road.name;
     EXPECT_EQ(Matching(h.log, "tone").size(), road.tones) << road.name;
     EXPECT_TRUE(TonesWithoutTheirPause(h.log).empty()) << road.name;
+  }
+}
+
+// Whatever a front end does with a reply before the next pause (updating
+// its bars, writing a status row) takes this long on the virtual clock.
+class SlowFrontEnd final : public link::ExchangeObserver {
+ public:
+  SlowFrontEnd(VirtualClock& clock, std::uint32_t ms) : clock_(clock), ms_(ms) {}
+  void FrameSent(std::span<const std::uint8_t>) override {}
+  void BytesReceived(std::span<const std::uint8_t>) override {}
+  void ExchangeEnded(link::ExchangeVerdict, const link::ExchangeNotes&) override {
+    clock_.Advance(ms_);
+  }
+  void LinkResynced(std::span<const std::uint8_t>, bool) override {}
+
+ private:
+  VirtualClock& clock_;
+  std::uint32_t ms_;
+};
+
+// The device sees 4 ms between a block's reply and the next request however
+// long the front end takes in between: the pause counts from the reply.
+TEST_F(UpgradeSequenceTest, ThePauseBeforeABlockCountsFromThePreviousReply) {
+  for (const std::uint32_t frontEndMs : {0U, 3U, 6U}) {
+    Harness h;
+    LoadWithBlankTail(h, 4, 4);
+    SlowFrontEnd slow(h.clock, frontEndMs);
+    h.env.observer = &slow;
+    std::vector<std::pair<std::string, std::uint64_t>> commands;
+    h.device.onCommand = [&](const std::string& payload) {
+      commands.emplace_back(payload.substr(4, 2), h.clock.NowUs());
+    };
+    ASSERT_EQ(UpgradeSequence("0001", h.state, h.env), UpgradeResult::UpgradeOk) << frontEndMs;
+    std::vector<std::uint64_t> blockGapsUs;
+    for (std::size_t i = 1; i < commands.size(); ++i) {
+      const bool block = commands[i].first == "Zp" || commands[i].first == "Zv";
+      if (block && commands[i - 1].first == commands[i].first) {
+        blockGapsUs.push_back(commands[i].second - commands[i - 1].second);
+      }
+    }
+    // Three gaps in each phase: the reply comes 2 ms after its request, the
+    // pause of 4 ms after that; a front end slower than the pause itself
+    // takes its own time.
+    const std::uint64_t expectedUs = (2 + std::max(4U, frontEndMs)) * 1000;
+    EXPECT_EQ(blockGapsUs, std::vector<std::uint64_t>(6, expectedUs)) << frontEndMs;
   }
 }
 

@@ -26,6 +26,7 @@ class RunWaitClock final : public link::Clock {
                const std::atomic<bool>& stop, Tick tick, std::optional<std::uint32_t> waitMs);
 
   std::uint32_t NowMs() override { return base_.NowMs(); }
+  void MarkPauseStart() override { base_.MarkPauseStart(); }
   void SleepMs(std::uint32_t ms) override;
 
  private:
