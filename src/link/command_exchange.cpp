@@ -36,6 +36,13 @@ constexpr std::size_t kMaxObservedBytes = 64 * 1024;
 
 }  // namespace
 
+std::uint32_t ResyncLimitMs(std::chrono::nanoseconds characterTime) {
+  const auto twoReplies = std::chrono::ceil<std::chrono::milliseconds>(
+      2 * static_cast<std::int64_t>(kFrameBufferSize) * characterTime);
+  return std::max(kResyncLimitMs, kReplyWindowMs + static_cast<std::uint32_t>(twoReplies.count()) +
+                                      static_cast<std::uint32_t>(kSerialWaitMargin.count()));
+}
+
 CommandExchange::CommandExchange(Transport& transport, Clock& clock)
     : transport_(transport), clock_(clock) {}
 
@@ -78,6 +85,7 @@ bool CommandExchange::Resync() {
     }
     return quiet;
   };
+  const std::uint32_t limitMs = ResyncLimitMs(transport_.CharacterTime());
   const std::uint32_t start = clock_.NowMs();
   std::uint32_t lastByte = start;
   while (true) {
@@ -86,7 +94,7 @@ bool CommandExchange::Resync() {
     if (quiet > kReplyWindowMs) {
       return done(true);
     }
-    if (ElapsedMs(start, now) > kResyncLimitMs) {
+    if (ElapsedMs(start, now) > limitMs) {
       return done(false);
     }
     const std::size_t n = transport_.Read(discard, RemainingWait(quiet));

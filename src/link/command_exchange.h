@@ -1,6 +1,7 @@
 // One command to the device and its one reply.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,8 +17,11 @@ namespace ql::link {
 
 inline constexpr std::uint32_t kReplyWindowMs = 300;
 // How long bringing the link back in step may take before the link counts as
-// one that never falls quiet.
+// one that never falls quiet: at least this, and on a slow serial line long
+// enough for two replies of a whole frame buffer, the one under way and one
+// owed behind it, and a quiet window after them (ResyncLimitMs).
 inline constexpr std::uint32_t kResyncLimitMs = 3000;
+std::uint32_t ResyncLimitMs(std::chrono::nanoseconds characterTime);
 
 // The exchange state of one open link. Nothing is purged between exchanges:
 // a reply that arrives after its window is the first thing the next exchange
@@ -46,7 +50,7 @@ class CommandExchange {
   // Brings the link back in step: reads and discards whatever arrives until
   // no byte at all has come for one whole reply window, so that no reply to
   // an earlier request can still be on its way. False when the link has not
-  // fallen quiet within kResyncLimitMs. Sends nothing.
+  // fallen quiet within ResyncLimitMs. Sends nothing.
   bool Resync();
 
   // The last complete reply frame, accepted or not, cut at its first zero byte.

@@ -564,5 +564,41 @@ TEST_P(BothKinds, ResyncGivesUpOnALinkThatNeverFallsQuiet) {
   EXPECT_LE(took, kResyncLimitMs + 101);
 }
 
+// At 4800 baud a reply of a whole block lasts 2.4 s: a resync that starts
+// as one begins, with another owed behind it, must outlast both, and still
+// end on a line that never falls quiet.
+TEST(SlowSerialLine, ResyncOutlastsTwoWholeRepliesAndStillEnds) {
+  const auto character = CharacterTimeAt(4800, 11);
+  const auto characterUs = static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(character).count());
+  const Bytes reply = BuildReply("0001Zv0000" + std::string(1024, 'F'));
+  {
+    Bench b(LinkKind::Serial);
+    b.link.SetCharacterTime(character);
+    b.link.Schedule(StreamAfter(0, reply, characterUs));
+    b.link.Schedule(StreamAfterUs(std::uint64_t{characterUs} * reply.size(), reply, characterUs));
+    const std::uint32_t start = b.clock.NowMs();
+    EXPECT_TRUE(b.exchange.Resync());
+    EXPECT_EQ(b.link.Pending(), 0u);
+    EXPECT_GT(ElapsedMs(start, b.clock.NowMs()), kResyncLimitMs);
+  }
+  {
+    Bench b(LinkKind::Serial);
+    b.link.SetCharacterTime(character);
+    for (std::uint32_t at = 0; at < 20000; at += 100) {
+      b.link.Schedule(ArriveAfter(at, "chatter"));
+    }
+    const std::uint32_t limit = ResyncLimitMs(character);
+    const std::uint32_t start = b.clock.NowMs();
+    EXPECT_FALSE(b.exchange.Resync());
+    const std::uint32_t took = ElapsedMs(start, b.clock.NowMs());
+    EXPECT_GT(took, limit);
+    EXPECT_LE(took, limit + 101);
+  }
+  // Where a character is short the limit stays as it is.
+  EXPECT_EQ(ResyncLimitMs(CharacterTimeAt(19200, 11)), kResyncLimitMs);
+  EXPECT_EQ(ResyncLimitMs(std::chrono::nanoseconds::zero()), kResyncLimitMs);
+}
+
 }  // namespace
 }  // namespace ql::link
