@@ -118,6 +118,7 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
       resyncs = 0;
     }
   };
+  std::string command;  // built before the pause, so the request follows it at once
   while (true) {
     if (block == blockCount) {
       env.clock.SleepMs(kBeforeRunMs);
@@ -128,6 +129,7 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
       }
       outOfStep = true;
     } else {
+      command = ReadBackCommand(deviceId, block);
       env.clock.SleepMs(kBeforeBlockMs);
       if (!outOfStep) {
         outOfStep = exchange.InputWaiting();
@@ -153,7 +155,7 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
 
     int failedTries = 0;
     const bool firstAfterResync = std::exchange(resynced, false);
-    switch (ExchangeBlock(exchange, ReadBackCommand(deviceId, block), env, failedTries)) {
+    switch (ExchangeBlock(exchange, command, env, failedTries)) {
       case BlockEnd::Accepted:
         break;
       case BlockEnd::Refused:
