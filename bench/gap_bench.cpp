@@ -1,0 +1,388 @@
+// gap_bench: the pause before each block as the device sees it, for the
+// utility and for the least any program could do, in the same run. The
+// emulator stamps every request's first byte and every reply's CR; a block's
+// gap is the time from the CR of the previous reply to the first byte of the
+// block's request. The utility must leave at least 4 ms.
+//
+//   gap_bench --link tcp [--rounds 5]
+//   gap_bench --link pty [--baud 921600] [--framing 8E1] [--rounds 5]
+//
+// Each round runs the real connect and upgrade procedures on the real clock
+// against a fresh emulator, then floor_loop (plain C: blocking write, blocking
+// read to the CR, an absolute-deadline sleep of 4 ms with a timer slack of
+// 1 ns) against another, sending the same handshake, write, handshake and
+// read-back frames, built here by the utility's own frame code. Both flashes
+// must equal the image. On the pseudo-terminal the emulator paces its
+// replies at the given rate but not the requests.
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "image/block_table.h"
+#include "image/firmware_file.h"
+#include "link/clock.h"
+#include "link/frame.h"
+#include "link/link.h"
+#include "upgrade/device_commands.h"
+#include "upgrade/procedures.h"
+
+namespace {
+
+using namespace ql;
+
+constexpr double kMandatedGapUs = 4000;
+// Targets for the utility against the loop.
+constexpr double kMedianMarginUs = 20;
+constexpr double kP99MarginUs = 100;
+
+struct Options {
+  std::string link = "tcp";
+  std::uint32_t baud = 0;  // 0: the emulator does not pace its replies
+  std::string framing = "8E1";
+  int rounds = 5;
+  std::string sim;
+  std::string loop;
+};
+
+[[noreturn]] void Usage(const char* problem) {
+  std::fprintf(stderr,
+               "gap_bench: %s\n"
+               "usage: gap_bench --link tcp|pty [--baud N] [--framing 8E1] [--rounds N] "
+               "[--sim PATH] [--loop PATH]\n",
+               problem);
+  std::exit(2);
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  o.sim = (bench::ProgramFolder() / "ql480tx-sim").string();
+  o.loop = (bench::ProgramFolder() / "floor_loop").string();
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        Usage(("missing value for " + arg).c_str());
+      }
+      return argv[++i];
+    };
+    if (arg == "--link") {
+      o.link = value();
+    } else if (arg == "--baud") {
+      o.baud = static_cast<std::uint32_t>(std::stoul(value()));
+    } else if (arg == "--framing") {
+      o.framing = value();
+    } else if (arg == "--rounds") {
+      o.rounds = std::stoi(value());
+    } else if (arg == "--sim") {
+      o.sim = value();
+    } else if (arg == "--loop") {
+      o.loop = value();
+    } else {
+      Usage(("unknown option " + arg).c_str());
+    }
+  }
+  if (o.link != "tcp" && o.link != "pty") {
+    Usage("--link takes tcp or pty");
+  }
+  if (o.baud > 0 && o.link != "pty") {
+    Usage("--baud applies to --link pty");
+  }
+  if (o.rounds < 1 || o.rounds > 100) {
+    Usage("--rounds takes 1 to 100");
+  }
+  return o;
+}
+
+// The children running now, killed by the watchdog if a round does not end.
+std::array<volatile sig_atomic_t, 2> livePids{};
+
+void Watchdog(int) {
+  for (const auto pid : livePids) {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+    }
+  }
+  constexpr char kText[] = "gap_bench: a round did not end in time\n";
+  [[maybe_unused]] const auto ignored = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+  ::_exit(3);
+}
+
+// The frames floor_loop sends: what the upgrade sends after its connect,
+// less the run command.
+bool WriteFrames(const std::filesystem::path& path, const std::vector<std::uint8_t>& image,
+                 const std::string& deviceId) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  const auto put = [&out](const std::string& payload) {
+    const auto frame = link::BuildRequest(payload);
+    out.write(reinterpret_cast<const char*>(frame.data()),
+              static_cast<std::streamsize>(frame.size()));
+  };
+  const int blocks = static_cast<int>(image.size() / image::kBlockSize);
+  put(upgrade::HandshakeCommand(deviceId));
+  for (int block = 0; block < blocks; ++block) {
+    put(upgrade::WriteCommand(deviceId, block,
+                              std::span<const std::uint8_t, image::kBlockSize>(
+                                  image.data() + block * image::kBlockSize, image::kBlockSize)));
+  }
+  put(upgrade::HandshakeCommand(deviceId));
+  for (int block = 0; block < blocks; ++block) {
+    put(upgrade::ReadBackCommand(deviceId, block));
+  }
+  out.close();
+  return static_cast<bool>(out);
+}
+
+struct Round {
+  bool ok = false;
+  std::string problem;
+  bench::BlockGaps gaps;
+};
+
+class Bench {
+ public:
+  Bench(const Options& options, const std::filesystem::path& folder,
+        const std::vector<std::uint8_t>& image)
+      : options_(options), folder_(folder), image_(image) {}
+
+  Round Utility(const std::filesystem::path& firmware) {
+    Round round;
+    auto sim = StartSim(round);
+    if (!sim) {
+      return round;
+    }
+    upgrade::ConnectInputs inputs;
+    if (options_.link == "tcp") {
+      inputs.controls.activeTab = settings::LinkKind::Tcp;
+      inputs.controls.ip = "127.0.0.1";
+      inputs.controls.netPort = where_.substr(where_.rfind(':') + 1);
+    } else {
+      inputs.controls.activeTab = settings::LinkKind::Serial;
+      inputs.controls.port = where_.substr(where_.find(' ') + 1);
+      inputs.controls.baudRate =
+          std::to_string(options_.baud > 0 ? options_.baud : 115200) + ",e,8,1";
+    }
+    inputs.fileVersionText = image::ReadHeaderText(firmware).value_or("");
+    inputs.firmwarePath = firmware;
+    link::SystemClock clock;
+    bench::RecordingView view;
+    upgrade::Environment env{view, clock, link::OpenLink, nullptr};
+    upgrade::DeviceState state;
+    const bool upgraded =
+        upgrade::ConnectProcedure(inputs, state, env) == upgrade::ConnectResult::Matched &&
+        upgrade::UpgradeSequence(inputs.deviceId, state, env) == upgrade::UpgradeResult::UpgradeOk;
+    if (!upgraded) {
+      round.problem = "the upgrade failed";
+    }
+    Finish(*sim, round);
+    round.ok = round.ok && upgraded;
+    return round;
+  }
+
+  Round Loop(const std::filesystem::path& frames) {
+    Round round;
+    auto sim = StartSim(round);
+    if (!sim) {
+      return round;
+    }
+    const std::vector<std::string> args{options_.link == "tcp" ? "--tcp" : "--pty",
+                                        options_.link == "tcp"
+                                            ? where_.substr(where_.rfind(' ') + 1)
+                                            : where_.substr(where_.find(' ') + 1),
+                                        frames.string(), "--timeout-s", "60"};
+    std::string error;
+    auto loop = bench::ChildProcess::Start(options_.loop, args, folder_ / "loop.log", error);
+    if (!loop) {
+      round.problem = error;
+      return round;
+    }
+    livePids[1] = loop->Pid();
+    const auto said = loop->ReadLine(std::chrono::seconds(70));
+    const bool answered = loop->WaitExit(std::chrono::seconds(5)) && said;
+    livePids[1] = 0;
+    if (!answered) {
+      round.problem = "floor_loop failed: " + Text(folder_ / "loop.log");
+    }
+    Finish(*sim, round);
+    round.ok = round.ok && answered;
+    return round;
+  }
+
+ private:
+  std::optional<bench::ChildProcess> StartSim(Round& round) {
+    std::vector<std::string> args{"--reply-times", "--quit-after-run", "--quit-on-eof",
+                                  "--flash-out", FlashPath().string()};
+    if (options_.link == "tcp") {
+      args.insert(args.end(), {"--tcp", "127.0.0.1:0"});
+    } else {
+      args.push_back("--pty");
+    }
+    if (options_.baud > 0) {
+      args.insert(args.end(), {"--pace", std::to_string(options_.baud) + "," + options_.framing});
+    }
+    std::filesystem::remove(FlashPath());
+    std::string error;
+    auto sim = bench::ChildProcess::Start(options_.sim, args, folder_ / "sim.log", error);
+    if (!sim) {
+      round.problem = error;
+      return std::nullopt;
+    }
+    livePids[0] = sim->Pid();
+    const auto where = sim->ReadLine(std::chrono::seconds(5));
+    if (!where) {
+      round.problem = "the emulator did not say where it serves";
+      return std::nullopt;
+    }
+    where_ = *where;
+    return sim;
+  }
+
+  // Stops the emulator, takes its times and checks its flash.
+  void Finish(bench::ChildProcess& sim, Round& round) {
+    sim.CloseInput();
+    bench::EmulatorTimes times;
+    while (const auto line = sim.ReadLine(std::chrono::seconds(10))) {
+      times.Take(*line);
+    }
+    const bool ended = sim.WaitExit(std::chrono::seconds(10));
+    livePids[0] = 0;
+    const auto flash = bench::ReadWholeFile(FlashPath());
+    const bool equal = flash && flash->size() >= image_.size() &&
+                       std::equal(image_.begin(), image_.end(), flash->begin());
+    round.gaps = bench::ComputeBlockGaps(times);
+    const auto blocks = image_.size() / image::kBlockSize;
+    const bool counted = round.gaps.paired && round.gaps.afterBlockUs.size() == 2 * (blocks - 1) &&
+                         round.gaps.firstUs.size() == 2;
+    round.ok = ended && equal && counted;
+    if (round.problem.empty() && !round.ok) {
+      round.problem = !ended   ? "the emulator did not end cleanly"
+                      : !equal ? "the flash differs from the image"
+                               : "the emulator's times do not pair up";
+    }
+  }
+
+  std::filesystem::path FlashPath() const { return folder_ / "flash.bin"; }
+
+  static std::string Text(const std::filesystem::path& path) {
+    const auto bytes = bench::ReadWholeFile(path);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+  }
+
+  const Options& options_;
+  const std::filesystem::path folder_;
+  const std::vector<std::uint8_t>& image_;
+  std::string where_;
+};
+
+struct Side {
+  std::vector<double> afterBlockUs;
+  std::vector<double> firstUs;
+  std::vector<double> roundMediansUs;
+  int failed = 0;
+
+  void Add(const Round& round) {
+    if (!round.ok) {
+      ++failed;
+      return;
+    }
+    afterBlockUs.insert(afterBlockUs.end(), round.gaps.afterBlockUs.begin(),
+                        round.gaps.afterBlockUs.end());
+    firstUs.insert(firstUs.end(), round.gaps.firstUs.begin(), round.gaps.firstUs.end());
+    roundMediansUs.push_back(bench::Percentile(round.gaps.afterBlockUs, 50));
+  }
+  double Median() const { return bench::Percentile(afterBlockUs, 50); }
+  double P99() const { return bench::Percentile(afterBlockUs, 99); }
+  double Max() const { return bench::Percentile(afterBlockUs, 100); }
+  double Min() const { return bench::Percentile(afterBlockUs, 0); }
+};
+
+std::string RoundMedians(const std::vector<double>& values) {
+  std::string text;
+  for (const double v : values) {
+    text += (text.empty() ? "" : " ") + std::to_string(static_cast<long>(v + 0.5));
+  }
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = Parse(argc, argv);
+  bench::TempDir temp;
+  const auto firmware = temp.Path() / "bench.QLB";
+  const auto frames = temp.Path() / "frames.bin";
+  const auto image = bench::WriteFirmwareFile(firmware, bench::kFullImageBlocks, 20240611);
+  if (!image || !WriteFrames(frames, *image, upgrade::ConnectInputs{}.deviceId)) {
+    Usage("cannot write the firmware or the frames file");
+  }
+  const std::string label = options.link == "tcp" ? "TCP loopback"
+                            : options.baud > 0    ? "pty " + std::to_string(options.baud) + " " +
+                                                     options.framing + " (replies paced)"
+                                               : "pty unpaced";
+
+  ::signal(SIGALRM, Watchdog);
+  Bench bench(options, temp.Path(), *image);
+  Side utility;
+  Side loop;
+  for (int i = 1; i <= options.rounds; ++i) {
+    // A round: the utility's upgrade (about 9.3 s with its 7 s run wait),
+    // then the loop (about 1.2 s); a minute each at most, and more on a
+    // slow line.
+    ::alarm(options.baud > 0 && options.baud < 115200 ? 600 : 120);
+    const Round u = bench.Utility(firmware);
+    const Round l = bench.Loop(frames);
+    ::alarm(0);
+    utility.Add(u);
+    loop.Add(l);
+    std::printf(
+        "round %d: utility %s, median %.0f us, p99 %.0f us; loop %s, median %.0f us, p99 "
+        "%.0f us\n",
+        i, u.ok ? "ok" : ("FAILED (" + u.problem + ")").c_str(),
+        bench::Percentile(u.gaps.afterBlockUs, 50), bench::Percentile(u.gaps.afterBlockUs, 99),
+        l.ok ? "ok" : ("FAILED (" + l.problem + ")").c_str(),
+        bench::Percentile(l.gaps.afterBlockUs, 50), bench::Percentile(l.gaps.afterBlockUs, 99));
+    std::fflush(stdout);
+  }
+
+  const double shortest = std::min(utility.Min(), bench::Percentile(utility.firstUs, 0));
+  const double medianDiff = utility.Median() - loop.Median();
+  const double p99Diff = utility.P99() - loop.P99();
+  const bool complete = utility.failed == 0 && loop.failed == 0 && !utility.afterBlockUs.empty();
+  const bool medianMet = medianDiff <= kMedianMarginUs;
+  const bool p99Met = p99Diff <= kP99MarginUs;
+  const bool floorMet = shortest >= kMandatedGapUs;
+  std::printf(
+      "link: %s, %d rounds, %zu block-to-block gaps a side (the first block after each "
+      "handshake apart)\n",
+      label.c_str(), options.rounds, utility.afterBlockUs.size());
+  std::printf("utility: round medians %s us; first block after a handshake min %.0f us\n",
+              RoundMedians(utility.roundMediansUs).c_str(), bench::Percentile(utility.firstUs, 0));
+  std::printf("loop:    round medians %s us; first block after a handshake min %.0f us\n",
+              RoundMedians(loop.roundMediansUs).c_str(), bench::Percentile(loop.firstUs, 0));
+  std::printf(
+      "targets: median %+.0f us over the loop (at most %.0f): %s; p99 %+.0f us (at most %.0f): "
+      "%s; shortest gap %.0f us (at least %.0f): %s\n",
+      medianDiff, kMedianMarginUs, medianMet ? "met" : "MISSED", p99Diff, kP99MarginUs,
+      p99Met ? "met" : "MISSED", shortest, kMandatedGapUs, floorMet ? "met" : "MISSED");
+  // Rows for the results table of scripts/bench.
+  std::printf("| %s | utility | %zu | %.0f | %.0f | %.0f | %.0f | %s |\n", label.c_str(),
+              utility.afterBlockUs.size(), utility.Median(), utility.P99(), utility.Max(),
+              utility.Min(),
+              utility.failed == 0 ? "ok" : (std::to_string(utility.failed) + " FAILED").c_str());
+  std::printf("| %s | floor loop | %zu | %.0f | %.0f | %.0f | %.0f | %s |\n", label.c_str(),
+              loop.afterBlockUs.size(), loop.Median(), loop.P99(), loop.Max(), loop.Min(),
+              loop.failed == 0 ? "ok" : (std::to_string(loop.failed) + " FAILED").c_str());
+  std::printf("| %s | utility - loop | | %+.0f | %+.0f | %+.0f | %+.0f | %s |\n", label.c_str(),
+              medianDiff, p99Diff, utility.Max() - loop.Max(), utility.Min() - loop.Min(),
+              complete && medianMet && p99Met && floorMet ? "targets met" : "targets MISSED");
+  return complete && medianMet && p99Met && floorMet ? 0 : 1;
+}
