@@ -6,6 +6,7 @@
 //
 //   gap_bench --link tcp [--rounds 5]
 //   gap_bench --link pty [--baud 921600] [--framing 8E1] [--rounds 5]
+//   ... [--keep-times FOLDER]   the emulator's lines of each run, as NAME-N.txt
 //
 // Each round runs the real connect and upgrade procedures on the real clock
 // against a fresh emulator, then floor_loop (plain C: blocking write, blocking
@@ -17,6 +18,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -52,13 +54,14 @@ struct Options {
   int rounds = 5;
   std::string sim;
   std::string loop;
+  std::string keepTimes;  // a folder for the emulator's lines of every run
 };
 
 [[noreturn]] void Usage(const char* problem) {
   std::fprintf(stderr,
                "gap_bench: %s\n"
                "usage: gap_bench --link tcp|pty [--baud N] [--framing 8E1] [--rounds N] "
-               "[--sim PATH] [--loop PATH]\n",
+               "[--sim PATH] [--loop PATH] [--keep-times FOLDER]\n",
                problem);
   std::exit(2);
 }
@@ -87,6 +90,8 @@ Options Parse(int argc, char** argv) {
       o.sim = value();
     } else if (arg == "--loop") {
       o.loop = value();
+    } else if (arg == "--keep-times") {
+      o.keepTimes = value();
     } else {
       Usage(("unknown option " + arg).c_str());
     }
@@ -146,6 +151,47 @@ struct Round {
   bool ok = false;
   std::string problem;
   bench::BlockGaps gaps;
+  // The utility's own view of every block's pause: from the return of the
+  // read that brought the previous reply's last bytes to the start of the
+  // write of the block's request.
+  std::vector<double> ownGapsUs;
+};
+
+// Stamps the utility's reads and writes without touching the exchange.
+class StampingTransport final : public link::Transport {
+ public:
+  StampingTransport(std::unique_ptr<link::Transport> inner, std::vector<double>& blockGapsUs)
+      : inner_(std::move(inner)), blockGapsUs_(blockGapsUs) {}
+  settings::LinkKind Kind() const override { return inner_->Kind(); }
+  void Write(std::span<const std::uint8_t> bytes) override {
+    const auto now = std::chrono::steady_clock::now();
+    // 0x01, four characters of device ID, 'Z', then the command: p writes a
+    // block, v reads one back.
+    constexpr std::size_t kCommandAt = 6;
+    if (read_ && bytes.size() > kCommandAt &&
+        (bytes[kCommandAt] == 'p' || bytes[kCommandAt] == 'v')) {
+      blockGapsUs_.push_back(std::chrono::duration<double, std::micro>(now - lastRead_).count());
+    }
+    read_ = false;
+    inner_->Write(bytes);
+  }
+  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
+    const std::size_t n = inner_->Read(into, wait);
+    if (n > 0) {
+      lastRead_ = std::chrono::steady_clock::now();
+      read_ = true;
+    }
+    return n;
+  }
+  bool InputWaiting() override { return inner_->InputWaiting(); }
+  std::chrono::nanoseconds CharacterTime() const override { return inner_->CharacterTime(); }
+  void Close() override { inner_->Close(); }
+
+ private:
+  std::unique_ptr<link::Transport> inner_;
+  std::vector<double>& blockGapsUs_;
+  std::chrono::steady_clock::time_point lastRead_{};
+  bool read_ = false;
 };
 
 class Bench {
@@ -154,8 +200,9 @@ class Bench {
         const std::vector<std::uint8_t>& image)
       : options_(options), folder_(folder), image_(image) {}
 
-  Round Utility(const std::filesystem::path& firmware) {
+  Round Utility(const std::filesystem::path& firmware, const std::string& name) {
     Round round;
+    name_ = name;
     auto sim = StartSim(round);
     if (!sim) {
       return round;
@@ -175,7 +222,15 @@ class Bench {
     inputs.firmwarePath = firmware;
     link::SystemClock clock;
     bench::RecordingView view;
-    upgrade::Environment env{view, clock, link::OpenLink, nullptr};
+    link::LinkOpener opener =
+        [&round](const settings::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
+      auto inner = link::OpenLink(settings);
+      if (!inner) {
+        return nullptr;
+      }
+      return std::make_unique<StampingTransport>(std::move(inner), round.ownGapsUs);
+    };
+    upgrade::Environment env{view, clock, opener, nullptr};
     upgrade::DeviceState state;
     const bool upgraded =
         upgrade::ConnectProcedure(inputs, state, env) == upgrade::ConnectResult::Matched &&
@@ -184,12 +239,17 @@ class Bench {
       round.problem = "the upgrade failed";
     }
     Finish(*sim, round);
+    if (round.ok && round.ownGapsUs.size() != 2 * (image_.size() / image::kBlockSize)) {
+      round.problem = "the utility's own stamps do not count every block";
+      round.ok = false;
+    }
     round.ok = round.ok && upgraded;
     return round;
   }
 
-  Round Loop(const std::filesystem::path& frames) {
+  Round Loop(const std::filesystem::path& frames, const std::string& name) {
     Round round;
+    name_ = name;
     auto sim = StartSim(round);
     if (!sim) {
       return round;
@@ -250,8 +310,13 @@ class Bench {
   void Finish(bench::ChildProcess& sim, Round& round) {
     sim.CloseInput();
     bench::EmulatorTimes times;
+    std::string lines;
     while (const auto line = sim.ReadLine(std::chrono::seconds(10))) {
       times.Take(*line);
+      lines += *line + "\n";
+    }
+    if (!options_.keepTimes.empty()) {
+      std::ofstream(std::filesystem::path(options_.keepTimes) / (name_ + ".txt")) << lines;
     }
     const bool ended = sim.WaitExit(std::chrono::seconds(10));
     livePids[0] = 0;
@@ -281,12 +346,14 @@ class Bench {
   const std::filesystem::path folder_;
   const std::vector<std::uint8_t>& image_;
   std::string where_;
+  std::string name_;
 };
 
 struct Side {
   std::vector<double> afterBlockUs;
   std::vector<double> firstUs;
   std::vector<double> roundMediansUs;
+  std::vector<double> ownGapsUs;
   int failed = 0;
 
   void Add(const Round& round) {
@@ -298,6 +365,12 @@ struct Side {
                         round.gaps.afterBlockUs.end());
     firstUs.insert(firstUs.end(), round.gaps.firstUs.begin(), round.gaps.firstUs.end());
     roundMediansUs.push_back(bench::Percentile(round.gaps.afterBlockUs, 50));
+    ownGapsUs.insert(ownGapsUs.end(), round.ownGapsUs.begin(), round.ownGapsUs.end());
+  }
+  int Below(double us) const {
+    return static_cast<int>(
+        std::count_if(afterBlockUs.begin(), afterBlockUs.end(), [us](double v) { return v < us; }) +
+        std::count_if(firstUs.begin(), firstUs.end(), [us](double v) { return v < us; }));
   }
   double Median() const { return bench::Percentile(afterBlockUs, 50); }
   double P99() const { return bench::Percentile(afterBlockUs, 99); }
@@ -338,8 +411,8 @@ int main(int argc, char** argv) {
     // then the loop (about 1.2 s); a minute each at most, and more on a
     // slow line.
     ::alarm(options.baud > 0 && options.baud < 115200 ? 600 : 120);
-    const Round u = bench.Utility(firmware);
-    const Round l = bench.Loop(frames);
+    const Round u = bench.Utility(firmware, "utility-" + std::to_string(i));
+    const Round l = bench.Loop(frames, "loop-" + std::to_string(i));
     ::alarm(0);
     utility.Add(u);
     loop.Add(l);
@@ -353,36 +426,54 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
 
-  const double shortest = std::min(utility.Min(), bench::Percentile(utility.firstUs, 0));
+  // The 4 ms are judged by the utility's own stamps: the emulator stamps a
+  // reply's CR once its write has returned, and a preemption in between makes
+  // a gap look shorter than it was; the loop, which cannot pause less, shows
+  // how often that happens.
+  const double ownShortest = bench::Percentile(utility.ownGapsUs, 0);
   const double medianDiff = utility.Median() - loop.Median();
   const double p99Diff = utility.P99() - loop.P99();
   const bool complete = utility.failed == 0 && loop.failed == 0 && !utility.afterBlockUs.empty();
   const bool medianMet = medianDiff <= kMedianMarginUs;
   const bool p99Met = p99Diff <= kP99MarginUs;
-  const bool floorMet = shortest >= kMandatedGapUs;
+  const bool floorMet = ownShortest >= kMandatedGapUs;
+  const bool met = complete && medianMet && p99Met && floorMet;
   std::printf(
       "link: %s, %d rounds, %zu block-to-block gaps a side (the first block after each "
       "handshake apart)\n",
       label.c_str(), options.rounds, utility.afterBlockUs.size());
-  std::printf("utility: round medians %s us; first block after a handshake min %.0f us\n",
-              RoundMedians(utility.roundMediansUs).c_str(), bench::Percentile(utility.firstUs, 0));
-  std::printf("loop:    round medians %s us; first block after a handshake min %.0f us\n",
-              RoundMedians(loop.roundMediansUs).c_str(), bench::Percentile(loop.firstUs, 0));
+  std::printf(
+      "utility: round medians %s us; first block after a handshake min %.0f us; %d of %zu gaps "
+      "under 4 ms as stamped by the emulator\n",
+      RoundMedians(utility.roundMediansUs).c_str(), bench::Percentile(utility.firstUs, 0),
+      utility.Below(kMandatedGapUs), utility.afterBlockUs.size() + utility.firstUs.size());
+  std::printf(
+      "loop:    round medians %s us; first block after a handshake min %.0f us; %d of %zu gaps "
+      "under 4 ms as stamped by the emulator\n",
+      RoundMedians(loop.roundMediansUs).c_str(), bench::Percentile(loop.firstUs, 0),
+      loop.Below(kMandatedGapUs), loop.afterBlockUs.size() + loop.firstUs.size());
+  std::printf(
+      "utility's own stamps (read with the CR returned to request written): median %.0f us, p99 "
+      "%.0f us, min %.0f us over %zu blocks\n",
+      bench::Percentile(utility.ownGapsUs, 50), bench::Percentile(utility.ownGapsUs, 99),
+      ownShortest, utility.ownGapsUs.size());
   std::printf(
       "targets: median %+.0f us over the loop (at most %.0f): %s; p99 %+.0f us (at most %.0f): "
-      "%s; shortest gap %.0f us (at least %.0f): %s\n",
+      "%s; shortest pause %.0f us by its own stamps (at least %.0f): %s\n",
       medianDiff, kMedianMarginUs, medianMet ? "met" : "MISSED", p99Diff, kP99MarginUs,
-      p99Met ? "met" : "MISSED", shortest, kMandatedGapUs, floorMet ? "met" : "MISSED");
+      p99Met ? "met" : "MISSED", ownShortest, kMandatedGapUs, floorMet ? "met" : "MISSED");
   // Rows for the results table of scripts/bench.
-  std::printf("| %s | utility | %zu | %.0f | %.0f | %.0f | %.0f | %s |\n", label.c_str(),
+  const auto status = [](const Side& side) {
+    return side.failed == 0 ? std::string("ok") : std::to_string(side.failed) + " FAILED";
+  };
+  std::printf("| %s | utility | %zu | %.0f | %.0f | %.0f | %.0f | %.0f | %s |\n", label.c_str(),
               utility.afterBlockUs.size(), utility.Median(), utility.P99(), utility.Max(),
-              utility.Min(),
-              utility.failed == 0 ? "ok" : (std::to_string(utility.failed) + " FAILED").c_str());
-  std::printf("| %s | floor loop | %zu | %.0f | %.0f | %.0f | %.0f | %s |\n", label.c_str(),
+              utility.Min(), ownShortest, status(utility).c_str());
+  std::printf("| %s | floor loop | %zu | %.0f | %.0f | %.0f | %.0f | | %s |\n", label.c_str(),
               loop.afterBlockUs.size(), loop.Median(), loop.P99(), loop.Max(), loop.Min(),
-              loop.failed == 0 ? "ok" : (std::to_string(loop.failed) + " FAILED").c_str());
-  std::printf("| %s | utility - loop | | %+.0f | %+.0f | %+.0f | %+.0f | %s |\n", label.c_str(),
+              status(loop).c_str());
+  std::printf("| %s | utility - loop | | %+.0f | %+.0f | %+.0f | %+.0f | | %s |\n", label.c_str(),
               medianDiff, p99Diff, utility.Max() - loop.Max(), utility.Min() - loop.Min(),
-              complete && medianMet && p99Met && floorMet ? "targets met" : "targets MISSED");
-  return complete && medianMet && p99Met && floorMet ? 0 : 1;
+              met ? "targets met" : "targets MISSED");
+  return met ? 0 : 1;
 }
