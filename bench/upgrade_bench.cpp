@@ -7,6 +7,7 @@
 //
 //   upgrade_bench --link tcp
 //   upgrade_bench --link pty --baud 115200 [--framing 8E1] [--no-pace-requests]
+//   ... [--max-ratio 1.01]   also fail when wall / floor is above this
 //
 // The floor is what the device protocol cannot do without: the pauses the
 // procedures must make (100 ms before each handshake, 100 ms after the
@@ -49,6 +50,7 @@ struct Options {
   bool paceRequests = true;
   int blocks = bench::kFullImageBlocks;
   std::string sim;
+  double maxRatio = 0;  // 0: any ratio passes
 };
 
 double BitsPerByte(const std::string& framing) {
@@ -63,7 +65,7 @@ double BitsPerByte(const std::string& framing) {
   std::fprintf(stderr,
                "upgrade_bench: %s\n"
                "usage: upgrade_bench --link tcp|pty [--baud N] [--framing 8E1] "
-               "[--no-pace-requests] [--blocks N] [--sim PATH]\n",
+               "[--no-pace-requests] [--blocks N] [--max-ratio R] [--sim PATH]\n",
                problem);
   std::exit(2);
 }
@@ -91,6 +93,8 @@ Options Parse(int argc, char** argv) {
       o.blocks = std::stoi(value());
     } else if (arg == "--sim") {
       o.sim = value();
+    } else if (arg == "--max-ratio") {
+      o.maxRatio = std::stod(value());
     } else {
       Usage(("unknown option " + arg).c_str());
     }
@@ -394,8 +398,12 @@ int main(int argc, char** argv) {
     }
   }
 
-  const bool ok = connected == upgrade::ConnectResult::Matched &&
-                  upgraded == upgrade::UpgradeResult::UpgradeOk && flashEqual && matched;
+  const bool upgradeOk = connected == upgrade::ConnectResult::Matched &&
+                         upgraded == upgrade::UpgradeResult::UpgradeOk && flashEqual && matched;
+  const bool ratioOk = options.maxRatio <= 0 || wallMs / floorMs <= options.maxRatio;
+  const bool ok = upgradeOk && ratioOk;
+  char ratioText[64];
+  std::snprintf(ratioText, sizeof ratioText, "FAILED: ratio above %.2f", options.maxRatio);
   const std::string label =
       options.link == "tcp"
           ? "TCP loopback"
@@ -441,7 +449,8 @@ int main(int argc, char** argv) {
   // One row for the results table of scripts/bench.
   std::printf("| %s | %.0f | %.0f | %.4f | %.2f %% | %.0f | %.0f | %s |\n", label.c_str(), wallMs,
               floorMs, wallMs / floorMs, 100.0 * cpuMs / wallMs, bench::Percentile(latencyUs, 50),
-              bench::Percentile(latencyUs, 99), ok ? "ok" : "FAILED");
+              bench::Percentile(latencyUs, 99),
+              !upgradeOk ? "FAILED" : (ratioOk ? "ok" : ratioText));
   if (!simEnded) {
     std::fprintf(stderr, "upgrade_bench: the emulator did not end cleanly\n");
   }
