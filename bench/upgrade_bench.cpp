@@ -412,9 +412,28 @@ int main(int argc, char** argv) {
                    : "pty unpaced");
 
   std::printf("link:             %s (%s)\n", label.c_str(), where->c_str());
-  std::printf("result:           %s, flash %s, %zu exchanges, %zu replies recorded\n",
-              upgraded == upgrade::UpgradeResult::UpgradeOk ? "Upgrade ok." : "FAILED",
-              flashEqual ? "equals the image" : "DIFFERS", probe.Writes().size(), crNs.size());
+  const auto outcome = [](upgrade::UpgradeResult result) {
+    switch (result) {
+      case upgrade::UpgradeResult::UpgradeOk:
+        return "Upgrade ok.";
+      case upgrade::UpgradeResult::LinkNotOpened:
+        return "FAILED: link not opened";
+      case upgrade::UpgradeResult::ProgramFailed:
+        return "FAILED: programming";
+      case upgrade::UpgradeResult::VerifyFailed:
+        return "FAILED: verification";
+      case upgrade::UpgradeResult::Interrupted:
+        break;
+    }
+    return "FAILED: interrupted";
+  };
+  const std::string lastMessage =
+      view.Messages().empty() ? "none" : std::to_string(view.Messages().back().first);
+  std::printf(
+      "result:           %s%s, last message %s, flash %s, %zu exchanges, %zu replies recorded\n",
+      connected == upgrade::ConnectResult::Matched ? "" : "connect FAILED, ",
+      outcome(upgraded), lastMessage.c_str(),
+      flashEqual ? "equals the image" : "DIFFERS", probe.Writes().size(), crNs.size());
   std::printf("wall:             %.1f ms\n", wallMs);
   std::printf(
       "floor:            %.1f ms = pauses %.0f ms + wire %.1f ms (%zu request + %zu reply "
