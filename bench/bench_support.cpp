@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -214,6 +215,44 @@ void RecordingView::SetIndicator(upgrade::Indicator colour) {
 bool RecordingView::Showed(int number) const {
   return std::any_of(messages_.begin(), messages_.end(),
                      [number](const auto& message) { return message.first == number; });
+}
+
+bool EmulatorTimes::Take(const std::string& line) {
+  long long number = 0;
+  long long ns = 0;
+  char kind[16] = {};
+  if (std::sscanf(line.c_str(), "reply %lld %15s %lld", &number, kind, &ns) == 3) {
+    replies.push_back({.number = number, .kind = kind, .ns = ns});
+    return true;
+  }
+  if (std::sscanf(line.c_str(), "request %lld %lld", &number, &ns) == 2) {
+    requestNs.push_back(ns);
+    return true;
+  }
+  return false;
+}
+
+BlockGaps ComputeBlockGaps(const EmulatorTimes& times) {
+  BlockGaps gaps;
+  // Every frame answered once: request i is the command of reply i.
+  if (times.requestNs.size() != times.replies.size()) {
+    return gaps;
+  }
+  for (std::size_t i = 0; i < times.replies.size(); ++i) {
+    if (times.replies[i].number != static_cast<long long>(i + 1)) {
+      return gaps;
+    }
+  }
+  const auto isBlock = [](const std::string& kind) { return kind == "write" || kind == "verify"; };
+  for (std::size_t i = 1; i < times.replies.size(); ++i) {
+    if (!isBlock(times.replies[i].kind)) {
+      continue;
+    }
+    const double us = static_cast<double>(times.requestNs[i] - times.replies[i - 1].ns) / 1000.0;
+    (isBlock(times.replies[i - 1].kind) ? gaps.afterBlockUs : gaps.firstUs).push_back(us);
+  }
+  gaps.paired = true;
+  return gaps;
 }
 
 double Percentile(std::vector<double> values, double p) {

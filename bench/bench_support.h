@@ -112,6 +112,32 @@ class RecordingView : public upgrade::UpgradeView {
   std::optional<upgrade::Indicator> indicator_;
 };
 
+// The emulator's "request N NS" and "reply N KIND NS" lines (--reply-times).
+struct EmulatorTimes {
+  struct Reply {
+    long long number = 0;
+    std::string kind;
+    std::int64_t ns = 0;  // CLOCK_MONOTONIC of its CR
+  };
+  // CLOCK_MONOTONIC of each request frame's first byte, in the emulator's count.
+  std::vector<std::int64_t> requestNs;
+  std::vector<Reply> replies;
+
+  // Takes one line of the emulator's standard output; false for any other.
+  bool Take(const std::string& line);
+};
+
+// The pause before each block as the device saw it: from the CR of the
+// previous reply to the first byte of the block's request, in microseconds.
+struct BlockGaps {
+  std::vector<double> afterBlockUs;  // blocks whose previous reply was a block's
+  std::vector<double> firstUs;       // the first block after each handshake
+  // False when the requests and replies do not pair up one to one (a frame
+  // ignored, a reply missing); then there are no gaps.
+  bool paired = false;
+};
+BlockGaps ComputeBlockGaps(const EmulatorTimes& times);
+
 // The nearest-rank percentile `p` (0 to 100) of `values`; 0 when empty.
 double Percentile(std::vector<double> values, double p);
 

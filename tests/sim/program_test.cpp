@@ -187,11 +187,22 @@ TEST(ProgramTest, ServesTcpOnAFreePortAndSavesTheFlashOnSigterm) {
     EXPECT_TRUE(utility.Exchange("0001Zx5E2D"));
     EXPECT_TRUE(utility.Exchange(WritePayload("0001", 4, data)));
   }
+  // Each request's first byte comes before its reply's CR, and that before
+  // the next request.
+  long long previous = 0;
+  int number = 0;
   for (const char* kind : {"handshake", "write"}) {
-    const auto line = sim.ReadLine();
-    ASSERT_TRUE(line) << kind;
-    EXPECT_TRUE(std::regex_match(*line, std::regex(std::string("reply [12] ") + kind + " [0-9]+")))
-        << *line;
+    ++number;
+    for (const std::string& expected :
+         {"request " + std::to_string(number), "reply " + std::to_string(number) + " " + kind}) {
+      const auto line = sim.ReadLine();
+      ASSERT_TRUE(line) << expected;
+      std::smatch match;
+      ASSERT_TRUE(std::regex_match(*line, match, std::regex(expected + " ([0-9]+)"))) << *line;
+      const long long ns = std::stoll(match[1].str());
+      EXPECT_LT(previous, ns) << *line;
+      previous = ns;
+    }
   }
   sim.Signal(SIGTERM);
   EXPECT_EQ(sim.WaitExit(), 0);

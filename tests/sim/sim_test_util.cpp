@@ -67,8 +67,9 @@ Bytes RequestBytes(std::string_view payload) {
   return link::BuildRequest(payload);
 }
 
-std::unique_ptr<sim::Emulator> StartEmulator(const sim::SimConfig& config) {
-  auto emulator = std::make_unique<sim::Emulator>(config);
+std::unique_ptr<sim::Emulator> StartEmulator(const sim::SimConfig& config,
+                                             sim::EmulatorHooks hooks) {
+  auto emulator = std::make_unique<sim::Emulator>(config, std::move(hooks));
   std::string error;
   EXPECT_TRUE(emulator->Start(error)) << error;
   return emulator;

@@ -28,7 +28,8 @@ std::string WritePayload(std::string_view id, int block, const Bytes& data);
 Bytes RequestBytes(std::string_view payload);
 
 // Starts an emulator in-process; fails the current test if it cannot.
-std::unique_ptr<sim::Emulator> StartEmulator(const sim::SimConfig& config);
+std::unique_ptr<sim::Emulator> StartEmulator(const sim::SimConfig& config,
+                                             sim::EmulatorHooks hooks = {});
 
 // The utility's end of the emulator's link as plain bytes: a TCP connection
 // to 127.0.0.1 or the opened pseudo-terminal slave.

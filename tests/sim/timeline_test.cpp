@@ -3,7 +3,10 @@
 // moments the device saw, frames it ignored included.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/emulator.h"
@@ -64,6 +67,58 @@ TEST_P(TimelineTest, RecordsEachFrameReplyAndCloseWhenTheDeviceSawIt) {
   const std::vector<ReplyRecord> replies = emulator->Replies();
   ASSERT_EQ(replies.size(), 2U);
   EXPECT_EQ(replies[1].crWritten, timeline[5].at);
+}
+
+// The gap a utility leaves between a reply and its next request is read from
+// these records: a request is stamped when its first byte came in, even when
+// the rest follows much later.
+TEST_P(TimelineTest, StampsEachRequestWithTheReadOfItsFirstByte) {
+  std::mutex mutex;
+  std::vector<RequestRecord> requests;
+  EmulatorHooks hooks;
+  hooks.requestReceived = [&](const RequestRecord& request) {
+    const std::lock_guard lock(mutex);
+    requests.push_back(request);
+  };
+  SimConfig config;
+  config.link.type = GetParam();
+  const auto emulator = testing_support::StartEmulator(config, std::move(hooks));
+  RawLink raw = GetParam() == LinkType::Tcp ? RawLink::Tcp(emulator->Port())
+                                            : RawLink::Pty(emulator->SlavePath());
+  ASSERT_TRUE(raw.Open());
+  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.connections == 1; }, 2s));
+
+  raw.SendRequest("0001Zx5E2D");
+  EXPECT_FALSE(raw.ReadReply(1s).empty());
+  Bytes broken = RequestBytes("0001Zv0200");
+  broken[broken.size() - 2] ^= 0x01;
+  raw.Send(broken);
+  // Bytes outside a frame do not start one.
+  raw.Send({'x', '\r'});
+  const Bytes split = RequestBytes("0001Zv0400");
+  const auto firstHalfSent = std::chrono::steady_clock::now();
+  raw.Send(Bytes(split.begin(), split.begin() + 4));
+  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.frames == 2; }, 2s));
+  // Long enough that a stamp taken at the frame's end could not pass for one
+  // taken at its start.
+  std::this_thread::sleep_for(100ms);
+  const auto secondHalfSent = std::chrono::steady_clock::now();
+  raw.Send(Bytes(split.begin() + 4, split.end()));
+  EXPECT_FALSE(raw.ReadReply(1s).empty());
+  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.replies == 2; }, 2s));
+
+  const std::lock_guard lock(mutex);
+  ASSERT_EQ(requests.size(), 3U);
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ(requests[i].number, i + 1);
+  }
+  const std::vector<ReplyRecord> replies = emulator->Replies();
+  ASSERT_EQ(replies.size(), 2U);
+  EXPECT_LT(requests[0].firstByte, replies[0].crWritten);
+  EXPECT_GT(requests[1].firstByte, replies[0].crWritten);
+  EXPECT_GE(requests[2].firstByte, firstHalfSent);
+  EXPECT_LT(requests[2].firstByte, secondHalfSent);
+  EXPECT_GE(replies[1].crWritten, secondHalfSent);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLinks, TimelineTest, ::testing::Values(LinkType::Tcp, LinkType::Pty),

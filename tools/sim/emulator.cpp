@@ -314,6 +314,10 @@ void Emulator::ReadInput(SteadyTime now) {
     }
     if (frame) {
       Record(TimelineKind::Request, now, frame->payload.substr(0, kTimelineDetailLength));
+      ++requestsReceived_;
+      if (hooks_.requestReceived) {
+        hooks_.requestReceived({.number = requestsReceived_, .firstByte = frameStart_});
+      }
       TakeFrame(std::move(*frame), now);
     }
   }

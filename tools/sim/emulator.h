@@ -43,6 +43,12 @@ struct ReplyRecord {
   SteadyTime crWritten;   // when its last byte, the CR, was handed to the link
 };
 
+// One complete request frame as it came in, whatever its CRC or ID.
+struct RequestRecord {
+  std::size_t number = 0;  // frames completed since the emulator started, from 1
+  SteadyTime firstByte;    // when the read that brought its start byte began
+};
+
 // What the device saw happen on its link, for comparing the timing of two
 // utilities against each other.
 enum class TimelineKind {
@@ -88,6 +94,7 @@ enum class LogLevel {
 // in a way that waits for it.
 struct EmulatorHooks {
   std::function<void(LogLevel, const std::string&)> log;
+  std::function<void(const RequestRecord&)> requestReceived;
   std::function<void(const ReplyRecord&)> replySent;
   // The endpoint changed after a hang-up: the new "pty /dev/pts/N" line.
   std::function<void(const std::string&)> endpointChanged;
@@ -170,6 +177,7 @@ class Emulator {
   std::unique_ptr<Endpoint> endpoint_;
   RequestFramer framer_;
   SteadyTime frameStart_;
+  std::size_t requestsReceived_ = 0;
   std::deque<QueuedFrame> inbox_;
   std::optional<Outgoing> outgoing_;
   bool outputBlocked_ = false;

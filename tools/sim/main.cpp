@@ -112,6 +112,12 @@ int main(int argc, char** argv) {
     }
   };
   if (options.replyTimes) {
+    hooks.requestReceived = [](const ql::sim::RequestRecord& request) {
+      const auto ns =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(request.firstByte.time_since_epoch())
+              .count();
+      PrintLine(stdout, "request " + std::to_string(request.number) + " " + std::to_string(ns));
+    };
     hooks.replySent = [](const ql::sim::ReplyRecord& reply) {
       const auto ns =
           std::chrono::duration_cast<std::chrono::nanoseconds>(reply.crWritten.time_since_epoch())

@@ -414,7 +414,10 @@ Program:
   --quit-after-run       stop once the run command has been carried out
   --reply-times          print "reply N KIND NS" for every reply: command
                          number, kind, and the CLOCK_MONOTONIC time in
-                         nanoseconds at which its CR was written
+                         nanoseconds at which its CR was written; and
+                         "request N NS" for every complete request frame,
+                         whatever its CRC or ID: a running count, and the
+                         time at which its first byte was read
   -v, --verbose          log every frame received and sent (standard error)
   -h, --help             show this help
 
