@@ -418,7 +418,12 @@ bool Emulator::PumpOutput(SteadyTime now) {
     // A byte has arrived once its last bit has: byte i at startAt + (i + 1) byte times.
     due = std::min<std::size_t>(due, static_cast<std::size_t>((now - out.startAt) / byteTime_));
   }
+  // The CR's time is taken as the write that carries it begins: the reader
+  // may take the bytes before the write returns, and a thread preempted
+  // after the write would stamp it late.
+  SteadyTime handedAt = std::chrono::steady_clock::now();
   while (out.sent < due) {
+    handedAt = std::chrono::steady_clock::now();
     const OutputResult result =
         endpoint_->Write(std::span(out.bytes).subspan(out.sent, due - out.sent));
     if (result.status == OutputStatus::WouldBlock) {
@@ -439,7 +444,7 @@ bool Emulator::PumpOutput(SteadyTime now) {
   if (out.sent < out.bytes.size()) {
     return false;
   }
-  Complete(std::chrono::steady_clock::now());
+  Complete(handedAt);
   return true;
 }
 

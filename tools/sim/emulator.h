@@ -40,7 +40,7 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 struct ReplyRecord {
   CommandRef command;
   std::size_t bytes = 0;  // bytes written, noise included
-  SteadyTime crWritten;   // when its last byte, the CR, was handed to the link
+  SteadyTime crWritten;   // when the write that handed its CR to the link began
 };
 
 // One complete request frame as it came in, whatever its CRC or ID.
