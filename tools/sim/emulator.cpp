@@ -212,7 +212,11 @@ void Emulator::Loop() {
     // grants it, wakes this thread ahead of ordinary work. The loop only
     // ever sleeps in ppoll, so it cannot starve anything.
     const sched_param priority{.sched_priority = kPacingPriority};
-    realTime_ = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority) == 0;
+    if (::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority) != 0) {
+      Log(LogLevel::Info,
+          "pacing without real-time scheduling (not permitted): on a busy machine a reply "
+          "may pause between bytes");
+    }
   }
   std::array<pollfd, 5> fds{};
   // What the timer is armed with; the epoch when it is not.

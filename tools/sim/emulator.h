@@ -189,7 +189,6 @@ class Emulator {
 
   UniqueFd wake_;
   UniqueFd timer_;  // the next deadline, armed with its absolute time
-  std::atomic<bool> realTime_{false};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
   bool stopped_ = false;
