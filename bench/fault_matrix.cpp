@@ -329,6 +329,7 @@ class ShortRunWaitClock final : public link::Clock {
  public:
   std::uint32_t NowMs() override { return real_.NowMs(); }
   void MarkPauseStart() override { real_.MarkPauseStart(); }
+  void SleepAfterMarkMs(std::uint32_t ms) override { real_.SleepAfterMarkMs(ms); }
   void SleepMs(std::uint32_t ms) override {
     real_.SleepMs(ms == kRunWaitMs ? kShortRunWaitMs : ms);
   }

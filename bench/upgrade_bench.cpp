@@ -191,16 +191,23 @@ class ProbeClock final : public link::Clock {
  public:
   explicit ProbeClock(Probe& probe) : probe_(probe) {}
   std::uint32_t NowMs() override { return real_.NowMs(); }
-  void MarkPauseStart() override { real_.MarkPauseStart(); }
+  void MarkPauseStart() override {
+    real_.MarkPauseStart();
+    mark_ = Steady::now();
+  }
   void SleepMs(std::uint32_t ms) override {
     probe_.Mark();
-    const auto start = Steady::now();
+    const auto deadline = Steady::now() + std::chrono::milliseconds(ms);
     real_.SleepMs(ms);
-    const double slept = std::chrono::duration<double, std::milli>(Steady::now() - start).count();
-    requestedMs_ += ms;
-    overMs_ += slept - ms;
-    maxOverMs_ = std::max(maxOverMs_, slept - ms);
-    ++sleeps_;
+    Count(ms, deadline);
+  }
+  // Over is counted against the pause's own deadline, `ms` after the mark
+  // the real clock counts from (mirrored here).
+  void SleepAfterMarkMs(std::uint32_t ms) override {
+    probe_.Mark();
+    const auto deadline = mark_.value_or(Steady::now()) + std::chrono::milliseconds(ms);
+    real_.SleepAfterMarkMs(ms);
+    Count(ms, deadline);
   }
 
   double RequestedMs() const { return requestedMs_; }
@@ -209,8 +216,18 @@ class ProbeClock final : public link::Clock {
   int Sleeps() const { return sleeps_; }
 
  private:
+  void Count(std::uint32_t ms, Steady::time_point deadline) {
+    mark_ = deadline;
+    const double over = std::chrono::duration<double, std::milli>(Steady::now() - deadline).count();
+    requestedMs_ += ms;
+    overMs_ += over;
+    maxOverMs_ = std::max(maxOverMs_, over);
+    ++sleeps_;
+  }
+
   link::SystemClock real_;
   Probe& probe_;
+  std::optional<Steady::time_point> mark_;
   double requestedMs_ = 0;
   double overMs_ = 0;
   double maxOverMs_ = 0;

@@ -35,17 +35,26 @@ std::uint32_t SystemClock::NowMs() {
 }
 
 void SystemClock::SleepMs(std::uint32_t ms) {
-  LeastTimerSlack();
-  const auto start = pauseStart_.value_or(std::chrono::steady_clock::now());
-  pauseStart_.reset();
-  // steady_clock is CLOCK_MONOTONIC on Linux.
-  const timespec deadline = ToTimespec(start + std::chrono::milliseconds(ms));
-  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
+  SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+}
+
+void SystemClock::SleepAfterMarkMs(std::uint32_t ms) {
+  SleepUntil(mark_.value_or(std::chrono::steady_clock::now()) + std::chrono::milliseconds(ms));
 }
 
 void SystemClock::MarkPauseStart() {
-  pauseStart_ = std::chrono::steady_clock::now();
+  mark_ = std::chrono::steady_clock::now();
+}
+
+// The end of a pause is its deadline, not the moment the thread woke: a
+// pause that follows counts from where this one was due to end.
+void SystemClock::SleepUntil(std::chrono::steady_clock::time_point deadline) {
+  LeastTimerSlack();
+  mark_ = deadline;
+  // steady_clock is CLOCK_MONOTONIC on Linux.
+  const timespec at = ToTimespec(deadline);
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  }
 }
 
 }  // namespace ql::link

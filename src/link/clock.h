@@ -15,15 +15,19 @@ class Clock {
   // Milliseconds from an arbitrary origin; wraps from 2^32 - 1 to 0.
   virtual std::uint32_t NowMs() = 0;
 
-  // Blocks the calling thread for `ms` milliseconds, counted from the last
-  // MarkPauseStart since the previous pause, or else from the call.
+  // Blocks the calling thread for `ms` milliseconds.
   virtual void SleepMs(std::uint32_t ms) = 0;
 
-  // Marks where the next pause starts. The link marks the end of every
-  // reply wait, so the pause the device sees between its reply and the next
-  // request is the one asked for, however long the caller takes in between
-  // to update its view or build the request. A pause whose mark lies further
-  // back than its length ends at once.
+  // Blocks the calling thread until `ms` milliseconds after the mark: the
+  // later of the last MarkPauseStart and the end of the last pause. The link
+  // marks the end of every reply wait, so a pause taken this way is the one
+  // the device sees between its reply and the next request, however long
+  // the caller takes in between to update its view or build the request. A
+  // mark further back than `ms` ends it at once; without a mark it counts
+  // from the call.
+  virtual void SleepAfterMarkMs(std::uint32_t ms) = 0;
+
+  // Marks the moment the next SleepAfterMarkMs counts from.
   virtual void MarkPauseStart() = 0;
 };
 
@@ -40,10 +44,13 @@ class SystemClock final : public Clock {
  public:
   std::uint32_t NowMs() override;
   void SleepMs(std::uint32_t ms) override;
+  void SleepAfterMarkMs(std::uint32_t ms) override;
   void MarkPauseStart() override;
 
  private:
-  std::optional<std::chrono::steady_clock::time_point> pauseStart_;
+  void SleepUntil(std::chrono::steady_clock::time_point deadline);
+
+  std::optional<std::chrono::steady_clock::time_point> mark_;
 };
 
 }  // namespace ql::link

@@ -130,7 +130,7 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
       outOfStep = true;
     } else {
       command = ReadBackCommand(deviceId, block);
-      env.clock.SleepMs(kBeforeBlockMs);
+      env.clock.SleepAfterMarkMs(kBeforeBlockMs);
       if (!outOfStep) {
         outOfStep = exchange.InputWaiting();
         if (!outOfStep) {

@@ -68,7 +68,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
       if (env.store != nullptr) {
         settings::SaveLinkSettings(*env.store, state.link, inputs.controls);
       }
-      clock.SleepMs(kAfterConnectHandshakeMs);
+      clock.SleepAfterMarkMs(kAfterConnectHandshakeMs);
 
       const std::string deviceInfo = DeviceInformation(exchange.ResponseText());
       view.SetDeviceText(deviceInfo);

@@ -40,7 +40,7 @@ PhaseEnd ProgramBlocks(link::CommandExchange& exchange, const std::string& devic
   for (int block = 0; block < state.blockCount; ++block) {
     const std::string command = WriteCommand(deviceId, block, state.blockTable.Block(block));
     int failedTries = 0;
-    env.clock.SleepMs(kBeforeBlockMs);
+    env.clock.SleepAfterMarkMs(kBeforeBlockMs);
     const BlockEnd written = ExchangeBlock(exchange, command, env, failedTries);
     if (env.report != nullptr) {
       env.report->block = block;

@@ -33,6 +33,7 @@ class ShortRunWaitClock final : public link::Clock {
   explicit ShortRunWaitClock(std::uint32_t runWaitMs) : runWaitMs_(runWaitMs) {}
   std::uint32_t NowMs() override { return system_.NowMs(); }
   void MarkPauseStart() override { system_.MarkPauseStart(); }
+  void SleepAfterMarkMs(std::uint32_t ms) override { system_.SleepAfterMarkMs(ms); }
   void SleepMs(std::uint32_t ms) override { system_.SleepMs(ms == 7000 ? runWaitMs_ : ms); }
 
  private:

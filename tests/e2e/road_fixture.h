@@ -31,6 +31,7 @@ class ShortRunWaitClock final : public link::Clock {
 
   std::uint32_t NowMs() override { return system_.NowMs(); }
   void MarkPauseStart() override { system_.MarkPauseStart(); }
+  void SleepAfterMarkMs(std::uint32_t ms) override { system_.SleepAfterMarkMs(ms); }
   void SleepMs(std::uint32_t ms) override;
 
   int shortenedWaits = 0;

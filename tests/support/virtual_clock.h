@@ -19,15 +19,13 @@ class VirtualClock final : public link::Clock {
   explicit VirtualClock(std::uint32_t startMs = 0) : startMs_(startMs) {}
 
   std::uint32_t NowMs() override { return startMs_ + static_cast<std::uint32_t>(us_ / 1000); }
-  // A pause ends `ms` after its mark, as on the real clock; a mark further
-  // back than that ends it at once.
-  void SleepMs(std::uint32_t ms) override {
-    sleeps_.push_back(ms);
-    const std::uint64_t end = pauseStartUs_.value_or(us_) + std::uint64_t{ms} * 1000;
-    pauseStartUs_.reset();
-    us_ = std::max(us_, end);
+  void SleepMs(std::uint32_t ms) override { PauseUntil(us_ + std::uint64_t{ms} * 1000, ms); }
+  // As on the real clock: `ms` after the later of the last mark and the end
+  // of the last pause; a mark further back than that ends it at once.
+  void SleepAfterMarkMs(std::uint32_t ms) override {
+    PauseUntil(markUs_.value_or(us_) + std::uint64_t{ms} * 1000, ms);
   }
-  void MarkPauseStart() override { pauseStartUs_ = us_; }
+  void MarkPauseStart() override { markUs_ = us_; }
 
   // Moves time on without recording a sleep (a wait on a link, say).
   void Advance(std::uint32_t ms) { us_ += std::uint64_t{ms} * 1000; }
@@ -40,9 +38,15 @@ class VirtualClock final : public link::Clock {
   const std::vector<std::uint32_t>& Sleeps() const { return sleeps_; }
 
  private:
+  void PauseUntil(std::uint64_t endUs, std::uint32_t ms) {
+    sleeps_.push_back(ms);
+    us_ = std::max(us_, endUs);
+    markUs_ = endUs;
+  }
+
   std::uint32_t startMs_;
   std::uint64_t us_ = 0;
-  std::optional<std::uint64_t> pauseStartUs_;
+  std::optional<std::uint64_t> markUs_;
   std::vector<std::uint32_t> sleeps_;
 };
 

@@ -98,6 +98,11 @@ void LoggingClock::SleepMs(std::uint32_t ms) {
   clock_.SleepMs(ms);
 }
 
+void LoggingClock::SleepAfterMarkMs(std::uint32_t ms) {
+  log_.push_back("sleep " + std::to_string(ms));
+  clock_.SleepAfterMarkMs(ms);
+}
+
 std::vector<Arrival> FakeDevice::Respond(const std::vector<std::uint8_t>& written, EventLog& log) {
   // 0x01, payload, 0x02, CRC, CR
   const std::string payload(written.begin() + 1, written.end() - 6);

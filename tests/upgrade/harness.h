@@ -56,7 +56,9 @@ class LoggingClock final : public link::Clock {
   LoggingClock(VirtualClock& clock, EventLog& log) : clock_(clock), log_(log) {}
   std::uint32_t NowMs() override { return clock_.NowMs(); }
   void MarkPauseStart() override { clock_.MarkPauseStart(); }
+  // Both pauses are logged as "sleep MS".
   void SleepMs(std::uint32_t ms) override;
+  void SleepAfterMarkMs(std::uint32_t ms) override;
 
  private:
   VirtualClock& clock_;

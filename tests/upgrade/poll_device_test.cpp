@@ -60,5 +60,29 @@ TEST(PollDevice, OneHandshakeCountsOnlyWithTheTwentyNineByteReply) {
   }
 }
 
+// A station looks again after waiting elsewhere (not on this clock): every
+// look still pauses its whole 100 ms between the open and the handshake.
+TEST(PollDevice, EveryLookPausesWholeAfterTheOpenHoweverLongAgoTheLastOne) {
+  Harness h;
+  settings::LinkSettings link;
+  link.linkKind = settings::LinkKind::Tcp;
+  std::vector<std::uint64_t> handshakeAfterOpenUs;
+  std::uint64_t openedAt = 0;
+  auto opener = [&h, &openedAt](const settings::LinkSettings& settings) {
+    openedAt = h.clock.NowUs();
+    return h.env.openLink(settings);
+  };
+  h.device.onCommand = [&](const std::string&) {
+    handshakeAfterOpenUs.push_back(h.clock.NowUs() - openedAt);
+  };
+  std::string info;
+  for (int look = 0; look < 3; ++look) {
+    EXPECT_EQ(upgrade::PollDevice("0001", link, opener, h.logClock, nullptr, info),
+              PollResult::Answered);
+    h.clock.Advance(500);  // the station's wait between looks
+  }
+  EXPECT_EQ(handshakeAfterOpenUs, (std::vector<std::uint64_t>(3, 100'000)));
+}
+
 }  // namespace
 }  // namespace ql::testing_support

@@ -27,6 +27,7 @@ class RunWaitClock final : public link::Clock {
 
   std::uint32_t NowMs() override { return base_.NowMs(); }
   void MarkPauseStart() override { base_.MarkPauseStart(); }
+  void SleepAfterMarkMs(std::uint32_t ms) override { base_.SleepAfterMarkMs(ms); }
   void SleepMs(std::uint32_t ms) override;
 
  private:
