@@ -101,7 +101,8 @@ LoadResult LoadFirmwareImage(const std::filesystem::path& path, std::string_view
   // Skip the header: its text was shown at selection and plays no part in the
   // image. A file shorter than the header simply has fewer bytes to skip.
   std::array<std::uint8_t, kHeaderSize> header{};
-  (void)std::fread(header.data(), 1, header.size(), file.get());
+  [[maybe_unused]] const std::size_t skipped =
+      std::fread(header.data(), 1, header.size(), file.get());
 
   std::int64_t dataCount = length - kLengthToDataCount;
   if (deviceFamily != kDeviceFamily) {
