@@ -1,8 +1,10 @@
 // ql480tx-flash and the files it is given, against emulated devices on
 // 127.0.0.1: the firmware file read once at the start, so that a file
 // changed while a device is upgraded changes nothing the device receives; a
-// file with no image refused; and one file named for two uses refused.
+// file with no image refused; one file named for two uses refused; and
+// --read-flash --force replacing only a file or a link.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <QJsonObject>
@@ -152,6 +154,54 @@ TEST_F(FileTest, AFileWithNoImageIsRefusedBeforeAnyDeviceIsTouched) {
     EXPECT_EQ(lines.back()["reason"].toString().toStdString(), reason);
   }
   EXPECT_EQ(device->GetCounters().connections, 0u);
+}
+
+// --force replaces a file, or a link without following it; never a device
+// node, a FIFO or a folder. The nodes are the test's own, in its folder, so
+// that a regression could never take away the system's.
+TEST_F(FileTest, ForceReplacesOnlyAFileOrALink) {
+  sim::SimConfig config;
+  config.device.initialFlash = std::vector<std::uint8_t>(124 * 512, 0x42);
+  auto device = Emulator(config);
+  const fs::path fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directory(dir_ / "folder");
+  struct Case {
+    fs::path path;
+    std::string why;
+  };
+  std::vector<Case> cases = {
+      {fifo, "it is a FIFO; --force replaces only a regular file or a symbolic link"},
+      {dir_ / "folder", "Is a directory"},
+  };
+  if (::geteuid() == 0) {
+    const fs::path null = dir_ / "null";
+    ASSERT_EQ(::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    cases.push_back(
+        {null,
+         "it is a character device; --force replaces only a regular file or a symbolic link"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    const auto type = fs::symlink_status(c.path).type();
+    const auto run =
+        RunFlash(Setup({"--read-flash", c.path.string(), "--force", "--tcp", Tcp(*device)}));
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_TRUE(Contains(run.err, "cannot write " + c.path.string() + ": " + c.why)) << run.err;
+    EXPECT_EQ(fs::symlink_status(c.path).type(), type);
+  }
+  EXPECT_EQ(device->GetCounters().connections, 0u);
+
+  const fs::path kept = dir_ / "kept.txt";
+  WriteBytes(kept, "kept");
+  const fs::path link = dir_ / "backup.QLB";
+  fs::create_symlink(kept, link);
+  const auto run =
+      RunFlash(Setup({"--read-flash", link.string(), "--force", "--tcp", Tcp(*device)}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(link)));
+  EXPECT_EQ(Slurp(link).size(), 16u + 124u * 512u);
+  EXPECT_EQ(Slurp(kept), "kept");
 }
 
 }  // namespace
