@@ -22,10 +22,6 @@ std::vector<std::uint8_t> FileBytes(std::string_view header, std::size_t imageBy
   return bytes;
 }
 
-std::vector<std::uint8_t> Text(std::string_view text) {
-  return {text.begin(), text.end()};
-}
-
 const MessageList kUpgradeMessages = {"msg 14", "msg 16", "msg 17", "msg 19", "msg 20", "msg 21"};
 
 class UpgradeRoad : public DeviceRoad {
@@ -89,24 +85,6 @@ TEST_P(UpgradeRoad, EveryBlockReachesTheFlashBeforeUpgradeOk) {
     EXPECT_EQ(counters.unanswered, 0U);
   }
   EXPECT_EQ(clock_.shortenedWaits, 3);
-}
-
-// A file with nothing after its header would leave the device blank: the
-// load fails, and the device hears the handshake and nothing else.
-TEST_P(UpgradeRoad, AFileWithNoImageIsNeverWritten) {
-  for (const std::string& bytes : {std::string("QL480TX-V5"), std::string(kHeader)}) {
-    SCOPED_TRACE(std::to_string(bytes.size()) + " bytes");
-    log_.clear();
-    state_ = {};
-    Serve();
-    const RawFirmware file(Text(bytes));
-    EXPECT_EQ(Connect(file.path()), ConnectResult::LoadFailed);
-    EXPECT_EQ(state_.blockCount, 0);
-    EXPECT_EQ(LastMessage(), "msg 7");
-    const sim::Counters counters = emulator_->GetCounters();
-    EXPECT_EQ(counters.handshakes, 1U);
-    EXPECT_EQ(counters.writes + counters.verifies + counters.runs, 0U);
-  }
 }
 
 TEST_P(UpgradeRoad, PressingUpgradeAgainRepeatsEveryPhase) {
