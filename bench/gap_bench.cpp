@@ -234,10 +234,10 @@ class Bench {
     inputs.selectedHeader = inputs.fileVersionText;
     inputs.firmwarePath = firmware;
     link::SystemClock clock;
-    bench::RecordingView view;
-    link::LinkOpener opener =
-        [&round](const settings::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
-      auto inner = link::OpenLink(settings);
+    bench::RecordingEvents view;
+    link::LinkOpener opener = [&round](const settings::LinkSettings& settings,
+                                       std::string& why) -> std::unique_ptr<link::Transport> {
+      auto inner = link::TryOpenLink(settings, why);
       if (!inner) {
         return nullptr;
       }

@@ -26,8 +26,8 @@
 #include "app/language_font.h"
 #include "app/panel.h"
 #include "app/plain_progress_bar.h"
-#include "app/queued_view.h"
 #include "app/tone.h"
+#include "app/window_events.h"
 #include "image/firmware_file.h"
 #include "settings/port_list.h"
 #include "settings/qsettings_store.h"
@@ -59,7 +59,7 @@ std::filesystem::path ToPath(const QString& path) {
 WindowServices SystemServices() {
   WindowServices services;
   services.dialogs = std::make_unique<SystemDialogs>();
-  services.openLink = &link::OpenLink;
+  services.openLink = &link::TryOpenLink;
   auto player = std::make_shared<TonePlayer>();
   services.tone = [player](int hz, int ms) { player->Start(hz, ms); };
   services.openStore = [] { return std::make_unique<settings::QSettingsStore>(); };
@@ -69,7 +69,7 @@ WindowServices SystemServices() {
 
 TfrmModule::TfrmModule(WindowServices services, QWidget* parent)
     : QMainWindow(parent), services_(std::move(services)) {
-  view_ = std::make_unique<QueuedView>(*this, services_.tone);
+  events_ = std::make_unique<WindowEvents>(*this, services_.tone);
   BuildLayout();
   ConnectHandlers();
   FormCreate();
@@ -313,7 +313,8 @@ void TfrmModule::RunProcedure(std::function<void(upgrade::Environment&)> body) {
       link::Clock& clock = services_.clock != nullptr ? *services_.clock : systemClock;
       std::unique_ptr<settings::SettingsStore> store =
           services_.openStore ? services_.openStore() : nullptr;
-      upgrade::Environment env{*view_, clock, services_.openLink, store.get()};
+      upgrade::Environment env{*events_, clock, services_.openLink, store.get()};
+      env.runWaitMs = services_.runWaitMs;
       body(env);
     } catch (const std::exception& error) {
       QMetaObject::invokeMethod(
@@ -343,7 +344,7 @@ void TfrmModule::RecoverFromException(const std::string& what) {
   // A procedure cut short by an exception hands the window back as a
   // failed step would, then the exception is shown like any other.
   SetBusy(0);
-  ShowIndicator(upgrade::Indicator::Red);
+  ShowIndicator(kIndicatorRed);
   ShowHourglass(false);
   EnableWindow(true);
   if (Application* app = CurrentApplication()) {
@@ -380,28 +381,28 @@ void TfrmModule::keyPressEvent(QKeyEvent* event) {
 
 // ---------------------------------------------------------------- the view
 
-void TfrmModule::ShowStatus(int number, std::string_view suffix) {
-  const std::string shown = text::StripAccelerator(text::Message(number, currentLanguage_));
-  pnMsg->setText(FromUtf8(shown) + FromUtf8(suffix));
+void TfrmModule::ShowStatus(const upgrade::Status& status) {
+  const std::string shown = text::StripAccelerator(text::Message(status.message, currentLanguage_));
+  pnMsg->setText(FromUtf8(shown) + FromUtf8(status.suffix));
 }
 
-void TfrmModule::ShowIndicator(upgrade::Indicator colour) {
-  shComm->SetBrushColor(colour == upgrade::Indicator::Yellow ? kIndicatorYellow : kIndicatorRed);
+void TfrmModule::ShowIndicator(const QColor& colour) {
+  shComm->SetBrushColor(colour);
 }
 
-PlainProgressBar* TfrmModule::BarOf(upgrade::Bar bar) const {
-  return bar == upgrade::Bar::Program ? pbProgram : pbVerify;
+PlainProgressBar* TfrmModule::BarOf(upgrade::Phase phase) const {
+  return phase == upgrade::Phase::Program ? pbProgram : pbVerify;
 }
 
-void TfrmModule::ShowProgressMaximum(upgrade::Bar bar, int maximum) {
-  PlainProgressBar* target = BarOf(bar);
+void TfrmModule::ShowProgressMaximum(upgrade::Phase phase, int maximum) {
+  PlainProgressBar* target = BarOf(phase);
   const int position = std::max(target->value(), target->minimum());
   target->setMaximum(std::max(maximum, target->minimum()));
   target->SetPosition(position);
 }
 
-void TfrmModule::ShowProgressPosition(upgrade::Bar bar, int position) {
-  BarOf(bar)->SetPosition(position);
+void TfrmModule::ShowProgressPosition(upgrade::Phase phase, int position) {
+  BarOf(phase)->SetPosition(position);
 }
 
 void TfrmModule::ShowHourglass(bool on) {

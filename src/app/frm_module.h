@@ -4,6 +4,7 @@
 // procedure and the upgrade sequence to ql::upgrade, run on a worker thread.
 #pragma once
 
+#include <QColor>
 #include <QMainWindow>
 #include <QPointer>
 #include <cstdint>
@@ -21,8 +22,9 @@
 #include "settings/settings_store.h"
 #include "text/language.h"
 #include "upgrade/device_state.h"
+#include "upgrade/procedure_events.h"
 #include "upgrade/procedures.h"
-#include "upgrade/upgrade_view.h"
+#include "upgrade/status_line.h"
 
 class QAction;
 class QComboBox;
@@ -40,7 +42,7 @@ namespace ql::app {
 class CommShape;
 class Panel;
 class PlainProgressBar;
-class QueuedView;
+class WindowEvents;
 
 // What the window works with besides its controls. Tests replace parts.
 struct WindowServices {
@@ -55,6 +57,8 @@ struct WindowServices {
   std::function<std::vector<std::string>()> portNames;
   // The clock of the procedures; nullptr for the system clock.
   link::Clock* clock = nullptr;
+  // The wait after the run command; tests shorten it.
+  std::uint32_t runWaitMs = upgrade::kRunWaitMs;
 };
 
 // The real boxes, links, tones, store and ports.
@@ -104,7 +108,7 @@ class TfrmModule : public QMainWindow {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  friend class QueuedView;
+  friend class WindowEvents;
 
   void BuildLayout();
   void BuildMenus();
@@ -120,20 +124,21 @@ class TfrmModule : public QMainWindow {
   void ProcedureEnded();
   void RecoverFromException(const std::string& what);
 
-  // What the procedures show; GUI thread only, reached through QueuedView.
-  void ShowStatus(int number, std::string_view suffix);
-  void ShowIndicator(upgrade::Indicator colour);
-  void ShowProgressMaximum(upgrade::Bar bar, int maximum);
-  void ShowProgressPosition(upgrade::Bar bar, int position);
+  // What the procedures show; GUI thread only, reached through WindowEvents.
+  void ShowStatus(const upgrade::Status& status);
+  void ShowIndicator(const QColor& colour);
+  // The program bar for programming, the verify bar for the read-back.
+  void ShowProgressMaximum(upgrade::Phase phase, int maximum);
+  void ShowProgressPosition(upgrade::Phase phase, int position);
   void ShowHourglass(bool on);
   void EnableWindow(bool enabled);
   void EnableUpgrade(bool enabled);
   void ShowDeviceText(std::string_view text);
   void ShowFileVersionText(std::string_view text);
-  PlainProgressBar* BarOf(upgrade::Bar bar) const;
+  PlainProgressBar* BarOf(upgrade::Phase phase) const;
 
   WindowServices services_;
-  std::unique_ptr<QueuedView> view_;
+  std::unique_ptr<WindowEvents> events_;
 
   // The controls, by the names the layout gives them.
   Panel* pnMsg = nullptr;

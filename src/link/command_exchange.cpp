@@ -57,6 +57,7 @@ CommandExchange::CommandExchange(Transport& transport, Clock& clock)
 
 bool CommandExchange::ExchangeCommand(std::string_view payload) {
   notes_ = {};
+  verdict_ = ExchangeVerdict::NoReply;
   if (payload.size() > kMaxPayload) {
     return false;
   }
@@ -75,12 +76,12 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
 }
 
 CommandExchange::Reply CommandExchange::Report(Reply reply) {
+  verdict_ = reply == Reply::Accepted   ? ExchangeVerdict::Accepted
+             : reply == Reply::Rejected ? ExchangeVerdict::BadCrc
+                                        : ExchangeVerdict::NoReply;
   if (observer_ != nullptr) {
     observer_->BytesReceived(received_);
-    observer_->ExchangeEnded(reply == Reply::Accepted   ? ExchangeVerdict::Accepted
-                             : reply == Reply::Rejected ? ExchangeVerdict::BadCrc
-                                                        : ExchangeVerdict::NoReply,
-                             notes_);
+    observer_->ExchangeEnded(verdict_, notes_);
   }
   return reply;
 }

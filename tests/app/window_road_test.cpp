@@ -24,22 +24,10 @@ using namespace std::chrono_literals;
 using app::kIndicatorRed;
 using app::kIndicatorYellow;
 
-// The real clock, except that the seven-second wait after the run command
-// lasts `runWaitMs`: long enough to look at the window during it, short
-// enough for a test. The exact wait is pinned by the procedures' tests on
-// the virtual clock.
-class ShortRunWaitClock final : public link::Clock {
- public:
-  explicit ShortRunWaitClock(std::uint32_t runWaitMs) : runWaitMs_(runWaitMs) {}
-  std::uint32_t NowMs() override { return system_.NowMs(); }
-  void MarkPauseStart() override { system_.MarkPauseStart(); }
-  void SleepAfterMarkMs(std::uint32_t ms) override { system_.SleepAfterMarkMs(ms); }
-  void SleepMs(std::uint32_t ms) override { system_.SleepMs(ms == 7000 ? runWaitMs_ : ms); }
-
- private:
-  std::uint32_t runWaitMs_;
-  link::SystemClock system_;
-};
+// The seven-second wait after the run command lasts this long here: long
+// enough to look at the window during it, short enough for a test. The exact
+// wait is pinned by the procedures' tests on the virtual clock.
+constexpr std::uint32_t kRunWaitMs = 600;
 
 constexpr int kBlocks = 12;
 
@@ -47,7 +35,6 @@ class WindowRoad : public WindowTest {
  protected:
   // 12 blocks exactly: ten bytes short of them, the six repeats fill them.
   TempFirmware file_{"QL480TX-V5 1.02", PatternImage(kBlocks * 512 - 6)};
-  ShortRunWaitClock roadClock_{600};
   std::atomic<int> opens_ = 0;
 
   std::unique_ptr<sim::Emulator> Serve(sim::SimConfig config) {
@@ -69,11 +56,11 @@ class WindowRoad : public WindowTest {
     services.dialogs = std::move(dialogs);
     services.tone = [this](int hz, int ms) { tones_.emplace_back(hz, ms); };
     services.portNames = [this] { return portNames_; };
-    services.clock = &roadClock_;
+    services.runWaitMs = kRunWaitMs;
     services.openStore = TestStore();
-    services.openLink = [this](const settings::LinkSettings& settings) {
+    services.openLink = [this](const settings::LinkSettings& settings, std::string& why) {
       ++opens_;
-      return link::OpenLink(settings);
+      return link::TryOpenLink(settings, why);
     };
     window_ = std::make_unique<app::TfrmModule>(std::move(services));
     window_->show();

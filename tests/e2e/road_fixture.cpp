@@ -6,14 +6,6 @@
 
 namespace ql::testing_support {
 
-void ShortRunWaitClock::SleepMs(std::uint32_t ms) {
-  if (ms == kRunWaitMs) {
-    ++shortenedWaits;
-    ms = kShortenedMs;
-  }
-  system_.SleepMs(ms);
-}
-
 std::string LinkName(const testing::TestParamInfo<sim::LinkType>& info) {
   return info.param == sim::LinkType::Tcp ? "Tcp" : "Pty";
 }

@@ -177,23 +177,5 @@ TEST(FlashJson, StringsAreEscapedAndDeviceTextIsLatin1) {
   EXPECT_EQ(JsonString("\xE9", true), "\"\xC3\xA9\"");
 }
 
-TEST(FlashProgress, PhaseCountsBlocksDoneAndEndsAtTheMaximum) {
-  PhaseProgress phase;
-  EXPECT_FALSE(phase.Advance(0));  // a reset before the phase starts
-  phase.Start(3);
-  EXPECT_FALSE(phase.Advance(0));
-  EXPECT_EQ(phase.done(), 1);
-  EXPECT_FALSE(phase.Advance(1));
-  EXPECT_EQ(phase.done(), 2);
-  // Failure at block 2: the bar is still set to the maximum.
-  EXPECT_TRUE(phase.Advance(3));
-  EXPECT_EQ(phase.done(), 2);
-  EXPECT_FALSE(phase.active());
-
-  phase.Start(0);
-  EXPECT_TRUE(phase.Advance(0));
-  EXPECT_EQ(phase.done(), 0);
-}
-
 }  // namespace
 }  // namespace ql::flash

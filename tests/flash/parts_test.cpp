@@ -1,6 +1,6 @@
 // The parts of ql480tx-flash below its command line: telling links apart,
 // the reasons and accounts it prints, the trace's byte form, the terminal
-// rows, the atomic output file and the countdown after the run command.
+// rows and the atomic output file.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,9 +22,6 @@
 #include "links.h"
 #include "out_file.h"
 #include "reasons.h"
-#include "run_wait_clock.h"
-#include "support/virtual_clock.h"
-#include "text/message_table.h"
 #include "trace.h"
 
 namespace ql::flash {
@@ -108,119 +108,91 @@ TEST(FlashLinks, TheStartLineNamesWhatIsUsed) {
             R"("address":"127.0.0.1","port":5003,"stored":false})");
 }
 
-TEST(FlashReasons, EachFailureSaysWhy) {
-  namespace msg = text::msg;
-  ReasonInputs base;
-  base.label = "127.0.0.1:5003";
-  base.deviceText = "QL481TX-V1      ";
-  base.fileHeader = "QL480TX-V5";
+upgrade::PhaseEnd Failed(upgrade::Phase phase, upgrade::PhaseFailure failure, int block,
+                         int tries = 0) {
+  upgrade::PhaseEnd end;
+  end.phase = phase;
+  end.failure = failure;
+  end.block = block;
+  end.tries = tries;
+  end.blockCount = 124;
+  end.blocksDone = std::max(block, 0);
+  return end;
+}
 
-  struct Case {
-    const char* name;
-    int message;
-    std::function<void(ReasonInputs&)> setUp;
-    std::string reason;
-  };
-  const std::vector<Case> cases = {
-      {"refused", msg::kConnectError,
-       [](ReasonInputs& in) {
-         in.openFailed = true;
-         in.openError = "Connection refused";
-       },
-       "127.0.0.1:5003: Connection refused"},
-      {"reopen failed", msg::kOpenPortError,
-       [](ReasonInputs& in) {
-         in.openFailed = true;
-         in.openError = "No such file or directory";
-       },
-       "127.0.0.1:5003: No such file or directory"},
-      {"silent device", msg::kConnectError, [](ReasonInputs& in) { in.last.any = true; },
+TEST(FlashReasons, EachFailureSaysWhy) {
+  using upgrade::Phase;
+  using upgrade::PhaseFailure;
+  using Verdict = link::ExchangeVerdict;
+  const std::string link = "127.0.0.1:5003";
+  upgrade::PhaseEnd badCrc = Failed(Phase::Program, PhaseFailure::NoReply, -1, 1);
+  badCrc.lastTry = {Verdict::BadCrc, 29};
+  const std::pair<std::string, std::string> cases[] = {
+      {LinkReason(link, "Connection refused"), "127.0.0.1:5003: Connection refused"},
+      {NoDeviceReason(link, 3, {Verdict::NoReply, 0}),
        "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: no reply"},
-      {"short handshake reply", msg::kConnectError,
-       [](ReasonInputs& in) {
-         in.last = {true, link::ExchangeVerdict::Accepted, 28, false};
-       },
+      {NoDeviceReason(link, 3, {Verdict::Accepted, 28}),
        "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: a reply of 28 bytes, "
        "29 expected"},
-      {"other model", msg::kFileTypeError, [](ReasonInputs&) {},
-       "the device is \"QL481TX-V1\", the file is for \"QL480TX-V5\""},
-      {"block refused", msg::kProgramError,
-       [](ReasonInputs& in) {
-         in.report.phase = upgrade::Phase::Program;
-         in.report.block = 23;
-         in.report.tries = 5;
-       },
+      {MismatchReason("QL481TX-V1      ", "QL480TX-V5\x1b"),
+       "the device is \"QL481TX-V1\", the file is for \"QL480TX-V5?\""},
+      {LoadReason(upgrade::LoadFailure::Unreadable, ENOENT), "No such file or directory"},
+      {PhaseReason(Failed(Phase::Program, PhaseFailure::NoReply, 23, 5)),
        "block 23, address 2E00, 5 tries"},
-      {"handshake before programming", msg::kProgramError,
-       [](ReasonInputs& in) {
-         in.last = {true, link::ExchangeVerdict::BadCrc, 29, false};
-       },
-       "handshake: bad CRC"},
-      {"block differs", msg::kVerifyError,
-       [](ReasonInputs& in) {
-         in.report.phase = upgrade::Phase::Verify;
-         in.report.block = 123;
-         in.report.mismatch = true;
-       },
+      {PhaseReason(badCrc), "handshake: bad CRC"},
+      {PhaseReason(Failed(Phase::Verify, PhaseFailure::DataDiffers, 123)),
        "block 123, address F600, data differs"},
-      {"never quiet", msg::kVerifyError,
-       [](ReasonInputs& in) {
-         in.report.block = 4;
-         in.last.resyncFailed = true;
-       },
+      {PhaseReason(Failed(Phase::Verify, PhaseFailure::NeverQuiet, 4)),
        "block 4, address 0800, the link never fell quiet"},
-      {"file gone", msg::kLoadFileError,
-       [](ReasonInputs& in) { in.fileError = "No such file or directory"; },
-       "No such file or directory"},
-      {"no failure", msg::kUpgradeOk, [](ReasonInputs&) {}, ""},
+      {PhaseReason(Failed(Phase::Verify, PhaseFailure::None, -1)), ""},
   };
-  for (const auto& c : cases) {
-    ReasonInputs in = base;
-    c.setUp(in);
-    EXPECT_EQ(FailureReason(c.message, in), c.reason) << c.name;
+  for (const auto& [reason, expected] : cases) {
+    EXPECT_EQ(reason, expected);
   }
 }
 
 TEST(FlashReasons, AStopSaysWhatTheDeviceHolds) {
+  using upgrade::Flash;
   using upgrade::Phase;
-  struct Case {
-    Mode mode;
-    upgrade::ProcedureReport report;
+  using upgrade::PhaseFailure;
+  using upgrade::Procedure;
+  const auto stopped = [](Procedure procedure, Flash flash, int block = -1) {
+    return upgrade::Finish{procedure, upgrade::Outcome::Stopped, {flash, block}};
+  };
+  const auto in = [](Phase phase, int block) {
+    return std::optional(Failed(phase, PhaseFailure::Stopped, block));
+  };
+  const struct {
+    upgrade::Finish finish;
+    std::optional<upgrade::PhaseEnd> lastPhase;
     std::string says;
-  };
-  auto report = [](Phase phase, int block, int done, bool runSent = false) {
-    upgrade::ProcedureReport r;
-    r.phase = phase;
-    r.block = block;
-    r.blocksDone = done;
-    r.runSent = runSent;
-    return r;
-  };
-  const Case cases[] = {
-      {Mode::Upgrade, report(Phase::Connect, -1, 0),
+  } cases[] = {
+      {stopped(Procedure::Connect, Flash::AsBefore), std::nullopt,
        "stopped while connecting: nothing was written to the device"},
-      {Mode::Upgrade, report(Phase::Program, -1, 0),
+      {stopped(Procedure::ReadFlash, Flash::AsBefore), std::nullopt,
+       "stopped while connecting: nothing was written to the device"},
+      {stopped(Procedure::Upgrade, Flash::AsBefore), in(Phase::Program, -1),
        "stopped before programming began: nothing was written to the device"},
-      {Mode::Upgrade, report(Phase::Program, 23, 23),
+      {stopped(Procedure::Upgrade, Flash::Partial, 23), in(Phase::Program, 23),
        "programming stopped after 23 of 124 blocks: the device holds a partial image and was "
        "not told to run it; run the upgrade again to complete it"},
-      {Mode::Upgrade, report(Phase::Verify, 40, 40),
+      {stopped(Procedure::Upgrade, Flash::WholeImage), in(Phase::Verify, 40),
        "verification stopped after 40 of 124 blocks compared: the device holds the whole new "
        "image, not yet verified, and was not told to run it; run the upgrade again to complete "
        "it"},
-      {Mode::Upgrade, report(Phase::Run, -1, 0),
+      {stopped(Procedure::Upgrade, Flash::Verified), in(Phase::Verify, -1),
        "stopped after verification: the device holds the new image, verified, but was not told "
        "to run it; run the upgrade again to complete it"},
-      {Mode::Upgrade, report(Phase::Run, -1, 0, true),
+      {stopped(Procedure::Upgrade, Flash::Running), in(Phase::Run, -1),
        "stopped after the run command: the device holds the new image, verified, and was told "
        "to run it; it needs about 7 s to start"},
-      {Mode::VerifyOnly, report(Phase::Verify, 9, 9),
+      {stopped(Procedure::Verify, Flash::AsBefore), in(Phase::Verify, 9),
        "the check stopped after 9 of 124 blocks compared: nothing was written to the device"},
-      {Mode::ReadFlash, report(Phase::Verify, 9, 9),
+      {stopped(Procedure::ReadFlash, Flash::AsBefore), in(Phase::Read, 9),
        "reading stopped after 9 of 124 blocks: nothing was written to the device"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(StopExplanation(c.mode, c.report, 124), c.says);
+    EXPECT_EQ(StopExplanation(c.finish, c.lastPhase), c.says);
   }
 }
 
@@ -409,43 +381,6 @@ TEST(FlashOutputFile, HeaderIsTheDeviceInformationThenTheBlocks) {
   const auto shortInfo = FlashFileBytes("QL", table, 0);
   EXPECT_EQ(shortInfo,
             std::vector<std::uint8_t>({'Q', 'L', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST(FlashRunWait, CountsDownTheWaitAfterTheRunCommandAndStopsOnRequest) {
-  struct Case {
-    bool runSent;
-    std::uint32_t sleep;
-    std::optional<std::uint32_t> override;
-    int stopAtTick;  // the tick after which a stop is requested; -1 none
-    std::vector<int> ticks;
-    std::uint32_t elapsed;
-  };
-  const Case cases[] = {
-      {false, 7000, std::nullopt, -1, {}, 7000},  // a pause before the run: untouched
-      {true, 50, std::nullopt, -1, {}, 50},       // a short pause after it: untouched
-      {true, 7000, std::nullopt, -1, {7, 6, 5, 4, 3, 2, 1, 0}, 7000},
-      {true, 7000, 300, -1, {1, 0}, 300},
-      {true, 7000, std::nullopt, 2, {7, 6, -1}, 1050},
-  };
-  for (const auto& c : cases) {
-    testing_support::VirtualClock base;
-    upgrade::ProcedureReport report;
-    report.runSent = c.runSent;
-    std::atomic<bool> stop{false};
-    std::vector<int> ticks;
-    RunWaitClock clock(
-        base, report, stop,
-        [&](int left) {
-          ticks.push_back(left);
-          if (static_cast<int>(ticks.size()) == c.stopAtTick) {
-            stop = true;
-          }
-        },
-        c.override);
-    clock.SleepMs(c.sleep);
-    EXPECT_EQ(ticks, c.ticks) << c.sleep;
-    EXPECT_EQ(base.NowMs(), c.elapsed) << c.sleep;
-  }
 }
 
 }  // namespace

@@ -114,7 +114,7 @@ class Line {
 
  private:
   link::LinkOpener Opener() {
-    return [this](const settings::LinkSettings&) -> std::unique_ptr<link::Transport> {
+    return [this](const settings::LinkSettings&, std::string&) -> std::unique_ptr<link::Transport> {
       if (Present() < 0) {
         return nullptr;
       }

@@ -24,15 +24,12 @@
 #include "image/firmware_file.h"
 #include "links.h"
 #include "out_file.h"
-#include "reasons.h"
 #include "run_time.h"
-#include "run_wait_clock.h"
 #include "settings/port_list.h"
 #include "settings/qsettings_store.h"
 #include "settings/settings.h"
 #include "signals.h"
 #include "station.h"
-#include "text/message_table.h"
 #include "trace.h"
 
 namespace {
@@ -102,11 +99,9 @@ struct DeviceRun {
   std::string label;
   flash::Job job;
   std::unique_ptr<flash::FlashView> view;
+  // Writes the trace; nullptr without one.
   std::unique_ptr<flash::DeviceObserver> observer;
-  upgrade::ProcedureReport report;
   flash::JobOutcome outcome;
-  bool openFailed = false;
-  std::string openError;
   double seconds = 0;
   // Automatic mode: the units of this link so far, and their time together.
   int units = 0;
@@ -327,25 +322,11 @@ int main(int argc, char** argv) {
   const bool live = !options.json && !options.quiet && ::isatty(STDOUT_FILENO) == 1;
   flash::Console console(STDOUT_FILENO, STDERR_FILENO, live, static_cast<int>(links.size()),
                          TerminalColumns());
-  const flash::ViewStyle style{several, options.json, options.quiet, reading};
+  const flash::ViewStyle style{several, options.json, options.quiet};
 
   // A device's view; in automatic mode each unit gets a fresh one.
-  auto makeView = [&](int index, DeviceRun& r) {
-    auto reasons = [&r](int message) {
-      flash::ReasonInputs in;
-      in.label = r.label;
-      in.openFailed = r.openFailed;
-      in.openError = r.openError;
-      in.report = r.report;
-      in.last = r.observer->last();
-      in.deviceText = r.view->deviceText();
-      in.fileHeader = r.job.fileVersionText;
-      if (message == text::msg::kLoadFileError) {
-        in.fileError = flash::FileOpenError(r.job.firmwarePath);
-      }
-      return flash::FailureReason(message, in);
-    };
-    return std::make_unique<flash::FlashView>(console, index, r.label, language, style, reasons);
+  auto makeView = [&](int index, const DeviceRun& r) {
+    return std::make_unique<flash::FlashView>(console, index, r.label, language, style);
   };
 
   std::vector<std::unique_ptr<DeviceRun>> runs;
@@ -362,7 +343,9 @@ int main(int argc, char** argv) {
     r.job.stored = stored.link;
     r.job.controls = r.link.stored ? flash::StoredControls(stored.link)
                                    : flash::ControlsFor(r.link.link, r.link.address, stored.link);
-    r.observer = std::make_unique<flash::DeviceObserver>(r.label, trace.get());
+    if (trace) {
+      r.observer = std::make_unique<flash::DeviceObserver>(r.label, trace.get());
+    }
     r.view = makeView(static_cast<int>(i), r);
     runs.push_back(std::move(run));
   }
@@ -392,26 +375,21 @@ int main(int argc, char** argv) {
     signalTarget.console = &console;
   }
 
-  const auto waitOverride = RunWaitOverride();
+  const std::uint32_t runWaitMs = RunWaitOverride().value_or(upgrade::kRunWaitMs);
   auto flashRead = reading ? std::make_unique<flash::FlashRead>() : nullptr;
   // One run of a device's procedures to its end: its outcome in r->outcome,
   // and what its closing record adds to the JSON.
   auto runOnce = [&](DeviceRun* r, link::Clock& clock) {
-    auto open = [r](const settings::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
-      r->openFailed = true;
+    auto open = [r](const settings::LinkSettings& settings,
+                    std::string& why) -> std::unique_ptr<link::Transport> {
       if (!r->link.lookupError.empty()) {
-        r->openError = r->link.lookupError;
+        why = r->link.lookupError;
         return nullptr;
       }
-      auto transport = link::TryOpenLink(settings, r->openError);
-      r->openFailed = transport == nullptr;
-      return transport;
+      return link::TryOpenLink(settings, why);
     };
-    const flash::JobContext context{&stop, r->observer.get(), &r->report};
+    const flash::JobContext context{&stop, r->observer.get(), runWaitMs};
     r->outcome = flash::RunJob(r->job, *r->view, clock, open, context, flashRead.get());
-    if (r->outcome.status == flash::kExitOk && r->view->runWaitCut()) {
-      r->outcome = {flash::kExitInterrupted, "interrupted"};
-    }
     std::string extra;
     if (r->outcome.status == flash::kExitOk && reading) {
       std::string why;
@@ -428,8 +406,7 @@ int main(int argc, char** argv) {
       }
     }
     if (r->outcome.status == flash::kExitInterrupted) {
-      std::string holds = flash::StopExplanation(
-          options.mode, r->report, reading ? flash::kReadFlashBlocks : firmware.blocks);
+      std::string holds = r->view->StopAccount();
       if (reading) {
         holds += "; " + options.readFlashPath + " was not written";
       }
@@ -442,7 +419,7 @@ int main(int argc, char** argv) {
   };
 
   // Automatic mode: one unit after another on the link of `r` until stopped.
-  auto runStation = [&](int index, DeviceRun* r, link::Clock& systemClock, link::Clock& clock) {
+  auto runStation = [&](int index, DeviceRun* r, link::Clock& clock) {
     if (!r->link.lookupError.empty()) {
       // The address is looked up once, at the start: no look could ever open the link.
       r->view->Problem(r->label + ": " + r->link.lookupError +
@@ -459,10 +436,11 @@ int main(int argc, char** argv) {
     const flash::Station station{
         options.deviceId,
         link,
-        systemClock,
-        [&lookError](const settings::LinkSettings& settings) {
-          lookError.clear();
-          return link::TryOpenLink(settings, lookError);
+        clock,
+        [&lookError](const settings::LinkSettings& settings, std::string& why) {
+          auto transport = link::TryOpenLink(settings, why);
+          lookError = why;
+          return transport;
         },
         r->observer.get(),
         &stop,
@@ -503,7 +481,7 @@ int main(int argc, char** argv) {
           r->view->UnitResult(
               {number, info, unitStatus, r->outcome.outcome, seconds, r->ok, r->failed}, extra);
           row.clear();
-          return flash::UnitEnd{unitStatus == flash::kExitInterrupted, r->report.runSent};
+          return flash::UnitEnd{unitStatus == flash::kExitInterrupted, r->view->runSent()};
         }};
     flash::RunStation(station);
     console.Status(index, {});
@@ -514,12 +492,10 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < runs.size(); ++i) {
     // Each device on its own thread, with its own link and clock.
     threads.emplace_back([&, i, r = runs[i].get()] {
-      link::SystemClock systemClock;
-      flash::RunWaitClock clock(
-          systemClock, r->report, stop, [r](int left) { r->view->Countdown(left); }, waitOverride);
+      link::SystemClock clock;
       const auto start = std::chrono::steady_clock::now();
       if (options.repeat) {
-        runStation(static_cast<int>(i), r, systemClock, clock);
+        runStation(static_cast<int>(i), r, clock);
         r->seconds = SecondsSince(start);
         r->view->StationResult(r->outcome.status, r->outcome.outcome, r->seconds, r->units, r->ok,
                                r->failed, r->unitSeconds);

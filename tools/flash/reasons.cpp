@@ -3,21 +3,15 @@
 
 #include <cstdio>
 
-#include "text/message_table.h"
+#include "link/errno_text.h"
 #include "upgrade/block_exchange.h"
 
 namespace ql::flash {
 namespace {
 
-constexpr std::size_t kHandshakeReplyBytes = 29;
+using upgrade::PhaseFailure;
 
-std::string LastVerdict(const LastExchange& last, bool handshake) {
-  if (last.resyncFailed) {
-    return "the link never fell quiet";
-  }
-  if (!last.any) {
-    return "nothing exchanged";
-  }
+std::string Verdict(const upgrade::TryEnd& last, bool handshake) {
   switch (last.verdict) {
     case link::ExchangeVerdict::NoReply:
       return "no reply";
@@ -26,16 +20,16 @@ std::string LastVerdict(const LastExchange& last, bool handshake) {
     case link::ExchangeVerdict::Accepted:
       break;
   }
-  if (handshake && last.replyBytes != kHandshakeReplyBytes) {
+  if (handshake && last.replyBytes != upgrade::kHandshakeReplyLength) {
     return "a reply of " + std::to_string(last.replyBytes) + " bytes, " +
-           std::to_string(kHandshakeReplyBytes) + " expected";
+           std::to_string(upgrade::kHandshakeReplyLength) + " expected";
   }
   return "accepted";
 }
 
-// The device information as a line can show it: blanks at its end dropped,
-// anything unprintable as "?".
-std::string Shown(const std::string& text) {
+// A device text as a line can show it: blanks at its end dropped, anything
+// unprintable as "?", in quotes.
+std::string Quoted(std::string_view text) {
   std::string shown;
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
@@ -45,21 +39,6 @@ std::string Shown(const std::string& text) {
     shown.pop_back();
   }
   return "\"" + shown + "\"";
-}
-
-std::string BlockReason(const ReasonInputs& in) {
-  const upgrade::ProcedureReport& r = in.report;
-  if (r.block < 0) {
-    return "handshake: " + LastVerdict(in.last, false);
-  }
-  std::string text = "block " + std::to_string(r.block) + ", address " + BlockAddress(r.block);
-  if (r.mismatch) {
-    return text + ", data differs";
-  }
-  if (r.tries >= upgrade::kBlockTries) {
-    return text + ", " + std::to_string(r.tries) + " tries";
-  }
-  return text + ", " + (in.last.resyncFailed ? "the link never fell quiet" : "no usable reply");
 }
 
 std::string Of(int done, int total) {
@@ -74,75 +53,97 @@ std::string BlockAddress(int block) {
   return text;
 }
 
-bool IsFailureMessage(int number) {
-  namespace msg = text::msg;
-  return number == msg::kLoadFileError || number == msg::kOpenPortError ||
-         number == msg::kConnectError || number == msg::kFileTypeError ||
-         number == msg::kProgramError || number == msg::kVerifyError;
+std::string LinkReason(const std::string& label, std::string_view why) {
+  return label + ": " + std::string(why.empty() ? "cannot be opened" : why);
 }
 
-std::string FailureReason(int message, const ReasonInputs& in) {
-  namespace msg = text::msg;
-  if ((message == msg::kOpenPortError || message == msg::kConnectError) && in.openFailed) {
-    return in.label + ": " + in.openError;
+std::string NoDeviceReason(const std::string& label, int attempts, const upgrade::TryEnd& last) {
+  return label + ": no valid handshake reply in " + std::to_string(attempts) +
+         " attempts, the last: " + Verdict(last, true);
+}
+
+std::string MismatchReason(std::string_view deviceInfo, std::string_view fileHeader) {
+  return "the device is " + Quoted(deviceInfo) + ", the file is for " + Quoted(fileHeader);
+}
+
+std::string LoadReason(upgrade::LoadFailure why, int error) {
+  switch (why) {
+    case upgrade::LoadFailure::Unreadable:
+      return error != 0 ? link::ErrnoText(error) : "the file cannot be read";
+    case upgrade::LoadFailure::HeaderChanged:
+      return "the file's header is not the one read at the start";
+    case upgrade::LoadFailure::NoImage:
+      return "no image after its 16-byte header";
   }
-  switch (message) {
-    case msg::kConnectError:
-      return in.label +
-             ": no valid handshake reply in 3 attempts, the last: " + LastVerdict(in.last, true);
-    case msg::kFileTypeError:
-      return "the device is " + Shown(in.deviceText) + ", the file is for " + Shown(in.fileHeader);
-    case msg::kLoadFileError:
-      return in.fileError;
-    case msg::kProgramError:
-    case msg::kVerifyError:
-      return BlockReason(in);
-    default:
+  return {};
+}
+
+std::string PhaseReason(const upgrade::PhaseEnd& end) {
+  const std::string where = end.block < 0 ? "handshake: "
+                                          : "block " + std::to_string(end.block) + ", address " +
+                                                BlockAddress(end.block) + ", ";
+  switch (end.failure) {
+    case PhaseFailure::None:
+    case PhaseFailure::Stopped:
       return {};
+    case PhaseFailure::NotConnected:
+      return "no device has answered a connect";
+    case PhaseFailure::NoReply:
+      return where +
+             (end.block < 0 ? Verdict(end.lastTry, false) : std::to_string(end.tries) + " tries");
+    case PhaseFailure::DataDiffers:
+      return where + "data differs";
+    case PhaseFailure::Unreadable:
+      return where + "its data cannot be read";
+    case PhaseFailure::NeverQuiet:
+      return where + "the link never fell quiet";
+    case PhaseFailure::OutOfStep:
+      return where + "the link kept falling out of step";
   }
+  return {};
 }
 
-std::string StopExplanation(Mode mode, const upgrade::ProcedureReport& r, int blockCount) {
-  using upgrade::Phase;
+std::string StopExplanation(const upgrade::Finish& finish,
+                            const std::optional<upgrade::PhaseEnd>& lastPhase) {
+  using upgrade::Flash;
+  using upgrade::Procedure;
+  const std::string nothing = ": nothing was written to the device";
   const std::string again = "run the upgrade again to complete it";
-  if (r.phase == Phase::Connect) {
-    return "stopped while connecting: nothing was written to the device";
+  if (!lastPhase || finish.procedure == Procedure::Connect) {
+    return "stopped while connecting" + nothing;
   }
-  if (mode == Mode::VerifyOnly) {
-    return "the check stopped after " + Of(r.blocksDone, blockCount) +
-           " compared: nothing was written to the device";
+  const int done = lastPhase->blocksDone;
+  const int total = lastPhase->blockCount;
+  if (finish.procedure == Procedure::Verify) {
+    return "the check stopped after " + Of(done, total) + " compared" + nothing;
   }
-  if (mode == Mode::ReadFlash) {
-    return "reading stopped after " + Of(r.blocksDone, blockCount) +
-           ": nothing was written to the device";
+  if (finish.procedure == Procedure::ReadFlash) {
+    return "reading stopped after " + Of(done, total) + nothing;
   }
-  switch (r.phase) {
-    case Phase::Program:
-      if (r.block < 0) {
-        return "stopped before programming began: nothing was written to the device";
-      }
-      if (r.blocksDone == 0) {
+  switch (finish.holds.flash) {
+    case Flash::AsBefore:
+      return "stopped before programming began" + nothing;
+    case Flash::Partial:
+      if (finish.holds.block == 0) {
         return "programming stopped before its first block was written: the device was not "
                "told to run; " +
                again;
       }
-      return "programming stopped after " + Of(r.blocksDone, blockCount) +
+      return "programming stopped after " + Of(finish.holds.block, total) +
              ": the device holds a partial image and was not told to run it; " + again;
-    case Phase::Verify:
-      return "verification stopped after " + Of(r.blocksDone, blockCount) +
+    case Flash::WholeImage:
+    case Flash::Differs:
+      return "verification stopped after " + Of(done, total) +
              " compared: the device holds the whole new image, not yet verified, and was not "
              "told to run it; " +
              again;
-    case Phase::Run:
-      if (r.runSent) {
-        return "stopped after the run command: the device holds the new image, verified, and "
-               "was told to run it; it needs about 7 s to start";
-      }
+    case Flash::Verified:
       return "stopped after verification: the device holds the new image, verified, but was not "
              "told to run it; " +
              again;
-    case Phase::Connect:
-      break;
+    case Flash::Running:
+      return "stopped after the run command: the device holds the new image, verified, and was "
+             "told to run it; it needs about 7 s to start";
   }
   return {};
 }

@@ -1,39 +1,32 @@
 // What the command-line program adds to the message table's texts: why a
 // step failed ("127.0.0.1:5003: Connection refused", "block 23, address
-// 2E00, 5 tries") and, after a stop request, what the device now holds.
+// 2E00, 5 tries") and, after a stop request, what the device now holds. Each
+// is worked out from what the procedure told.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
-#include "options.h"
-#include "trace.h"
-#include "upgrade/procedures.h"
+#include "upgrade/procedure_events.h"
 
 namespace ql::flash {
-
-struct ReasonInputs {
-  std::string label;        // the link, as output lines name it
-  bool openFailed = false;  // the last attempt to open the link failed
-  std::string openError;    // and why
-  upgrade::ProcedureReport report;
-  LastExchange last;       // the device's last exchange
-  std::string deviceText;  // the device information of the handshake
-  std::string fileHeader;  // the firmware file's header text
-  std::string fileError;   // why the firmware file could not be loaded
-};
 
 // The byte address of `block` as the commands carry it: "2E00" for 23.
 std::string BlockAddress(int block);
 
-// Why message `message` (one of the failures: 7, 8, 11, 13, 15, 18) was
-// shown; empty when there is nothing to add.
-std::string FailureReason(int message, const ReasonInputs& in);
+// `label` is the link as output lines name it.
+std::string LinkReason(const std::string& label, std::string_view why);
+std::string NoDeviceReason(const std::string& label, int attempts, const upgrade::TryEnd& last);
+std::string MismatchReason(std::string_view deviceInfo, std::string_view fileHeader);
+std::string LoadReason(upgrade::LoadFailure why, int error);
+// Why a phase failed; empty for one that did not.
+std::string PhaseReason(const upgrade::PhaseEnd& end);
 
-// What the device holds after a stop request ended `mode` where `report`
-// says, and what to do about it.
-std::string StopExplanation(Mode mode, const upgrade::ProcedureReport& report, int blockCount);
-
-// Whether message `number` tells of a failure, and so goes to standard error.
-bool IsFailureMessage(int number);
+// What the device holds after a stop request ended a procedure as `finish`
+// says, `lastPhase` being the last phase it ended (none: it was still
+// connecting), and what to do about it.
+std::string StopExplanation(const upgrade::Finish& finish,
+                            const std::optional<upgrade::PhaseEnd>& lastPhase);
 
 }  // namespace ql::flash
