@@ -171,17 +171,18 @@ class ProbeTransport final : public link::Transport {
   ProbeTransport(std::unique_ptr<link::Transport> inner, Probe& probe)
       : inner_(std::move(inner)), probe_(probe) {}
   settings::LinkKind Kind() const override { return inner_->Kind(); }
-  void Write(std::span<const std::uint8_t> bytes) override {
+  link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
     probe_.RequestWritten(bytes.size());
-    inner_->Write(bytes);
+    return inner_->Write(bytes);
   }
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
-    const std::size_t n = inner_->Read(into, wait);
-    if (n > 0) {
-      probe_.ReplyBytesRead(n);
+  link::ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
+    const link::ReadResult read = inner_->Read(into, wait);
+    if (read.count > 0) {
+      probe_.ReplyBytesRead(read.count);
     }
-    return n;
+    return read;
   }
+  std::string GoneReason() const override { return inner_->GoneReason(); }
   bool InputWaiting() override { return inner_->InputWaiting(); }
   std::chrono::nanoseconds CharacterTime() const override { return inner_->CharacterTime(); }
   void Close() override { inner_->Close(); }

@@ -70,6 +70,17 @@ std::string_view ReadBackData(const std::string& reply) {
 
 }  // namespace
 
+bool NoteLinkLost(const link::CommandExchange& exchange, Environment& env) {
+  if (!exchange.LinkGone()) {
+    return false;
+  }
+  if (env.report != nullptr) {
+    env.report->linkLost = true;
+    env.report->linkLostReason = exchange.GoneReason();
+  }
+  return true;
+}
+
 HandshakeEnd FindDevice(link::CommandExchange& exchange, const std::string& deviceId,
                         Environment& env) {
   for (int attempt = 0; attempt < kHandshakeAttempts; ++attempt) {
@@ -80,6 +91,9 @@ HandshakeEnd FindDevice(link::CommandExchange& exchange, const std::string& devi
     if (exchange.ExchangeCommand(HandshakeCommand(deviceId)) &&
         exchange.ReplyLength() == kHandshakeReplyLength) {
       return HandshakeEnd::Answered;
+    }
+    if (NoteLinkLost(exchange, env)) {
+      return HandshakeEnd::LinkLost;
     }
     env.view.ShowMessage(text::msg::kConnecting, Countdown(attempt));
     env.view.Pump();
@@ -101,6 +115,9 @@ BlockEnd ExchangeBlock(link::CommandExchange& exchange, const std::string& comma
     env.view.Pump();
     if (exchange.ExchangeCommand(command)) {
       return BlockEnd::Accepted;
+    }
+    if (NoteLinkLost(exchange, env)) {
+      return BlockEnd::LinkLost;
     }
     ++failedTries;
     env.clock.SleepMs(kAfterFailedTryMs);
@@ -164,6 +181,12 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
         report(block, 0);
         return ReadBackEnd::Interrupted;
       }
+      // A look for late replies, or a reply that was not the block's own,
+      // may have found the link gone: nothing can bring it back in step.
+      if (NoteLinkLost(exchange, env)) {
+        report(block < blockCount ? block : inStepFrom, 0);
+        return ReadBackEnd::LinkLost;
+      }
       if (rewind) {
         // Replies came after the ones taken: how long they have been behind
         // their requests is not known, so nothing since the link last fell
@@ -178,7 +201,7 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
       }
       if (++resyncs > kMaxResyncsWithoutProgress || !exchange.Resync()) {
         report(block < blockCount ? block : inStepFrom, 0);
-        return ReadBackEnd::NeverInStep;
+        return NoteLinkLost(exchange, env) ? ReadBackEnd::LinkLost : ReadBackEnd::NeverInStep;
       }
       if (noisyTaken >= 0 && !exchange.ResyncDiscardedReply()) {
         taken(noisyTaken + 1);
@@ -199,6 +222,9 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
       case BlockEnd::Refused:
         report(block, failedTries);
         return ReadBackEnd::NoReply;
+      case BlockEnd::LinkLost:
+        report(block, failedTries);
+        return ReadBackEnd::LinkLost;
       case BlockEnd::Interrupted:
         report(block, failedTries);
         return ReadBackEnd::Interrupted;

@@ -24,23 +24,30 @@ inline constexpr int kBlockTries = 5;
 // A handshake reply counts only at exactly this length, start byte through CR.
 inline constexpr std::int32_t kHandshakeReplyLength = 29;
 
-enum class HandshakeEnd { Answered, NoAnswer, Interrupted };
+enum class HandshakeEnd { Answered, NoAnswer, LinkLost, Interrupted };
+
+// Puts the lost link into the report when the exchange's link is gone.
+// True when it is.
+bool NoteLinkLost(const link::CommandExchange& exchange, Environment& env);
 
 // Finds the device as the connect procedure does: up to three handshakes,
 // each after a pause, until one brings a reply of exactly 29 bytes; after
-// each failed attempt the status shows the countdown 9, 8, 7.
+// each failed attempt the status shows the countdown 9, 8, 7. A link that
+// goes away ends the search at once (LinkLost, in the report too).
 HandshakeEnd FindDevice(link::CommandExchange& exchange, const std::string& deviceId,
                         Environment& env);
 
 // The device information of an accepted handshake reply: positions 8 to 23.
 std::string DeviceInformation(const std::string& reply);
 
-enum class BlockEnd { Accepted, Refused, Interrupted };
+enum class BlockEnd { Accepted, Refused, LinkLost, Interrupted };
 
 // One block command with up to five tries; the caller has made the pause the
 // device needs before it. The display catches up before each try; a failed
 // try is followed by a pause, the last one too. Adds the failed tries to
-// `failedTries`. Interrupted when a stop was requested before a try.
+// `failedTries`. Interrupted when a stop was requested before a try;
+// LinkLost at once, without further tries or pause, when the link has gone
+// away (the try that found it is not counted; the report says why).
 BlockEnd ExchangeBlock(link::CommandExchange& exchange, const std::string& command,
                        Environment& env, int& failedTries);
 
@@ -49,6 +56,7 @@ enum class ReadBackEnd {
   NoReply,      // a block was not answered in five tries
   NeverInStep,  // the link could not be brought back in step
   Rejected,     // `take` refused a block's data
+  LinkLost,     // the link went away; the report says why
   Interrupted,  // a stop was requested
 };
 

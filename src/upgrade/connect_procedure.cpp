@@ -77,7 +77,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
     if (found == HandshakeEnd::Interrupted) {
       transport->Close();
       result = ConnectResult::Interrupted;
-    } else if (found == HandshakeEnd::NoAnswer) {
+    } else if (found == HandshakeEnd::NoAnswer || found == HandshakeEnd::LinkLost) {
       transport->Close();
       result = ConnectResult::NoHandshake;
     } else {

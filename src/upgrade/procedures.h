@@ -29,6 +29,8 @@ struct ProcedureReport {
   int blocksDone = 0;            // blocks of that phase done before it
   bool mismatch = false;         // verification ended on data that differs
   bool runSent = false;          // the device was told to run the new firmware
+  bool linkLost = false;         // the phase ended because the link went away
+  std::string linkLostReason;    // why, in the system's words
 };
 
 // What a procedure runs with besides the device state.

@@ -32,6 +32,7 @@ PhaseEnd ProgramBlocks(link::CommandExchange& exchange, const std::string& devic
   }
   if (state.deviceFamily != image::kDeviceFamily ||
       !exchange.ExchangeCommand(HandshakeCommand(deviceId))) {
+    NoteLinkLost(exchange, env);
     return PhaseEnd::Failed;
   }
   PhaseEnd end = PhaseEnd::Done;
@@ -69,10 +70,9 @@ PhaseEnd VerifyBlocks(link::CommandExchange& exchange, const std::string& device
     return PhaseEnd::Failed;
   }
   // A reply still owed from programming would otherwise answer the handshake.
-  if (exchange.InputWaiting() && !exchange.Resync()) {
-    return PhaseEnd::Failed;
-  }
-  if (!exchange.ExchangeCommand(HandshakeCommand(deviceId))) {
+  if ((exchange.InputWaiting() && !exchange.Resync()) ||
+      !exchange.ExchangeCommand(HandshakeCommand(deviceId))) {
+    NoteLinkLost(exchange, env);
     return PhaseEnd::Failed;
   }
   const auto compare = [&state, &env](int block, std::string_view data) {
@@ -192,6 +192,7 @@ UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& st
         if (env.report != nullptr) {
           env.report->runSent = true;
         }
+        NoteLinkLost(exchange, env);
         clock.SleepMs(kRunWaitMs);
       }
       view.ShowMessage(text::msg::kUpgradeOk, {});

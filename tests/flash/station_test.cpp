@@ -159,10 +159,13 @@ class Line {
     ~ClosingLink() override { Close(); }
     void SetResponder(ScriptedTransport::Responder r) { inner_.SetResponder(std::move(r)); }
     settings::LinkKind Kind() const override { return settings::LinkKind::Tcp; }
-    void Write(std::span<const std::uint8_t> bytes) override { inner_.Write(bytes); }
-    std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
+    link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
+      return inner_.Write(bytes);
+    }
+    link::ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
       return inner_.Read(into, wait);
     }
+    std::string GoneReason() const override { return inner_.GoneReason(); }
     std::chrono::nanoseconds CharacterTime() const override { return inner_.CharacterTime(); }
     bool InputWaiting() override { return inner_.InputWaiting(); }
     void Close() override {

@@ -32,10 +32,13 @@ class LoggedTransport final : public link::Transport {
   ~LoggedTransport() override { Close(); }
 
   settings::LinkKind Kind() const override { return inner_->Kind(); }
-  void Write(std::span<const std::uint8_t> bytes) override { inner_->Write(bytes); }
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
+  link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
+    return inner_->Write(bytes);
+  }
+  link::ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
     return inner_->Read(into, wait);
   }
+  std::string GoneReason() const override { return inner_->GoneReason(); }
   bool InputWaiting() override { return inner_->InputWaiting(); }
   std::chrono::nanoseconds CharacterTime() const override { return inner_->CharacterTime(); }
   void Close() override {

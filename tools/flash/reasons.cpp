@@ -23,6 +23,8 @@ std::string LastVerdict(const LastExchange& last, bool handshake) {
       return "no reply";
     case link::ExchangeVerdict::BadCrc:
       return "bad CRC";
+    case link::ExchangeVerdict::LinkGone:
+      return "link lost";
     case link::ExchangeVerdict::Accepted:
       break;
   }

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "link/exchange_observer.h"
 
@@ -72,6 +73,7 @@ class DeviceObserver final : public link::ExchangeObserver {
   void BytesReceived(std::span<const std::uint8_t> bytes) override;
   void ExchangeEnded(link::ExchangeVerdict verdict, const link::ExchangeNotes& notes) override;
   void LinkResynced(std::span<const std::uint8_t> discarded, bool quiet) override;
+  void LinkGone(std::string_view reason) override;
 
   // Read on the device's thread, or once it has ended.
   const LastExchange& last() const { return last_; }
