@@ -171,7 +171,7 @@ class StampingTransport final : public link::Transport {
   StampingTransport(std::unique_ptr<link::Transport> inner, Round& round)
       : inner_(std::move(inner)), round_(round) {}
   settings::LinkKind Kind() const override { return inner_->Kind(); }
-  void Write(std::span<const std::uint8_t> bytes) override {
+  link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
     const auto now = std::chrono::steady_clock::now();
     // 0x01, four characters of device ID, 'Z', then the command: p writes a
     // block, v reads one back.
@@ -184,16 +184,17 @@ class StampingTransport final : public link::Transport {
     }
     read_ = false;
     previousBlock_ = block;
-    inner_->Write(bytes);
+    return inner_->Write(bytes);
   }
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
-    const std::size_t n = inner_->Read(into, wait);
-    if (n > 0) {
+  link::ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
+    const link::ReadResult read = inner_->Read(into, wait);
+    if (read.count > 0) {
       lastRead_ = std::chrono::steady_clock::now();
       read_ = true;
     }
-    return n;
+    return read;
   }
+  std::string GoneReason() const override { return inner_->GoneReason(); }
   bool InputWaiting() override { return inner_->InputWaiting(); }
   std::chrono::nanoseconds CharacterTime() const override { return inner_->CharacterTime(); }
   void Close() override { inner_->Close(); }

@@ -14,6 +14,10 @@
 // Each read waits on the link for the rest of the window (at least 1 ms), so
 // the thread sleeps in the kernel instead of polling.
 //
+// A link that goes away (the port hung up or was removed, the peer closed or
+// reset the connection) ends the exchange at once: nothing more can come, so
+// the rest of the window is not waited out, and nothing is sent on it again.
+//
 // A half-duplex adapter hands back every byte the host sends before the
 // device answers. An exact copy of the request at the start of what arrives
 // is the link's, not the device's: it is removed before framing and does not
@@ -57,17 +61,21 @@ CommandExchange::CommandExchange(Transport& transport, Clock& clock)
 
 bool CommandExchange::ExchangeCommand(std::string_view payload) {
   notes_ = {};
-  verdict_ = ExchangeVerdict::NoReply;
-  if (payload.size() > kMaxPayload) {
+  verdict_ = LinkGone() ? ExchangeVerdict::LinkGone : ExchangeVerdict::NoReply;
+  if (payload.size() > kMaxPayload || LinkGone()) {
     return false;
   }
   const std::vector<std::uint8_t> request = BuildRequest(payload);
 
   framer_.ClearBuffer();
-  transport_.Write(request);
+  received_.clear();
+  if (transport_.Write(request) == WriteResult::Gone) {
+    // Nothing went out, and nothing will come back.
+    NoteGone();
+    return Report(Reply::Gone) == Reply::Accepted;
+  }
   if (observer_ != nullptr) {
     observer_->FrameSent(request);
-    received_.clear();
   }
   const Reply reply = AwaitReply(request);
   clock_.MarkPauseStart();
@@ -78,6 +86,7 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
 CommandExchange::Reply CommandExchange::Report(Reply reply) {
   verdict_ = reply == Reply::Accepted   ? ExchangeVerdict::Accepted
              : reply == Reply::Rejected ? ExchangeVerdict::BadCrc
+             : reply == Reply::Gone     ? ExchangeVerdict::LinkGone
                                         : ExchangeVerdict::NoReply;
   if (observer_ != nullptr) {
     observer_->BytesReceived(received_);
@@ -86,21 +95,47 @@ CommandExchange::Reply CommandExchange::Report(Reply reply) {
   return reply;
 }
 
+void CommandExchange::NoteGone() {
+  if (!goneReason_.empty()) {
+    return;
+  }
+  goneReason_ = transport_.GoneReason();
+  if (goneReason_.empty()) {
+    goneReason_ = "the link is gone";
+  }
+  if (observer_ != nullptr) {
+    observer_->LinkGone(goneReason_);
+  }
+}
+
+bool CommandExchange::Gone(const ReadResult& read) {
+  if (read.gone) {
+    NoteGone();
+  }
+  return read.gone;
+}
+
 bool CommandExchange::QuietForWindowAfterReply() {
   std::uint8_t byte = 0;
-  while (true) {
+  while (!LinkGone()) {
     const std::uint32_t elapsed = ElapsedMs(replyWaitEndMs_, clock_.NowMs());
     if (elapsed > kReplyWindowMs) {
       return true;
     }
-    if (transport_.Read(std::span(&byte, 1), RemainingWait(elapsed)) > 0) {
+    const ReadResult read = transport_.Read(std::span(&byte, 1), RemainingWait(elapsed));
+    if (read.count > 0) {
       heldOver_.push_back(byte);
       return false;
     }
+    Gone(read);
   }
+  return false;
 }
 
 bool CommandExchange::Resync() {
+  if (LinkGone()) {
+    return false;
+  }
   std::array<std::uint8_t, kFrameBufferSize> discard{};
   std::vector<std::uint8_t> discarded = std::exchange(heldOver_, {});
   resyncDiscardedReply_ =
@@ -124,7 +159,13 @@ bool CommandExchange::Resync() {
     if (ElapsedMs(start, now) > limitMs) {
       return done(false);
     }
-    const std::size_t n = transport_.Read(discard, RemainingWait(quiet));
+    const ReadResult read = transport_.Read(discard, RemainingWait(quiet));
+    if (Gone(read)) {
+      // Never in step again: the gone link was told instead.
+      clock_.MarkPauseStart();
+      return false;
+    }
+    const std::size_t n = read.count;
     if (n > 0) {
       lastByte = clock_.NowMs();
       if (std::find(discard.begin(), discard.begin() + n, kReplyStart) != discard.begin() + n) {
@@ -187,12 +228,21 @@ CommandExchange::Reply CommandExchange::AwaitReply(const std::vector<std::uint8_
     notes_.otherFrame = starts > 0;
     return Reply::None;
   };
+  // The link went away before a frame was complete: nothing more can come.
+  auto gone = [&timedOut] {
+    timedOut();
+    return Reply::Gone;
+  };
 
   if (transport_.Kind() == settings::LinkKind::Tcp) {
     std::array<std::uint8_t, kFrameBufferSize> block{};
     std::uint32_t elapsed = 0;
     while (elapsed <= kReplyWindowMs) {
-      const std::size_t n = transport_.Read(block, RemainingWait(elapsed));
+      const ReadResult read = transport_.Read(block, RemainingWait(elapsed));
+      if (Gone(read)) {
+        return gone();
+      }
+      const std::size_t n = read.count;
       for (std::size_t i = 0; i < n; ++i) {
         // Bytes of this read after the completing CR are dropped.
         if (take(block[i])) {
@@ -227,8 +277,11 @@ CommandExchange::Reply CommandExchange::AwaitReply(const std::vector<std::uint8_
                                             RemainingWait(now)),
         std::chrono::milliseconds(boundMs - now));
     std::uint8_t byte = 0;
-    const std::size_t n = transport_.Read(std::span(&byte, 1), wait);
-    if (n == 0) {
+    const ReadResult read = transport_.Read(std::span(&byte, 1), wait);
+    if (Gone(read)) {
+      return gone();
+    }
+    if (read.count == 0) {
       elapsed = ElapsedMs(start, clock_.NowMs());
       continue;
     }

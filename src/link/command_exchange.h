@@ -37,8 +37,15 @@ class CommandExchange {
   // false), sends it and waits for one reply frame. True only when a complete
   // frame arrived within the reply window and its CRC is right. False when
   // the window ended first, or at once when the first complete frame fails
-  // the check.
+  // the check or the link is gone (LinkGone says which).
   bool ExchangeCommand(std::string_view payload);
+
+  // Whether the link has gone away: the port hung up or was removed, or the
+  // peer closed or reset the connection. From then on every exchange,
+  // resync and look fails at once and sends nothing.
+  bool LinkGone() const { return !goneReason_.empty(); }
+  // Why, in the system's words; empty while the link is there.
+  const std::string& GoneReason() const { return goneReason_; }
 
   // What the last ExchangeCommand saw besides its frame.
   const ExchangeNotes& LastNotes() const { return notes_; }
@@ -53,7 +60,7 @@ class CommandExchange {
   // Brings the link back in step: reads and discards whatever arrives until
   // no byte at all has come for one whole reply window, so that no reply to
   // an earlier request can still be on its way. False when the link has not
-  // fallen quiet within ResyncLimitMs. Sends nothing.
+  // fallen quiet within ResyncLimitMs, or is gone. Sends nothing.
   bool Resync();
 
   // Whether the last Resync threw away a reply start byte: part of a reply
@@ -62,7 +69,8 @@ class CommandExchange {
 
   // Waits until one whole reply window has passed since the last reply wait
   // ended. True when no byte came in that time; false as soon as one does
-  // (it is kept for the next Resync to throw away). On a link whose round
+  // (it is kept for the next Resync to throw away), or the link is found
+  // gone. On a link whose round
   // trip is a large part of the window, a reply still in flight shows here
   // and nowhere else.
   bool QuietForWindowAfterReply();
@@ -75,13 +83,17 @@ class CommandExchange {
   std::int32_t ReplyLength() const { return framer_.ReplyLength(); }
 
  private:
-  enum class Reply { None, Accepted, Rejected };
+  enum class Reply { None, Accepted, Rejected, Gone };
 
   // Waits for one reply frame within the reply window; an exact copy of
   // `request` at the start of what arrives is removed first.
   Reply AwaitReply(const std::vector<std::uint8_t>& request);
   // Tells the observer what the exchange just received and how it ended.
   Reply Report(Reply reply);
+  // Whether `read` says the link is gone; the first time, takes the
+  // transport's reason and tells the observer.
+  bool Gone(const ReadResult& read);
+  void NoteGone();
 
   Transport& transport_;
   Clock& clock_;
@@ -96,6 +108,7 @@ class CommandExchange {
   // Read by QuietForWindowAfterReply, for the next Resync to discard.
   std::vector<std::uint8_t> heldOver_;
   bool resyncDiscardedReply_ = false;
+  std::string goneReason_;
 };
 
 }  // namespace ql::link

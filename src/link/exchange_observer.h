@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace ql::link {
 
@@ -35,6 +36,7 @@ enum class ExchangeVerdict {
   Accepted,  // a complete frame with the right CRC
   BadCrc,    // a complete frame that failed the check
   NoReply,   // the window ended without a complete frame
+  LinkGone,  // the link went away before a complete frame came
 };
 
 // Told of everything an exchange sends and receives, in order, on the thread
@@ -51,6 +53,10 @@ class ExchangeObserver {
   // Bytes read and thrown away while the link was brought back in step, and
   // whether it fell quiet.
   virtual void LinkResynced(std::span<const std::uint8_t> discarded, bool quiet) = 0;
+  // The link is gone (the system's reason); told once, when an exchange, a
+  // resync or a look for late replies first finds it so. Nothing is sent or
+  // received on the link after it.
+  virtual void LinkGone(std::string_view reason) { (void)reason; }
 };
 
 }  // namespace ql::link

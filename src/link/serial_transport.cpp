@@ -260,6 +260,8 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   transport->characterTime_ = CharacterTimeOf(::tcgetattr(fd, &now) == 0 ? now : raw);
   transport->lowLatencySet_ = SwitchLowLatencyOn(fd);
   transport->lock_ = std::move(*lock);
+  transport->devicePath_ = device.string();
+  transport->deviceNumber_ = node.st_rdev;
   return transport;
 }
 
@@ -292,9 +294,12 @@ void SerialTransport::Close() {
   inputBegin_ = inputEnd_ = 0;
 }
 
-void SerialTransport::Write(std::span<const std::uint8_t> bytes) {
+WriteResult SerialTransport::Write(std::span<const std::uint8_t> bytes) {
+  if (!goneReason_.empty()) {
+    return WriteResult::Gone;
+  }
   if (fd_ < 0) {
-    return;
+    return WriteResult::NotSent;
   }
   termios tio{};
   const std::uint32_t baud = ::tcgetattr(fd_, &tio) == 0 ? BaudOf(cfgetospeed(&tio)) : 9600;
@@ -314,10 +319,12 @@ void SerialTransport::Write(std::span<const std::uint8_t> bytes) {
       continue;
     }
     if (n < 0 && errno != EAGAIN) {
-      return;  // the port has gone away; the exchange will see no reply
+      // EIO on a hung-up line, ENXIO or ENODEV once the adapter is gone.
+      MarkGone(ErrnoText(errno));
+      return WriteResult::Gone;
     }
-    if (!PollFor(fd_, POLLOUT, deadline)) {
-      return;
+    if (PollFor(fd_, POLLOUT, deadline) == 0) {
+      return WriteResult::NotSent;
     }
   }
 
@@ -326,7 +333,7 @@ void SerialTransport::Write(std::span<const std::uint8_t> bytes) {
   while (true) {
     int queued = 0;
     if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0 || deadline.Passed()) {
-      return;
+      return WriteResult::Sent;
     }
     const auto rest = std::chrono::microseconds(std::uint64_t(queued) * 12 * 1'000'000 / baud);
     std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
@@ -342,32 +349,74 @@ bool SerialTransport::InputWaiting() {
   return fd_ >= 0 && ::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0;
 }
 
-std::size_t SerialTransport::Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) {
+ReadResult SerialTransport::Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) {
   auto handOut = [this, into] {
     const std::size_t count = std::min(into.size(), inputEnd_ - inputBegin_);
     std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(inputBegin_), count, into.begin());
     inputBegin_ += count;
-    return count;
+    return ReadResult{.count = count};
   };
   if (inputBegin_ < inputEnd_ && !into.empty()) {
     return handOut();
   }
+  if (!goneReason_.empty()) {
+    return ReadResult{.gone = true};
+  }
   const Deadline deadline(wait);
-  while (fd_ >= 0 && !into.empty() && PollFor(fd_, POLLIN, deadline)) {
+  if (fd_ < 0 || into.empty()) {
+    deadline.SleepOut();
+    return {};
+  }
+  while (true) {
+    const short events = PollFor(fd_, POLLIN, deadline);
+    if (events == 0) {
+      // Nothing came. A removed adapter normally hangs its port up as well;
+      // its device node gone tells the same where a driver does not.
+      if (NodeRemoved()) {
+        MarkGone("the port was removed");
+        return ReadResult{.gone = true};
+      }
+      return {};
+    }
     const ssize_t n = ::read(fd_, input_.data(), input_.size());
     if (n > 0) {
       inputBegin_ = 0;
       inputEnd_ = static_cast<std::size_t>(n);
       return handOut();
     }
-    if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-      break;  // hung up or failed
+    const bool hungUp = (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (n < 0 && errno != EINTR && errno != EAGAIN) {
+      MarkGone(hungUp && errno == EIO ? HangUpReason() : ErrnoText(errno));
+      return ReadResult{.gone = true};
+    }
+    // The descriptor never blocks, and without a byte a read gives 0 (or
+    // EAGAIN): after a hang-up that is all it will ever give.
+    if (hungUp) {
+      MarkGone(HangUpReason());
+      return ReadResult{.gone = true};
     }
   }
-  // Nothing came, or the port reported a hang-up or an error: let the rest of
-  // the wait pass so the caller never spins on a dead port.
-  deadline.SleepOut();
-  return 0;
+}
+
+void SerialTransport::MarkGone(std::string reason) {
+  if (goneReason_.empty()) {
+    goneReason_ = reason.empty() ? "the port is gone" : std::move(reason);
+  }
+}
+
+std::string SerialTransport::HangUpReason() const {
+  return NodeRemoved() ? "the port was removed" : "the port hung up";
+}
+
+bool SerialTransport::NodeRemoved() const {
+  if (devicePath_.empty()) {
+    return false;
+  }
+  struct stat node {};
+  if (::stat(devicePath_.c_str(), &node) != 0) {
+    return errno == ENOENT || errno == ENOTDIR;
+  }
+  return !S_ISCHR(node.st_mode) || node.st_rdev != deviceNumber_;
 }
 
 }  // namespace ql::link

@@ -96,15 +96,19 @@ class SerialTransport final : public Transport {
 
   // Returns once the bytes have left the port (as a synchronous serial write
   // does), so the reply window starts when the device has the whole request.
-  // Gives up silently when the line stays blocked for much longer than the
-  // bytes need at the port's speed.
-  void Write(std::span<const std::uint8_t> bytes) override;
+  // NotSent when the line stays blocked for much longer than the bytes need
+  // at the port's speed; Gone when the port fails (EIO, ENXIO: unplugged,
+  // hung up).
+  WriteResult Write(std::span<const std::uint8_t> bytes) override;
 
   // Hands out bytes already taken from the driver at once; otherwise waits
-  // on the device for up to `wait`. A port that has gone away (a
-  // pseudo-terminal whose other end closed, an unplugged adapter) gives 0
-  // after the wait, never at once.
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
+  // on the device for up to `wait`. A port that has gone away says so at
+  // once: a hang-up (a pseudo-terminal whose other end closed, an unplugged
+  // adapter), a read that fails, or its device node removed (looked at
+  // after a wait that brought nothing).
+  ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
+
+  std::string GoneReason() const override { return goneReason_; }
 
   // From the character format and speed the port had once open: the ones
   // the settings text named, or the port's previous ones when it named none
@@ -120,7 +124,19 @@ class SerialTransport final : public Transport {
  private:
   SerialTransport(int fd, cc_t savedVmin, cc_t savedVtime);
 
+  // Remembers why the port is gone; the first reason stands.
+  void MarkGone(std::string reason);
+  // Why a port that reported a hang-up is gone: removed, or hung up.
+  std::string HangUpReason() const;
+  // Whether the device node the port was opened through is no longer there,
+  // or is another device now.
+  bool NodeRemoved() const;
+
   int fd_;
+  // The device itself (links resolved) and its device number, as opened.
+  std::string devicePath_;
+  dev_t deviceNumber_ = 0;
+  std::string goneReason_;
   cc_t savedVmin_;
   cc_t savedVtime_;
   std::chrono::nanoseconds characterTime_{};

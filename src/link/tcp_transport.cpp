@@ -117,10 +117,16 @@ void TcpTransport::Close() {
   }
 }
 
-void TcpTransport::Write(std::span<const std::uint8_t> bytes) {
+WriteResult TcpTransport::Write(std::span<const std::uint8_t> bytes) {
+  if (!goneReason_.empty()) {
+    return WriteResult::Gone;
+  }
   const Deadline deadline(kWriteTimeout);
   std::size_t sent = 0;
-  while (fd_ >= 0 && sent < bytes.size()) {
+  while (sent < bytes.size()) {
+    if (fd_ < 0) {
+      return WriteResult::NotSent;
+    }
     const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
@@ -130,12 +136,15 @@ void TcpTransport::Write(std::span<const std::uint8_t> bytes) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      return;  // the peer has gone; the exchange will see no reply
+      // EPIPE, ECONNRESET: the peer has gone.
+      MarkGone(ErrnoText(errno));
+      return WriteResult::Gone;
     }
-    if (!PollFor(fd_, POLLOUT, deadline)) {
-      return;
+    if (PollFor(fd_, POLLOUT, deadline) == 0) {
+      return WriteResult::NotSent;
     }
   }
+  return WriteResult::Sent;
 }
 
 bool TcpTransport::InputWaiting() {
@@ -143,21 +152,34 @@ bool TcpTransport::InputWaiting() {
   return fd_ >= 0 && ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
-std::size_t TcpTransport::Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) {
+ReadResult TcpTransport::Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) {
+  if (!goneReason_.empty()) {
+    return ReadResult{.gone = true};
+  }
   const Deadline deadline(wait);
-  while (fd_ >= 0 && !into.empty() && PollFor(fd_, POLLIN, deadline)) {
+  while (fd_ >= 0 && !into.empty() && PollFor(fd_, POLLIN, deadline) != 0) {
     const ssize_t n = ::recv(fd_, into.data(), into.size(), 0);
     if (n > 0) {
-      return static_cast<std::size_t>(n);
+      return ReadResult{.count = static_cast<std::size_t>(n)};
     }
-    if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
-      break;  // the peer closed the connection, or it failed
+    if (n == 0) {
+      MarkGone("the peer closed the connection");
+      return ReadResult{.gone = true};
+    }
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      MarkGone(ErrnoText(errno));
+      return ReadResult{.gone = true};
     }
   }
-  // A closed connection stays readable with nothing to read: wait out the
-  // rest so the caller never spins on it.
+  // Nothing came, or the link was closed here: the wait passes in full.
   deadline.SleepOut();
-  return 0;
+  return {};
+}
+
+void TcpTransport::MarkGone(std::string reason) {
+  if (goneReason_.empty()) {
+    goneReason_ = reason.empty() ? "the connection is gone" : std::move(reason);
+  }
 }
 
 }  // namespace ql::link

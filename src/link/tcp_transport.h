@@ -42,13 +42,16 @@ class TcpTransport final : public Transport {
 
   settings::LinkKind Kind() const override { return settings::LinkKind::Tcp; }
 
-  // Sends every byte, never raising SIGPIPE. Gives up silently when the peer
-  // has gone or accepts nothing for a few seconds.
-  void Write(std::span<const std::uint8_t> bytes) override;
+  // Sends every byte, never raising SIGPIPE. NotSent when the peer accepts
+  // nothing for a few seconds; Gone when the connection has failed (reset,
+  // or closed by the peer as a read found).
+  WriteResult Write(std::span<const std::uint8_t> bytes) override;
 
-  // Waits for up to `wait`. A peer that has closed the connection gives 0
-  // after the wait, never at once.
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
+  // Waits for up to `wait`. A connection that the peer has closed or reset
+  // is gone at once, after the bytes it sent before.
+  ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
+
+  std::string GoneReason() const override { return goneReason_; }
 
   // A TCP link has no line rate.
   std::chrono::nanoseconds CharacterTime() const override {
@@ -63,7 +66,11 @@ class TcpTransport final : public Transport {
  private:
   explicit TcpTransport(int fd) : fd_(fd) {}
 
+  // Remembers why the connection is gone; the first reason stands.
+  void MarkGone(std::string reason);
+
   int fd_;
+  std::string goneReason_;
 };
 
 }  // namespace ql::link

@@ -19,7 +19,7 @@ void Deadline::SleepOut() const {
   std::this_thread::sleep_until(at_);
 }
 
-bool PollFor(int fd, short events, const Deadline& deadline) {
+short PollFor(int fd, short events, const Deadline& deadline) {
   pollfd pfd{fd, events, 0};
   while (true) {
     const auto left = deadline.Left();
@@ -28,10 +28,15 @@ bool PollFor(int fd, short events, const Deadline& deadline) {
                            static_cast<long>((left - secs).count())};
     const int ready = ::ppoll(&pfd, 1, &timeout, nullptr);
     if (ready > 0) {
-      return true;
+      return pfd.revents;
     }
-    if (ready == 0 || errno != EINTR) {
-      return false;
+    if (ready == 0) {
+      return 0;
+    }
+    if (errno != EINTR) {
+      // The wait itself failed: let its time pass, so no caller spins.
+      deadline.SleepOut();
+      return 0;
     }
   }
 }

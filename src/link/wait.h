@@ -22,7 +22,8 @@ class Deadline {
 };
 
 // Waits until `fd` reports one of `events`, a hang-up or an error, or the
-// deadline passes. True when the descriptor reported something.
-bool PollFor(int fd, short events, const Deadline& deadline);
+// deadline passes. The events it reported (POLLHUP and POLLERR among them);
+// 0 when the deadline passed first.
+short PollFor(int fd, short events, const Deadline& deadline);
 
 }  // namespace ql::link

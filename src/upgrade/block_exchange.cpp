@@ -61,24 +61,35 @@ std::string_view ReadBackData(const std::string& reply) {
 }  // namespace
 
 TryEnd LastTry(const link::CommandExchange& exchange) {
-  return {exchange.LastVerdict(), exchange.ReplyLength()};
+  if (exchange.LinkGone()) {
+    return {link::ExchangeVerdict::LinkGone, 0, exchange.GoneReason()};
+  }
+  return {exchange.LastVerdict(), exchange.ReplyLength(), {}};
 }
 
-HandshakeEnd FindDevice(link::CommandExchange& exchange, const std::string& deviceId,
-                        Environment& env, TryEnd& last) {
-  for (int attempt = 1; attempt <= kHandshakeAttempts; ++attempt) {
+DeviceSearch FindDevice(link::CommandExchange& exchange, const std::string& deviceId,
+                        Environment& env) {
+  DeviceSearch search;
+  while (search.attempts < kHandshakeAttempts) {
     if (env.StopRequested()) {
-      return HandshakeEnd::Interrupted;
+      search.end = HandshakeEnd::Interrupted;
+      return search;
     }
     env.clock.SleepMs(kBeforeHandshakeMs);
+    ++search.attempts;
     if (exchange.ExchangeCommand(HandshakeCommand(deviceId)) &&
         exchange.ReplyLength() == kHandshakeReplyLength) {
-      return HandshakeEnd::Answered;
+      search.end = HandshakeEnd::Answered;
+      return search;
     }
-    last = LastTry(exchange);
-    env.events.HandshakeFailed(attempt, last);
+    search.last = LastTry(exchange);
+    if (exchange.LinkGone()) {
+      search.end = HandshakeEnd::LinkLost;
+      return search;
+    }
+    env.events.HandshakeFailed(search.attempts, search.last);
   }
-  return HandshakeEnd::NoAnswer;
+  return search;
 }
 
 std::string DeviceInformation(const std::string& reply) {
@@ -94,6 +105,9 @@ BlockEnd ExchangeBlock(link::CommandExchange& exchange, const std::string& comma
     }
     if (exchange.ExchangeCommand(command)) {
       return BlockEnd::Accepted;
+    }
+    if (exchange.LinkGone()) {
+      return BlockEnd::LinkLost;
     }
     ++failedTries;
     env.clock.SleepMs(kAfterFailedTryMs);
@@ -123,7 +137,7 @@ PhaseEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& devi
     end.block = at;
     end.tries = tries;
     end.blocksDone = inStepFrom;
-    if (failure == PhaseFailure::NoReply) {
+    if (failure == PhaseFailure::NoReply || failure == PhaseFailure::LinkLost) {
       end.lastTry = LastTry(exchange);
     }
     return end;
@@ -161,6 +175,11 @@ PhaseEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& devi
         return ended(PhaseFailure::Stopped, block < blockCount ? block : -1);
       }
       const auto inHand = [&] { return block < blockCount ? block : inStepFrom; };
+      // A look for late replies, or a reply that was not the block's own,
+      // may have found the link gone: nothing can bring it back in step.
+      if (exchange.LinkGone()) {
+        return ended(PhaseFailure::LinkLost, inHand());
+      }
       if (rewind) {
         // Replies came after the ones taken: how long they have been behind
         // their requests is not known, so nothing since the link last fell
@@ -176,7 +195,8 @@ PhaseEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& devi
         return ended(PhaseFailure::OutOfStep, inHand());
       }
       if (!exchange.Resync()) {
-        return ended(PhaseFailure::NeverQuiet, inHand());
+        return ended(exchange.LinkGone() ? PhaseFailure::LinkLost : PhaseFailure::NeverQuiet,
+                     inHand());
       }
       if (noisyTaken >= 0 && !exchange.ResyncDiscardedReply()) {
         taken(noisyTaken + 1);
@@ -196,6 +216,8 @@ PhaseEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& devi
         break;
       case BlockEnd::Refused:
         return ended(PhaseFailure::NoReply, block, failedTries);
+      case BlockEnd::LinkLost:
+        return ended(PhaseFailure::LinkLost, block, failedTries);
       case BlockEnd::Interrupted:
         return ended(PhaseFailure::Stopped, block, failedTries);
     }

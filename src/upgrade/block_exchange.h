@@ -26,27 +26,35 @@ inline constexpr std::int32_t kHandshakeReplyLength = 29;
 
 inline constexpr int kHandshakeAttempts = 3;
 
-// How the last command on `exchange` ended.
+// How the last command on `exchange` ended; a link found gone since counts
+// as its end.
 TryEnd LastTry(const link::CommandExchange& exchange);
 
-enum class HandshakeEnd { Answered, NoAnswer, Interrupted };
+enum class HandshakeEnd { Answered, NoAnswer, LinkLost, Interrupted };
+
+struct DeviceSearch {
+  HandshakeEnd end = HandshakeEnd::NoAnswer;
+  int attempts = 0;  // handshakes sent
+  TryEnd last;       // how the last of them ended, when it failed
+};
 
 // Finds the device as the connect procedure does: up to three handshakes,
 // each after a pause, until one brings a reply of exactly 29 bytes; each
-// failed attempt is told as it happens. `last` receives how the last failed
-// attempt ended.
-HandshakeEnd FindDevice(link::CommandExchange& exchange, const std::string& deviceId,
-                        Environment& env, TryEnd& last);
+// failed attempt is told as it happens. A link that goes away ends the
+// search at once.
+DeviceSearch FindDevice(link::CommandExchange& exchange, const std::string& deviceId,
+                        Environment& env);
 
 // The device information of an accepted handshake reply: positions 8 to 23.
 std::string DeviceInformation(const std::string& reply);
 
-enum class BlockEnd { Accepted, Refused, Interrupted };
+enum class BlockEnd { Accepted, Refused, LinkLost, Interrupted };
 
 // One block command with up to five tries; the caller has made the pause the
 // device needs before it. A failed try is followed by a pause, the last one
 // too. Adds the failed tries to `failedTries`. Interrupted when a stop was
-// requested before a try.
+// requested before a try; LinkLost at once, without further tries or pause,
+// when the link has gone away (the try that found it is not counted).
 BlockEnd ExchangeBlock(link::CommandExchange& exchange, const std::string& command,
                        Environment& env, int& failedTries);
 

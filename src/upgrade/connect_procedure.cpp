@@ -65,14 +65,13 @@ std::optional<LoadProblem> LoadImage(const ConnectInputs& inputs, DeviceState& s
 ConnectResult ConnectOnLink(link::CommandExchange& exchange, link::Transport& transport,
                             const ConnectInputs& inputs, DeviceState& state, Environment& env) {
   ProcedureEvents& events = env.events;
-  TryEnd last;
-  const HandshakeEnd found = FindDevice(exchange, inputs.deviceId, env, last);
-  if (found != HandshakeEnd::Answered) {
+  const DeviceSearch found = FindDevice(exchange, inputs.deviceId, env);
+  if (found.end != HandshakeEnd::Answered) {
     transport.Close();
-    if (found == HandshakeEnd::Interrupted) {
+    if (found.end == HandshakeEnd::Interrupted) {
       return ConnectResult::Interrupted;
     }
-    events.DeviceNotFound(kHandshakeAttempts, last);
+    events.DeviceNotFound(found.attempts, found.last);
     SoundTone(env, kFailureTone);
     return ConnectResult::NoHandshake;
   }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "link/exchange_observer.h"
@@ -37,6 +38,8 @@ struct TryEnd {
   // What the reply held, start byte through CR: a handshake reply counts only
   // at 29 bytes.
   std::int32_t replyBytes = 0;
+  // LinkGone: why, in the system's words.
+  std::string goneReason;
 };
 
 enum class PhaseFailure {
@@ -47,6 +50,7 @@ enum class PhaseFailure {
   Unreadable,    // a block read back is not block data at all
   NeverQuiet,    // the link was to be brought back in step and never fell quiet
   OutOfStep,     // the link kept falling out of step: no reply could be trusted
+  LinkLost,      // the link went away (`lastTry` says why): nothing more was tried
   Stopped,       // a stop was requested
 };
 
@@ -130,7 +134,8 @@ class ProcedureEvents {
   // Handshake `attempt` (1, 2, 3) of finding the device brought no valid
   // reply; `last` says what came instead.
   virtual void HandshakeFailed(int /*attempt*/, const TryEnd& /*last*/) {}
-  // None of `attempts` handshakes brought a valid reply.
+  // None of `attempts` handshakes brought a valid reply; a link that went
+  // away ends the search at once (`last` says so).
   virtual void DeviceNotFound(int /*attempts*/, const TryEnd& /*last*/) {}
   // The device answered: its information, 16 characters of 8-bit text.
   virtual void DeviceFound(std::string_view /*deviceInfo*/) {}

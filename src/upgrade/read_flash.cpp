@@ -17,14 +17,13 @@ ReadBackResult ReadOnLink(link::CommandExchange& exchange, link::Transport& tran
                           const std::string& deviceId, int blockCount, image::BlockTable& table,
                           std::string& deviceInfo, Environment& env) {
   ProcedureEvents& events = env.events;
-  TryEnd last;
-  const HandshakeEnd found = FindDevice(exchange, deviceId, env, last);
-  if (found != HandshakeEnd::Answered) {
+  const DeviceSearch found = FindDevice(exchange, deviceId, env);
+  if (found.end != HandshakeEnd::Answered) {
     transport.Close();
-    if (found == HandshakeEnd::Interrupted) {
+    if (found.end == HandshakeEnd::Interrupted) {
       return ReadBackResult::Interrupted;
     }
-    events.DeviceNotFound(kHandshakeAttempts, last);
+    events.DeviceNotFound(found.attempts, found.last);
     return ReadBackResult::NoDevice;
   }
   deviceInfo = DeviceInformation(exchange.ResponseText());

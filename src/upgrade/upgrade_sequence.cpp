@@ -26,10 +26,11 @@ PhaseEnd Ended(Phase phase, int blockCount, PhaseFailure failure) {
   return end;
 }
 
-// The phase's handshake went unanswered.
+// The phase's handshake went unanswered, or the link went away.
 PhaseEnd HandshakeRefused(Phase phase, int blockCount, const link::CommandExchange& exchange) {
-  PhaseEnd end = Ended(phase, blockCount, PhaseFailure::NoReply);
-  end.tries = 1;
+  const bool gone = exchange.LinkGone();
+  PhaseEnd end = Ended(phase, blockCount, gone ? PhaseFailure::LinkLost : PhaseFailure::NoReply);
+  end.tries = gone ? 0 : 1;
   end.lastTry = LastTry(exchange);
   return end;
 }
@@ -55,12 +56,13 @@ PhaseEnd ProgramBlocks(link::CommandExchange& exchange, const std::string& devic
     env.clock.SleepAfterMarkMs(kBeforeBlockMs);
     const BlockEnd written = ExchangeBlock(exchange, command, env, failedTries);
     if (written != BlockEnd::Accepted) {
-      end.failure =
-          written == BlockEnd::Interrupted ? PhaseFailure::Stopped : PhaseFailure::NoReply;
+      end.failure = written == BlockEnd::Interrupted ? PhaseFailure::Stopped
+                    : written == BlockEnd::LinkLost  ? PhaseFailure::LinkLost
+                                                     : PhaseFailure::NoReply;
       end.block = block;
       end.tries = failedTries;
       end.blocksDone = block;
-      if (end.failure == PhaseFailure::NoReply) {
+      if (end.failure != PhaseFailure::Stopped) {
         end.lastTry = LastTry(exchange);
       }
       return end;
@@ -84,6 +86,9 @@ PhaseEnd VerifyBlocks(link::CommandExchange& exchange, const std::string& device
   }
   // A reply still owed from programming would otherwise answer the handshake.
   if (exchange.InputWaiting() && !exchange.Resync()) {
+    if (exchange.LinkGone()) {
+      return HandshakeRefused(Phase::Verify, count, exchange);
+    }
     return Ended(Phase::Verify, count, PhaseFailure::NeverQuiet);
   }
   if (!exchange.ExchangeCommand(HandshakeCommand(deviceId))) {

@@ -126,12 +126,14 @@ TEST(FlashReasons, EachFailureSaysWhy) {
   using Verdict = link::ExchangeVerdict;
   const std::string link = "127.0.0.1:5003";
   upgrade::PhaseEnd badCrc = Failed(Phase::Program, PhaseFailure::NoReply, -1, 1);
-  badCrc.lastTry = {Verdict::BadCrc, 29};
+  badCrc.lastTry = {Verdict::BadCrc, 29, {}};
+  upgrade::PhaseEnd gone = Failed(Phase::Program, PhaseFailure::LinkLost, 3);
+  gone.lastTry = {Verdict::LinkGone, 0, "Input/output error"};
   const std::pair<std::string, std::string> cases[] = {
       {LinkReason(link, "Connection refused"), "127.0.0.1:5003: Connection refused"},
-      {NoDeviceReason(link, 3, {Verdict::NoReply, 0}),
+      {NoDeviceReason(link, 3, {Verdict::NoReply, 0, {}}),
        "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: no reply"},
-      {NoDeviceReason(link, 3, {Verdict::Accepted, 28}),
+      {NoDeviceReason(link, 3, {Verdict::Accepted, 28, {}}),
        "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: a reply of 28 bytes, "
        "29 expected"},
       {MismatchReason("QL481TX-V1      ", "QL480TX-V5\x1b"),
@@ -144,6 +146,9 @@ TEST(FlashReasons, EachFailureSaysWhy) {
        "block 123, address F600, data differs"},
       {PhaseReason(Failed(Phase::Verify, PhaseFailure::NeverQuiet, 4)),
        "block 4, address 0800, the link never fell quiet"},
+      {PhaseReason(gone), "block 3, address 0600, link lost (Input/output error)"},
+      {NoDeviceReason(link, 1, {Verdict::LinkGone, 0, "Connection reset by peer"}),
+       "127.0.0.1:5003: link lost (Connection reset by peer)"},
       {PhaseReason(Failed(Phase::Verify, PhaseFailure::None, -1)), ""},
   };
   for (const auto& [reason, expected] : cases) {

@@ -713,3 +713,88 @@ TEST(SlowSerialLine, ResyncOutlastsTwoWholeRepliesAndStillEnds) {
 
 }  // namespace
 }  // namespace ql::link
+
+namespace ql::link {
+namespace {
+
+// What an exchange tells its observer.
+struct Watch final : ExchangeObserver {
+  void FrameSent(std::span<const std::uint8_t>) override { ++framesSent; }
+  void BytesReceived(std::span<const std::uint8_t>) override {}
+  void ExchangeEnded(ExchangeVerdict verdict, const ExchangeNotes&) override {
+    verdicts.push_back(verdict);
+  }
+  void LinkResynced(std::span<const std::uint8_t>, bool) override { ++resyncs; }
+  void LinkGone(std::string_view reason) override { gone.emplace_back(reason); }
+
+  int framesSent = 0;
+  int resyncs = 0;
+  std::vector<ExchangeVerdict> verdicts;
+  std::vector<std::string> gone;
+};
+
+TEST_P(BothKinds, ALinkThatGoesAwayEndsTheExchangeAtOnceAndForGood) {
+  Bench b(GetParam());
+  Watch watch;
+  b.exchange.SetObserver(&watch);
+  // Part of a reply, then the port hangs up 5 ms after the request.
+  b.link.Schedule(ArriveAfter(2, Bytes{0x03, '0', '0'}));
+  b.link.GoAway("Input/output error", 5000);
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_TRUE(b.exchange.LinkGone());
+  EXPECT_EQ(b.exchange.GoneReason(), "Input/output error");
+  EXPECT_EQ(b.Elapsed(), 5u) << "the rest of the window is not waited out";
+
+  // Nothing is sent, read or waited for any more.
+  const std::size_t reads = b.link.Waits().size();
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_FALSE(b.exchange.Resync());
+  EXPECT_FALSE(b.exchange.QuietForWindowAfterReply());
+  EXPECT_EQ(b.Elapsed(), 0u);
+  EXPECT_EQ(b.link.Writes().size(), 1u);
+  EXPECT_EQ(b.link.Waits().size(), reads);
+  EXPECT_EQ(watch.framesSent, 1);
+  EXPECT_EQ(watch.verdicts, std::vector{ExchangeVerdict::LinkGone});
+  EXPECT_EQ(watch.gone, std::vector<std::string>{"Input/output error"});
+}
+
+TEST_P(BothKinds, ALinkGoneBeforeTheRequestSendsNothing) {
+  Bench b(GetParam());
+  Watch watch;
+  b.exchange.SetObserver(&watch);
+  b.link.GoAway("Broken pipe");
+  EXPECT_FALSE(b.Exchange());
+  EXPECT_EQ(b.exchange.GoneReason(), "Broken pipe");
+  EXPECT_TRUE(b.link.Writes().empty());
+  EXPECT_EQ(watch.framesSent, 0) << "a request that never left is not shown as sent";
+  EXPECT_EQ(watch.verdicts, std::vector{ExchangeVerdict::LinkGone});
+}
+
+TEST_P(BothKinds, ALinkThatGoesAwayEndsAResyncAndTheLastLookAtOnce) {
+  {
+    Bench b(GetParam());
+    Watch watch;
+    b.exchange.SetObserver(&watch);
+    for (std::uint32_t at = 0; at < 1000; at += 100) {
+      b.link.Schedule(ArriveAfter(at, "chatter"));
+    }
+    b.link.GoAway("the port was removed", 250'000);
+    const std::uint32_t start = b.clock.NowMs();
+    EXPECT_FALSE(b.exchange.Resync());
+    EXPECT_EQ(ElapsedMs(start, b.clock.NowMs()), 250u);
+    EXPECT_TRUE(b.exchange.LinkGone());
+    EXPECT_EQ(watch.resyncs, 0) << "never in step: the lost link is told instead";
+    EXPECT_EQ(watch.gone.size(), 1u);
+  }
+  {
+    Bench b(GetParam());
+    b.link.Schedule(ArriveAfter(5, BuildReply("0001ZvOK")));
+    EXPECT_TRUE(b.Exchange());
+    b.link.GoAway("the peer closed the connection", 100'000);
+    EXPECT_FALSE(b.exchange.QuietForWindowAfterReply()) << "a gone link is not a quiet one";
+    EXPECT_TRUE(b.exchange.LinkGone());
+  }
+}
+
+}  // namespace
+}  // namespace ql::link

@@ -101,11 +101,14 @@ class CountingTransport final : public link::Transport {
  public:
   explicit CountingTransport(link::Transport& inner) : inner_(inner) {}
   settings::LinkKind Kind() const override { return inner_.Kind(); }
-  void Write(std::span<const std::uint8_t> bytes) override { inner_.Write(bytes); }
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
+  link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
+    return inner_.Write(bytes);
+  }
+  link::ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
     ++reads;
     return inner_.Read(into, wait);
   }
+  std::string GoneReason() const override { return inner_.GoneReason(); }
   bool InputWaiting() override { return inner_.InputWaiting(); }
   std::chrono::nanoseconds CharacterTime() const override { return inner_.CharacterTime(); }
   void Close() override { inner_.Close(); }

@@ -6,6 +6,7 @@
 #include "link/frame.h"
 #include "link/reply_framer.h"
 #include "sim/reply_faults.h"
+#include "sim/reply_schedule.h"
 #include "sim/request_framer.h"
 #include "sim_test_util.h"
 
@@ -223,6 +224,80 @@ TEST(ReplyFaultsTest, DroppedAndLateReplies) {
   EXPECT_TRUE(ReplyFaults(faults).Transmit(write3, "x").bytes.empty());
   const CommandRef write4{.kind = CommandKind::Write, .number = 5, .kindNumber = 4};
   EXPECT_EQ(ReplyFaults(faults).Transmit(write4, "x").bytes, link::BuildReply("x"));
+}
+
+TEST(ReplyFaultsTest, ALostReplyTakesItsStaleCopyAlongAndIsNoneToRepeatLater) {
+  const CommandRef verify{.kind = CommandKind::Verify, .number = 4, .kindNumber = 2};
+  const Bytes previous = link::BuildReply("0001Zp0200");
+  FaultConfig faults;
+  faults.staleAfter = {{}};
+  EXPECT_EQ(ReplyFaults(faults).Transmit(verify, "0001ZvFFFF", previous).frame,
+            link::BuildReply("0001ZvFFFF"));
+  faults.dropReply = {{}};
+  const Transmission lost = ReplyFaults(faults).Transmit(verify, "0001ZvFFFF", previous);
+  EXPECT_TRUE(lost.bytes.empty());
+  EXPECT_TRUE(lost.frame.empty());
+}
+
+TEST(ReplyFaultsTest, PauseFallsOnTheChosenByteOfTheFrameItself) {
+  const CommandRef verify{.kind = CommandKind::Verify, .number = 1, .kindNumber = 1};
+  const Bytes frame = link::BuildReply("0001ZvFFFF");
+  const auto pauseAt = [&verify](std::optional<std::size_t> at, bool noise) {
+    FaultConfig faults;
+    faults.replyPauses = {{.when = {}, .hold = std::chrono::microseconds(3000), .at = at}};
+    if (noise) {
+      faults.noiseBefore = {{}};
+      faults.noise = "~~~";
+    }
+    const Transmission out = ReplyFaults(faults).Transmit(verify, "0001ZvFFFF");
+    EXPECT_EQ(out.pause, std::chrono::microseconds(3000));
+    return out.pauseAt;
+  };
+  EXPECT_EQ(pauseAt(5, false), 5U);
+  EXPECT_EQ(pauseAt(5, true), 8U) << "counted from the frame's start byte, not the noise";
+  EXPECT_EQ(pauseAt(std::nullopt, false), frame.size() / 2);
+  EXPECT_EQ(pauseAt(1400, false), frame.size() - 1) << "past the frame: its last byte";
+}
+
+TEST(ReplyFaultsTest, EchoOfAFrameTheDeviceDoesNotNumberTakesEveryFrame) {
+  const auto echoes = [](CommandSelector selector) {
+    FaultConfig faults;
+    faults.echoRequest = {selector};
+    return ReplyFaults(faults).Echoes(std::nullopt);
+  };
+  EXPECT_TRUE(echoes({}));
+  EXPECT_FALSE(echoes({.kind = CommandKind::Verify, .nth = 0}));
+  EXPECT_FALSE(echoes({.kind = std::nullopt, .nth = 5}));
+}
+
+TEST(ReplyScheduleTest, PauseHoldsOneByteAndEveryByteAfterIt) {
+  using std::chrono::microseconds;
+  const ReplySchedule::Time t0{};
+  const ReplySchedule paced{.start = t0,
+                            .byteTime = microseconds(500),
+                            .length = 10,
+                            .pauseAt = 4,
+                            .pause = microseconds(3000)};
+  EXPECT_EQ(paced.Due(0), t0 + microseconds(500));
+  EXPECT_EQ(paced.Due(3), t0 + microseconds(2000));
+  EXPECT_EQ(paced.Due(4), t0 + microseconds(5500)) << "held back by the pause";
+  EXPECT_EQ(paced.Due(9), t0 + microseconds(8000)) << "the rest at the line rate after it";
+  const struct {
+    int us;
+    std::size_t due;
+  } cases[] = {{0, 0},    {499, 0},  {500, 1},   {2000, 4},
+               {5499, 4}, {5500, 5}, {8000, 10}, {99999, 10}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(paced.DueCount(t0 + microseconds(c.us)), c.due) << c.us << " us";
+  }
+
+  ReplySchedule unpaced = paced;
+  unpaced.byteTime = {};
+  EXPECT_EQ(unpaced.DueCount(t0), 4U) << "unpaced: up to the held byte at once";
+  EXPECT_EQ(unpaced.DueCount(t0 + microseconds(2999)), 4U);
+  EXPECT_EQ(unpaced.DueCount(t0 + microseconds(3000)), 10U);
+  unpaced.pause = {};
+  EXPECT_EQ(unpaced.DueCount(t0), 10U);
 }
 
 }  // namespace

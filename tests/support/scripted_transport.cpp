@@ -46,24 +46,45 @@ void ScriptedTransport::Schedule(Arrival arrival) {
   }
 }
 
-void ScriptedTransport::Write(std::span<const std::uint8_t> bytes) {
-  writes_.emplace_back(bytes.begin(), bytes.end());
-  if (responder_) {
-    for (auto& arrival : responder_(writes_.back())) {
-      Schedule(std::move(arrival));
-    }
+void ScriptedTransport::GoAway(std::string reason, std::uint64_t afterUs) {
+  goneAtUs_ = clock_.NowUs() + afterUs;
+  goneReason_ = std::move(reason);
+  // What would have come after the link went never comes.
+  while (!pending_.empty() && pending_.back().first >= *goneAtUs_) {
+    pending_.pop_back();
   }
 }
 
-std::size_t ScriptedTransport::Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) {
+link::WriteResult ScriptedTransport::Write(std::span<const std::uint8_t> bytes) {
+  if (Gone()) {
+    return link::WriteResult::Gone;
+  }
+  writes_.emplace_back(bytes.begin(), bytes.end());
+  if (responder_) {
+    for (auto& arrival : responder_(writes_.back())) {
+      if (!goneAtUs_ || clock_.NowUs() + std::uint64_t{arrival.afterMs} * 1000 < *goneAtUs_) {
+        Schedule(std::move(arrival));
+      }
+    }
+  }
+  return link::WriteResult::Sent;
+}
+
+link::ReadResult ScriptedTransport::Read(std::span<std::uint8_t> into,
+                                         std::chrono::microseconds wait) {
   waits_.push_back(wait);
   const std::uint64_t now = clock_.NowUs();
   const std::uint64_t deadline =
       now + static_cast<std::uint64_t>(std::max<std::int64_t>(wait.count(), 0));
   const bool dueNow = !pending_.empty() && pending_.begin()->first <= now;
+  if (!dueNow && goneAtUs_ && (pending_.empty() || *goneAtUs_ <= pending_.begin()->first) &&
+      *goneAtUs_ < deadline) {
+    clock_.AdvanceUs(std::max(*goneAtUs_, now) - now);
+    return link::ReadResult{.gone = true};
+  }
   if (!dueNow && (pending_.empty() || pending_.begin()->first >= deadline)) {
     clock_.AdvanceUs(deadline - now);
-    return 0;
+    return {};
   }
   if (!dueNow) {
     clock_.AdvanceUs(pending_.begin()->first - now);
@@ -73,7 +94,7 @@ std::size_t ScriptedTransport::Read(std::span<std::uint8_t> into, std::chrono::m
     into[count++] = pending_.front().second;
     pending_.pop_front();
   }
-  return count;
+  return link::ReadResult{.count = count};
 }
 
 bool ScriptedTransport::InputWaiting() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,14 +59,23 @@ class ScriptedTransport final : public link::Transport {
   // Schedules bytes from now, whatever is written.
   void Schedule(Arrival arrival);
 
+  // The link goes away `afterUs` from now, for `reason` (a port unplugged, a
+  // peer that closed): bytes due before then are still read, later ones
+  // never; from then on every read and write says the link is gone.
+  void GoAway(std::string reason, std::uint64_t afterUs = 0);
+
   settings::LinkKind Kind() const override { return kind_; }
-  void Write(std::span<const std::uint8_t> bytes) override;
+  // Records the bytes and answers through the responder; once the link is
+  // gone, records nothing and says so.
+  link::WriteResult Write(std::span<const std::uint8_t> bytes) override;
   // Returns at once what is already due; otherwise waits for the first byte
   // due before `wait` has passed and returns it with whatever is due with it.
   // A byte due exactly as the wait ends is left for the next read, as a real
   // time-out would leave it. With nothing in time the clock moves on by
-  // `wait` and 0 is returned.
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
+  // `wait` and 0 is returned. A link that goes away within the wait says so
+  // at that moment.
+  link::ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
+  std::string GoneReason() const override { return Gone() ? goneReason_ : std::string(); }
   // Whether a byte is due by now.
   bool InputWaiting() override;
   std::chrono::nanoseconds CharacterTime() const override { return characterTime_; }
@@ -75,6 +85,8 @@ class ScriptedTransport final : public link::Transport {
   // The payloads of the request frames written, without framing and CRC.
   std::vector<std::string> WrittenPayloads() const;
   bool Closed() const { return closed_; }
+  // Whether the link has gone away by now.
+  bool Gone() const { return goneAtUs_ && *goneAtUs_ <= clock_.NowUs(); }
   // Bytes scheduled but not yet read.
   std::size_t Pending() const { return pending_.size(); }
   // The waits asked of Read, in order; its size is the number of reads.
@@ -92,6 +104,9 @@ class ScriptedTransport final : public link::Transport {
   std::vector<std::chrono::microseconds> waits_;
   std::chrono::nanoseconds characterTime_ = kDefaultCharacterTime;
   bool closed_ = false;
+  // When the link goes away, on the virtual clock, and why.
+  std::optional<std::uint64_t> goneAtUs_;
+  std::string goneReason_;
 };
 
 }  // namespace ql::testing_support

@@ -56,6 +56,8 @@ const char* Name(upgrade::PhaseFailure failure) {
       return "never quiet";
     case upgrade::PhaseFailure::OutOfStep:
       return "out of step";
+    case upgrade::PhaseFailure::LinkLost:
+      return "link lost";
     case upgrade::PhaseFailure::Stopped:
       return "stopped";
   }
@@ -98,10 +100,13 @@ class LoggedTransport final : public link::Transport {
   ~LoggedTransport() override { Close(); }
 
   settings::LinkKind Kind() const override { return inner_->Kind(); }
-  void Write(std::span<const std::uint8_t> bytes) override { inner_->Write(bytes); }
-  std::size_t Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
+  link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
+    return inner_->Write(bytes);
+  }
+  link::ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
     return inner_->Read(into, wait);
   }
+  std::string GoneReason() const override { return inner_->GoneReason(); }
   bool InputWaiting() override { return inner_->InputWaiting(); }
   std::chrono::nanoseconds CharacterTime() const override { return inner_->CharacterTime(); }
   void Close() override {

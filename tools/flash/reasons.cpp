@@ -17,6 +17,8 @@ std::string Verdict(const upgrade::TryEnd& last, bool handshake) {
       return "no reply";
     case link::ExchangeVerdict::BadCrc:
       return "bad CRC";
+    case link::ExchangeVerdict::LinkGone:
+      return last.goneReason.empty() ? "link lost" : "link lost (" + last.goneReason + ")";
     case link::ExchangeVerdict::Accepted:
       break;
   }
@@ -58,6 +60,9 @@ std::string LinkReason(const std::string& label, std::string_view why) {
 }
 
 std::string NoDeviceReason(const std::string& label, int attempts, const upgrade::TryEnd& last) {
+  if (last.verdict == link::ExchangeVerdict::LinkGone) {
+    return label + ": " + Verdict(last, true);
+  }
   return label + ": no valid handshake reply in " + std::to_string(attempts) +
          " attempts, the last: " + Verdict(last, true);
 }
@@ -99,6 +104,8 @@ std::string PhaseReason(const upgrade::PhaseEnd& end) {
       return where + "the link never fell quiet";
     case PhaseFailure::OutOfStep:
       return where + "the link kept falling out of step";
+    case PhaseFailure::LinkLost:
+      return where + Verdict(end.lastTry, false);
   }
   return {};
 }

@@ -79,8 +79,8 @@ void DeviceObserver::BytesReceived(std::span<const std::uint8_t> bytes) {
 
 void DeviceObserver::ExchangeEnded(link::ExchangeVerdict verdict,
                                    const link::ExchangeNotes& notes) {
-  if (trace_ == nullptr) {
-    return;
+  if (trace_ == nullptr || verdict == link::ExchangeVerdict::LinkGone) {
+    return;  // a lost link has its own line
   }
   std::string text = verdict == link::ExchangeVerdict::Accepted ? "= accepted"
                      : verdict == link::ExchangeVerdict::BadCrc ? "= bad CRC"
@@ -107,6 +107,12 @@ void DeviceObserver::LinkResynced(std::span<const std::uint8_t> discarded, bool 
   }
   trace_->Write(label_, "= resync: " + std::to_string(discarded.size()) + " bytes discarded, " +
                             (quiet ? "link quiet" : "link never quiet"));
+}
+
+void DeviceObserver::LinkGone(std::string_view reason) {
+  if (trace_ != nullptr) {
+    trace_->Write(label_, "= link gone: " + std::string(reason));
+  }
 }
 
 }  // namespace ql::flash

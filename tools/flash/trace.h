@@ -21,6 +21,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "link/exchange_observer.h"
 
@@ -62,6 +63,7 @@ class DeviceObserver final : public link::ExchangeObserver {
   void BytesReceived(std::span<const std::uint8_t> bytes) override;
   void ExchangeEnded(link::ExchangeVerdict verdict, const link::ExchangeNotes& notes) override;
   void LinkResynced(std::span<const std::uint8_t> discarded, bool quiet) override;
+  void LinkGone(std::string_view reason) override;
 
  private:
   std::string label_;  // as the trace shows it
