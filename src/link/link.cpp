@@ -6,13 +6,13 @@
 
 namespace ql::link {
 
-std::unique_ptr<Transport> OpenLink(const settings::LinkSettings& settings) {
+std::unique_ptr<Transport> OpenLink(const LinkSettings& settings) {
   std::string ignored;
   return TryOpenLink(settings, ignored);
 }
 
-std::unique_ptr<Transport> TryOpenLink(const settings::LinkSettings& settings, std::string& why) {
-  if (settings.linkKind == settings::LinkKind::Tcp) {
+std::unique_ptr<Transport> TryOpenLink(const LinkSettings& settings, std::string& why) {
+  if (settings.linkKind == LinkKind::Tcp) {
     return TcpTransport::Open(settings.netIp, settings.netPort, kConnectTimeout, &why);
   }
   return SerialTransport::Open(settings.comPortName, settings.comBaudRate, &why);

@@ -92,7 +92,7 @@ class SerialTransport final : public Transport {
   SerialTransport(const SerialTransport&) = delete;
   SerialTransport& operator=(const SerialTransport&) = delete;
 
-  settings::LinkKind Kind() const override { return settings::LinkKind::Serial; }
+  LinkKind Kind() const override { return LinkKind::Serial; }
 
   // Returns once the bytes have left the port (as a synchronous serial write
   // does), so the reply window starts when the device has the whole request.

@@ -40,7 +40,7 @@ class TcpTransport final : public Transport {
   TcpTransport(const TcpTransport&) = delete;
   TcpTransport& operator=(const TcpTransport&) = delete;
 
-  settings::LinkKind Kind() const override { return settings::LinkKind::Tcp; }
+  LinkKind Kind() const override { return LinkKind::Tcp; }
 
   // Sends every byte, never raising SIGPIPE. NotSent when the peer accepts
   // nothing for a few seconds; Gone when the connection has failed (reset,

@@ -3,7 +3,6 @@
 // with the file's, and load the image when they match.
 #include "image/firmware_file.h"
 #include "link/command_exchange.h"
-#include "settings/settings.h"
 #include "text/message_table.h"
 #include "upgrade/block_exchange.h"
 #include "upgrade/device_commands.h"
@@ -66,7 +65,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
 
   // The link is the one on the active tab now; it reaches the store only
   // after the device has answered.
-  settings::TakeLinkControls(inputs.controls, state.link);
+  state.link = inputs.link;
 
   ConnectResult result = ConnectResult::LinkNotOpened;
   if (auto transport = env.openLink(state.link)) {
@@ -86,8 +85,8 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
       // link marks it). Storing the settings (a few writes, each flushed to
       // disk) happens inside it, so the device waits the same whether or
       // not a front end stores them and however long the disk takes.
-      if (env.store != nullptr) {
-        settings::SaveLinkSettings(*env.store, state.link, inputs.controls);
+      if (env.storeLink) {
+        env.storeLink(state.link);
       }
       clock.SleepAfterMarkMs(kAfterConnectHandshakeMs);
 

@@ -12,7 +12,7 @@
 
 namespace ql::upgrade {
 
-ReadBackResult ReadFlashSequence(const std::string& deviceId, const settings::LinkSettings& link,
+ReadBackResult ReadFlashSequence(const std::string& deviceId, const link::LinkSettings& link,
                                  int blockCount, image::BlockTable& table, std::string& deviceInfo,
                                  Environment& env) {
   UpgradeView& view = env.view;

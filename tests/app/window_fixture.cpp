@@ -75,8 +75,7 @@ app::TfrmModule& WindowTest::MakeWindow() {
   services.portNames = [this] { return portNames_; };
   services.clock = &clock_;
   services.openStore = TestStore();
-  services.openLink =
-      [this](const settings::LinkSettings& link) -> std::unique_ptr<link::Transport> {
+  services.openLink = [this](const link::LinkSettings& link) -> std::unique_ptr<link::Transport> {
     opened_.push_back(link);
     if (onOpen_) {
       onOpen_();

@@ -71,7 +71,7 @@ class WindowRoad : public WindowTest {
     services.portNames = [this] { return portNames_; };
     services.clock = &roadClock_;
     services.openStore = TestStore();
-    services.openLink = [this](const settings::LinkSettings& settings) {
+    services.openLink = [this](const link::LinkSettings& settings) {
       ++opens_;
       return link::OpenLink(settings);
     };

@@ -15,7 +15,10 @@
 
 #include "image/firmware_file.h"
 #include "link/clock.h"
+#include "settings/link_controls.h"
+#include "settings/settings_store.h"
 #include "sim/emulator.h"
+#include "support/fake_settings_store.h"
 #include "upgrade/harness.h"
 #include "upgrade/procedures.h"
 
@@ -56,6 +59,9 @@ class RawFirmware {
   std::filesystem::path dir_;
   std::filesystem::path path_;
 };
+
+// Stores the link of a successful handshake in `store`, as the window does.
+upgrade::LinkStorer StoreIn(settings::SettingsStore& store);
 
 // A fault configuration made by `set`.
 template <typename Set>
@@ -105,7 +111,7 @@ class DeviceRoadBase : public testing::Test {
   RecordingView view_{log_};
   ShortRunWaitClock clock_;
   FakeSettingsStore store_;
-  upgrade::Environment env_{view_, clock_, link::OpenLink, &store_};
+  upgrade::Environment env_{view_, clock_, link::OpenLink, StoreIn(store_)};
   upgrade::DeviceState state_;
   std::unique_ptr<sim::Emulator> emulator_;
 };

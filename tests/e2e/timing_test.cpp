@@ -18,11 +18,11 @@ class Timing : public DeviceRoadBase {
 
 TEST_F(Timing, DISABLED_FullImageOverTcpOnTheRealClock) {
   link::SystemClock realClock;
-  upgrade::Environment env{view_, realClock, link::OpenLink, &store_};
+  upgrade::Environment env{view_, realClock, link::OpenLink, StoreIn(store_)};
   Serve();
   const TempFirmware file(kHeader, PatternImage(124 * 512));
   upgrade::ConnectInputs inputs;
-  inputs.controls = Controls();
+  settings::TakeLinkControls(Controls(), inputs.link);
   inputs.fileVersionText = kHeader;
   inputs.selectedHeader = kHeader;
   inputs.firmwarePath = file.path();

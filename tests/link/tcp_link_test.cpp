@@ -15,8 +15,6 @@ namespace ql::link {
 namespace {
 
 using namespace ql::testing_support;
-using settings::LinkKind;
-using settings::LinkSettings;
 
 std::string Text(const Bytes& b) {
   return {b.begin(), b.end()};

@@ -1,6 +1,6 @@
 // A test bench for the procedures on the virtual clock: a view and a clock
 // that write every step into one log, a small scripted device behind the
-// scripted link, and an in-memory settings store.
+// scripted link, and a record of the links stored.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_settings_store.h"
 #include "support/scripted_transport.h"
 #include "support/virtual_clock.h"
 #include "upgrade/procedures.h"
@@ -106,12 +105,13 @@ struct Harness {
   EventLog log;
   LoggingClock logClock{clock, log};
   RecordingView view{log};
-  FakeSettingsStore store;
+  // What successful handshakes handed to the store, in order.
+  std::vector<link::LinkSettings> storedLinks;
   FakeDevice device;
   bool openFails = false;
   int opens = 0;
   int closes = 0;
-  std::vector<settings::LinkSettings> openedWith;
+  std::vector<link::LinkSettings> openedWith;
   upgrade::Environment env;
   upgrade::DeviceState state;
 };

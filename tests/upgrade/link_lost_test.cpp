@@ -25,7 +25,7 @@ class LinkLostTest : public ::testing::Test {
     h_.env.report = &report_;
     // The harness's device, on a link that goes away `goneAfterUs_` after
     // the request numbered `goneAfterRequest_` (from 1) reached it.
-    h_.env.openLink = [this](const settings::LinkSettings& settings) {
+    h_.env.openLink = [this](const link::LinkSettings& settings) {
       auto link = std::make_unique<ScriptedTransport>(h_.clock, settings.linkKind);
       ScriptedTransport* raw = link.get();
       link->SetResponder([this, raw](const std::vector<std::uint8_t>& written) {
@@ -38,7 +38,7 @@ class LinkLostTest : public ::testing::Test {
       return link;
     };
     h_.state.deviceFamily = "02200001";
-    h_.state.link.linkKind = settings::LinkKind::Tcp;
+    h_.state.link.linkKind = link::LinkKind::Tcp;
     const auto image = PatternImage(kBlocks * 512);
     for (int b = 0; b < kBlocks; ++b) {
       std::copy_n(image.begin() + b * 512, 512, h_.state.blockTable.Row(b).begin());
@@ -107,7 +107,7 @@ TEST_F(LinkLostTest, InTheLastLookBeforeTheRunCommandVerificationFails) {
 TEST_F(LinkLostTest, WhileConnectingTheHandshakeIsNotRepeated) {
   const TempFirmware firmware("QL480TX-V5", PatternImage(512));
   upgrade::ConnectInputs inputs;
-  inputs.controls = {settings::LinkKind::Tcp, "COM7", "115200,n,8,1", "127.0.0.1", "5003"};
+  inputs.link.linkKind = link::LinkKind::Tcp;
   inputs.fileVersionText = inputs.selectedHeader = "QL480TX-V5";
   inputs.firmwarePath = firmware.path();
   h_.state = {};
@@ -117,7 +117,7 @@ TEST_F(LinkLostTest, WhileConnectingTheHandshakeIsNotRepeated) {
   EXPECT_EQ(Matching(h_.log, "sleep 100").size(), 1u);
   EXPECT_TRUE(report_.linkLost);
   EXPECT_EQ(h_.state.blockCount, 0);
-  EXPECT_FALSE(h_.store.keyExists) << "a link that never answered is not stored";
+  EXPECT_TRUE(h_.storedLinks.empty()) << "a link that never answered is not stored";
 }
 
 }  // namespace

@@ -397,7 +397,7 @@ int main(int argc, char** argv) {
   // One run of a device's procedures to its end: its outcome in r->outcome,
   // and what its closing record adds to the JSON.
   auto runOnce = [&](DeviceRun* r, link::Clock& clock) {
-    auto open = [r](const settings::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
+    auto open = [r](const link::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
       r->openFailed = true;
       if (!r->link.lookupError.empty()) {
         r->openError = r->link.lookupError;
@@ -451,7 +451,7 @@ int main(int argc, char** argv) {
       return;
     }
     const std::string tag = several ? "[" + r->label + "] " : "";
-    settings::LinkSettings link = r->job.stored;
+    link::LinkSettings link = r->job.stored;
     settings::TakeLinkControls(r->job.controls, link);
     int status = flash::kExitOk;
     std::string lookError;  // why the last look could not open the link
@@ -460,7 +460,7 @@ int main(int argc, char** argv) {
         options.deviceId,
         link,
         systemClock,
-        [&lookError](const settings::LinkSettings& settings) {
+        [&lookError](const link::LinkSettings& settings) {
           lookError.clear();
           return link::TryOpenLink(settings, lookError);
         },
