@@ -298,6 +298,45 @@ std::vector<Case> Cases() {
        }},
       {"noise before the frame", "every read-back",
        [](auto& f) { f.noiseBefore.push_back(Every(CommandKind::Verify)); }, Expect(ok)},
+      // The line between the utility and the device.
+      {"echoing adapter", "every request", [](auto& f) { f.echoRequest.push_back({}); },
+       Expect(ok)},
+      {"echo, then a glitch byte FF", "every request and reply",
+       [](auto& f) {
+         f.echoRequest.push_back({});
+         f.glitchBefore.push_back({});
+         f.glitchByte = 0xFF;
+       },
+       Expect(ok)},
+      {"stale copy of the previous reply before it", "read-back 110, in the 0xFF tail",
+       [](auto& f) { f.staleBefore.push_back(Nth(CommandKind::Verify, 110)); }, Expect(ok)},
+      {"stale copy of the previous reply before it, stored bit flip", "read-back 111 and block 110",
+       [](auto& f) {
+         f.staleBefore.push_back(Nth(CommandKind::Verify, 111));
+         f.storedBitFlips.push_back({.block = 110, .byte = 100, .bit = 3});
+       },
+       Expect(kVerifyError)},
+      {"stale copy of the previous reply after it", "read-back 110, in the 0xFF tail",
+       [](auto& f) { f.staleAfter.push_back(Nth(CommandKind::Verify, 110)); }, Expect(ok)},
+      {"latency 100 ms, one reply 400 ms later", "every reply, read-back 60",
+       [](auto& f) {
+         f.replyLatency = std::chrono::milliseconds(100);
+         f.lateReply.push_back({Nth(CommandKind::Verify, 60), std::chrono::milliseconds(400)});
+       },
+       Expect(ok)},
+      {"latency 100 ms, one reply 400 ms later, stored bit flip",
+       "every reply, read-back 60 and the last block",
+       [](auto& f) {
+         f.replyLatency = std::chrono::milliseconds(100);
+         f.lateReply.push_back({Nth(CommandKind::Verify, 60), std::chrono::milliseconds(400)});
+         f.storedBitFlips.push_back({.block = 123, .byte = 100, .bit = 3});
+       },
+       Expect(kVerifyError)},
+      {"pause of 3 ms inside the reply", "every reply, byte 1000",
+       [](auto& f) {
+         f.replyPauses.push_back({.when = {}, .hold = std::chrono::milliseconds(3), .at = 1000});
+       },
+       Expect(ok)},
       {"read-back bit flip", "block 10, byte 100, bit 3",
        [](auto& f) { f.readbackBitFlips.push_back({.block = 10, .byte = 100, .bit = 3}); },
        Expect(kVerifyError)},

@@ -8,6 +8,7 @@
 //   upgrade_bench --link tcp
 //   upgrade_bench --link pty --baud 115200 [--framing 8E1] [--no-pace-requests]
 //   ... [--max-ratio 1.01]   also fail when wall / floor is above this
+//   ... [--echo]             through a half-duplex adapter that echoes every request
 //
 // The floor is what the device protocol cannot do without: the pauses the
 // procedures must make (100 ms before each handshake, 100 ms after the
@@ -51,6 +52,7 @@ struct Options {
   int blocks = bench::kFullImageBlocks;
   std::string sim;
   double maxRatio = 0;  // 0: any ratio passes
+  bool echo = false;    // the emulator echoes every request frame
 };
 
 double BitsPerByte(const std::string& framing) {
@@ -65,7 +67,7 @@ double BitsPerByte(const std::string& framing) {
   std::fprintf(stderr,
                "upgrade_bench: %s\n"
                "usage: upgrade_bench --link tcp|pty [--baud N] [--framing 8E1] "
-               "[--no-pace-requests] [--blocks N] [--max-ratio R] [--sim PATH]\n",
+               "[--no-pace-requests] [--blocks N] [--max-ratio R] [--echo] [--sim PATH]\n",
                problem);
   std::exit(2);
 }
@@ -93,6 +95,8 @@ Options Parse(int argc, char** argv) {
       o.blocks = std::stoi(value());
     } else if (arg == "--sim") {
       o.sim = value();
+    } else if (arg == "--echo") {
+      o.echo = true;
     } else if (arg == "--max-ratio") {
       o.maxRatio = std::stod(value());
     } else {
@@ -296,6 +300,9 @@ int main(int argc, char** argv) {
       simArgs.push_back("--pace-requests");
     }
   }
+  if (options.echo) {
+    simArgs.insert(simArgs.end(), {"--echo", "all"});
+  }
   std::string error;
   auto sim = bench::ChildProcess::Start(options.sim, simArgs, temp.Path() / "sim.log", error);
   if (!sim) {
@@ -437,11 +444,12 @@ int main(int argc, char** argv) {
     std::snprintf(ratioText, sizeof ratioText, "FAILED: ratio above %.2f", options.maxRatio);
   }
   const std::string label =
-      options.link == "tcp"
-          ? "TCP loopback"
-          : (paced ? "pty " + std::to_string(options.baud) + " " + options.framing +
-                         (options.paceRequests ? "" : " (replies only)")
-                   : "pty unpaced");
+      (options.link == "tcp"
+           ? "TCP loopback"
+           : (paced ? "pty " + std::to_string(options.baud) + " " + options.framing +
+                          (options.paceRequests ? "" : " (replies only)")
+                    : "pty unpaced")) +
+      (options.echo ? ", echoing adapter" : "");
 
   std::printf("link:             %s (%s)\n", label.c_str(), where->c_str());
   const auto outcome = [](upgrade::UpgradeResult result) {

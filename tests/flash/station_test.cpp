@@ -1,8 +1,9 @@
 // One station of the automatic mode on the virtual clock, against units that
 // come and go on a scripted link: which units are upgraded (each once, the
-// one in place never twice), how a restart after the run command and lost
-// replies are told from a unit taken away, the pace of the looks, and
-// stopping while waiting, while a unit runs and as a unit answers.
+// one in place never twice), how a restart after the run command, lost
+// replies and a loose fixture are told from a unit taken away, a swap of a
+// second or to other firmware, the pace of the looks, and stopping while
+// waiting, while a unit runs and as a unit answers.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,10 +26,12 @@ using testing_support::ArriveAfter;
 using testing_support::ScriptedTransport;
 using testing_support::VirtualClock;
 
-// When a unit sits at the station, in virtual milliseconds.
+// When a unit sits at the station, in virtual milliseconds, and the device
+// information it answers with (units of the same firmware all answer alike).
 struct Stay {
   std::uint32_t from = 0;
   std::uint32_t until = 0;
+  std::string info = "QL480TX-V5      ";
 };
 
 // Units at a station on a TCP link: while none is there the link cannot be
@@ -74,9 +77,13 @@ class Line {
     return s;
   }
 
-  // The index of the unit in place, -1 for none.
+  // The index of the unit in place, -1 for none (also while the fixture has
+  // dropped out).
   int Present() {
     const std::uint32_t now = clock_.NowMs();
+    if (dropoutEveryMs_ > 0 && now % dropoutEveryMs_ < dropoutMs_) {
+      return -1;
+    }
     for (std::size_t i = 0; i < stays_.size(); ++i) {
       if (stays_[i].from <= now && now < stays_[i].until) {
         return static_cast<int>(i);
@@ -104,6 +111,12 @@ class Line {
   std::uint32_t restartAfterMs_ = 0;  // silence after the upgrade's end
   bool toldToRun_ = true;
   std::set<int> lostHandshakes_;  // by index, counting every handshake sent
+  // A loose fixture: the link is gone for dropoutMs_ of every dropoutEveryMs_.
+  std::uint32_t dropoutEveryMs_ = 0;
+  std::uint32_t dropoutMs_ = 0;
+  bool refusesWhileRestarting_ = false;
+  // A serial port: it opens with no unit there, and nothing answers.
+  bool opensWithoutAUnit_ = false;
   std::vector<Run> runs_;
   std::vector<Look> looks_;
   std::vector<StationState> shown_;
@@ -115,7 +128,8 @@ class Line {
  private:
   link::LinkOpener Opener() {
     return [this](const link::LinkSettings&) -> std::unique_ptr<link::Transport> {
-      if (Present() < 0) {
+      if ((Present() < 0 && !opensWithoutAUnit_) ||
+          (refusesWhileRestarting_ && clock_.NowMs() < restartUntil_)) {
         return nullptr;
       }
       ++opens_;
@@ -130,7 +144,7 @@ class Line {
         if (Present() < 0 || lostHandshakes_.count(index) != 0 || clock_.NowMs() < restartUntil_) {
           return {};
         }
-        const std::string info = "QL480TX-V5 #" + std::to_string(Present()) + "   ";
+        const std::string& info = stays_[static_cast<std::size_t>(Present())].info;
         return {ArriveAfter(3, link::BuildReply("0001Zx" + info.substr(0, 16)))};
       });
       return link;
@@ -191,7 +205,7 @@ TEST(Station, EachUnitIsUpgradedOnceInTurnAndTheOneInPlaceNeverAgain) {
   EXPECT_EQ(UnitsRun(line), (std::vector<int>{0, 1, 2}));
   for (std::size_t i = 0; i < line.runs_.size(); ++i) {
     EXPECT_EQ(line.runs_[i].number, static_cast<int>(i) + 1);
-    EXPECT_EQ(line.runs_[i].info, "QL480TX-V5 #" + std::to_string(i) + "   ");
+    EXPECT_EQ(line.runs_[i].info, "QL480TX-V5      ");
   }
   // Found within a look of arriving.
   EXPECT_LE(line.runs_[0].atMs, 1000u + 500u + 110u);
@@ -199,44 +213,51 @@ TEST(Station, EachUnitIsUpgradedOnceInTurnAndTheOneInPlaceNeverAgain) {
   EXPECT_EQ(line.opens_, line.closes_) << "every look closes its link";
 }
 
-TEST(Station, LooksComeAtMostEveryHalfSecondAndOnlyPauseBetween) {
-  Line line({{0, 600000}});
+TEST(Station, LooksComeEveryHalfSecondWhileWaitingAndMoreOftenWhileAUnitIsInPlace) {
+  Line line({{2000, 600000}});
   line.stopAtMs_ = 600000;
   const Station station = line.MakeStation();
   RunStation(station);
 
   ASSERT_EQ(line.runs_.size(), 1u);
-  ASSERT_GT(line.handshakeMs_.size(), 1000u);
+  const std::uint32_t upgradeEnd = line.runs_[0].atMs + line.upgradeMs_;
   for (std::size_t i = 1; i < line.handshakeMs_.size(); ++i) {
-    EXPECT_GE(line.handshakeMs_[i] - line.handshakeMs_[i - 1], 500u) << i;
+    const std::uint32_t gap = line.handshakeMs_[i] - line.handshakeMs_[i - 1];
+    EXPECT_GE(gap, line.handshakeMs_[i] < upgradeEnd ? 500u : kLeavingPollPeriodMs) << i;
   }
-  // Ten minutes at one look every 500 ms, less the upgrade.
-  EXPECT_GE(line.handshakeMs_.size(), 1190u);
-  EXPECT_LE(line.handshakeMs_.size(), 1201u);
+  // About ten minutes at one look every 150 ms after the upgrade.
+  EXPECT_GE(line.handshakeMs_.size(), 3950u);
+  EXPECT_LE(line.handshakeMs_.size(), 3980u);
   for (const std::uint32_t pause : line.pauses_) {
     EXPECT_LE(pause, 500u);
     EXPECT_GT(pause, 0u);
   }
 }
 
-TEST(Station, LostRepliesAndASlowRestartAreNotANewUnit) {
+TEST(Station, LostRepliesALooseFixtureAndASlowRestartAreNotANewUnit) {
   struct Case {
     const char* name;
     std::set<int> lost;
     std::uint32_t restartAfterMs;
+    bool refusesWhileRestarting;
+    std::uint32_t dropoutEveryMs;
   };
   // Handshake 0 finds the unit; the looks after its upgrade start at 1.
   const Case cases[] = {
-      {"one reply lost", {3}, 0},
-      {"three in a row lost, twice", {2, 3, 4, 8, 9, 10}, 0},
-      {"restart outlasting the wait after the run command by 6 s", {}, 6000},
-      {"restart 7.9 s longer, then a lost reply", {22}, 7900},
+      {"one reply lost", {3}, 0, false, 0},
+      {"two in a row lost, twice", {2, 3, 8, 9}, 0, false, 0},
+      {"a restart silent for 20 s", {}, 20000, false, 0},
+      {"a restart refusing the link for 20 s, then a lost reply", {130}, 20000, true, 0},
+      {"the link gone for 300 ms of every 800 ms", {}, 0, false, 800},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Line line({{0, 60000}});
     line.lostHandshakes_ = c.lost;
     line.restartAfterMs_ = c.restartAfterMs;
+    line.refusesWhileRestarting_ = c.refusesWhileRestarting;
+    line.dropoutEveryMs_ = c.dropoutEveryMs;
+    line.dropoutMs_ = 300;
     line.stopAtMs_ = 60000;
     const Station station = line.MakeStation();
     EXPECT_EQ(RunStation(station), 1);
@@ -244,7 +265,7 @@ TEST(Station, LostRepliesAndASlowRestartAreNotANewUnit) {
   }
 }
 
-TEST(Station, AUnitTakenAwayIsGoneAfterFourUnansweredLooks) {
+TEST(Station, AUnitTakenAwayForASecondIsGoneAndTheNextOneUpgraded) {
   // Unit 0 is found by the first look (at 0 ms, answered at 103 ms) and its
   // upgrade takes 3 s.
   constexpr std::uint32_t kEnd = 103 + 3000;
@@ -255,31 +276,50 @@ TEST(Station, AUnitTakenAwayIsGoneAfterFourUnansweredLooks) {
     std::uint32_t nextAfterEnd;  // when the next unit is put in place
   };
   const Case cases[] = {
-      // Gone four looks after the last answer, within 2 s of leaving.
-      {"failed unit, taken away after 5 s", false, 5000, 5000 + 2000},
-      {"upgraded unit, taken away after it answered", true, 5000, 5000 + 2000},
+      {"failed unit, taken away after 5 s", false, 5000, 5000 + 1000},
+      {"upgraded unit, taken away after it answered", true, 5000, 5000 + 1000},
+      {"upgraded unit, taken away after 10 minutes", true, 600000, 600000 + 1000},
       // Never answered after its run: its silence counts only once the
       // grace for a restart is over.
       {"upgraded unit, taken away at once", true, 100, kRestartGraceMs + 500},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Line line({{0, kEnd + c.leavesAfterEnd}, {kEnd + c.nextAfterEnd, 40000}});
-    line.toldToRun_ = c.toldToRun;
-    line.stopAtMs_ = 40000;
-    const Station station = line.MakeStation();
-    EXPECT_EQ(RunStation(station), 2);
-    ASSERT_EQ(UnitsRun(line), (std::vector<int>{0, 1}));
-    // Found within a look of being put in place.
-    EXPECT_LE(line.runs_[1].atMs, kEnd + c.nextAfterEnd + 500 + 110);
+    // The link refused while no unit is there (a device server), or open
+    // and silent (a serial port), where each unanswered look lasts 400 ms.
+    for (const bool serial : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (serial ? ", serial" : ", tcp"));
+      const std::uint32_t until = kEnd + c.nextAfterEnd + 20000;
+      Line line({{0, kEnd + c.leavesAfterEnd}, {kEnd + c.nextAfterEnd, until}});
+      line.toldToRun_ = c.toldToRun;
+      line.opensWithoutAUnit_ = serial;
+      line.stopAtMs_ = until;
+      const Station station = line.MakeStation();
+      EXPECT_EQ(RunStation(station), 2);
+      ASSERT_EQ(UnitsRun(line), (std::vector<int>{0, 1}));
+      // Found within a look of being put in place.
+      EXPECT_LE(line.runs_[1].atMs, kEnd + c.nextAfterEnd + 500 + 410);
+    }
   }
 }
 
+TEST(Station, AUnitWithOtherFirmwareIsANewUnitAtOnce) {
+  // Swapped with no absence the station can see: the new unit answers with
+  // the older firmware's information.
+  Line line({{0, 8000}, {8000, 30000, "QL480TX-V5 0.99 "}});
+  line.stopAtMs_ = 30000;
+  const Station station = line.MakeStation();
+  EXPECT_EQ(RunStation(station), 2);
+  ASSERT_EQ(UnitsRun(line), (std::vector<int>{0, 1}));
+  EXPECT_LE(line.runs_[1].atMs, 8000u + 200u + 110u);
+  EXPECT_EQ(line.runs_[1].info, "QL480TX-V5 0.99 ");
+}
+
 TEST(Station, AUnitSwappedWithinTheGraceIsTakenForTheRestartedOne) {
-  // The rule's price: a unit put in place before the station shows
-  // "waiting for a unit" again is not upgraded; the station still asks for
-  // the removal.
+  // The rule's price: a unit put in place before the unit upgraded last has
+  // answered again is taken for it and not upgraded; the station still asks
+  // for the removal.
   Line line({{0, 3200}, {4200, 30000}});
+  line.restartAfterMs_ = 3000;
   line.stopAtMs_ = 30000;
   const Station station = line.MakeStation();
   EXPECT_EQ(RunStation(station), 1);

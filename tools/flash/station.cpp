@@ -7,20 +7,28 @@
 namespace ql::flash {
 
 RemovalWatch::RemovalWatch(std::uint32_t endedMs, bool toldToRun)
-    : endedMs_(endedMs), restarting_(toldToRun) {}
+    : endedMs_(endedMs), restarting_(toldToRun), lastAnswerMs_(endedMs) {}
 
-bool RemovalWatch::Look(std::uint32_t atMs, bool answered) {
+RemovalWatch::Verdict RemovalWatch::Look(std::uint32_t atMs, bool answered,
+                                         const std::string& deviceInfo) {
   if (answered) {
-    // Whatever it was doing, the unit is in place and has restarted.
+    // Whatever it was doing, a unit is in place and has restarted.
     missed_ = 0;
     restarting_ = false;
-    return false;
+    lastAnswerMs_ = atMs;
+    if (!infoAfter_) {
+      infoAfter_ = deviceInfo;
+    }
+    return deviceInfo == *infoAfter_ ? Verdict::InPlace : Verdict::NewUnit;
   }
   ++missed_;
-  if (missed_ < kGoneAfterMissedPolls) {
-    return false;
+  if (restarting_) {
+    return link::ElapsedMs(endedMs_, atMs) >= kRestartGraceMs ? Verdict::Gone : Verdict::InPlace;
   }
-  return !restarting_ || link::ElapsedMs(endedMs_, atMs) >= kRestartGraceMs;
+  return missed_ >= kGoneAfterMissedPolls &&
+                 link::ElapsedMs(lastAnswerMs_, atMs) >= kGoneAfterSilentMs
+             ? Verdict::Gone
+             : Verdict::InPlace;
 }
 
 bool StopWait::PauseMs(std::uint32_t ms) {
@@ -42,11 +50,11 @@ class Looker {
  public:
   explicit Looker(const Station& station) : s_(station) {}
 
-  // A look, at most one per period; nullopt once a stop was requested.
-  std::optional<upgrade::PollResult> Next(std::string& deviceInfo) {
+  // A look, at most one per `periodMs`; nullopt once a stop was requested.
+  std::optional<upgrade::PollResult> Next(std::uint32_t periodMs, std::string& deviceInfo) {
     if (paced_) {
       const std::uint32_t since = link::ElapsedMs(lastMs_, s_.clock.NowMs());
-      if (since < kPollPeriodMs && !s_.pause(kPollPeriodMs - since)) {
+      if (since < periodMs && !s_.pause(periodMs - since)) {
         return std::nullopt;
       }
     }
@@ -70,6 +78,9 @@ class Looker {
     paced_ = true;
   }
 
+  // When the last look started.
+  std::uint32_t LastMs() const { return lastMs_; }
+
  private:
   bool Stopped() const {
     return s_.stopRequested != nullptr && s_.stopRequested->load(std::memory_order_relaxed);
@@ -85,17 +96,20 @@ class Looker {
 int RunStation(const Station& station) {
   Looker looker(station);
   int units = 0;
+  std::string deviceInfo;
+  bool found = false;  // a unit answered in place of the last one
   for (;;) {
-    station.show(StationState::WaitingForUnit, std::nullopt);
-    std::string deviceInfo;
-    for (;;) {
-      const auto look = looker.Next(deviceInfo);
-      if (!look) {
-        return units;
-      }
-      station.show(StationState::WaitingForUnit, look);
-      if (*look == upgrade::PollResult::Answered) {
-        break;
+    if (!found) {
+      station.show(StationState::WaitingForUnit, std::nullopt);
+      for (;;) {
+        const auto look = looker.Next(kPollPeriodMs, deviceInfo);
+        if (!look) {
+          return units;
+        }
+        station.show(StationState::WaitingForUnit, look);
+        if (*look == upgrade::PollResult::Answered) {
+          break;
+        }
       }
     }
 
@@ -109,13 +123,15 @@ int RunStation(const Station& station) {
     station.show(StationState::RemoveUnit, std::nullopt);
     RemovalWatch watch(endedMs, end.toldToRun);
     for (;;) {
-      std::string ignored;
-      const auto look = looker.Next(ignored);
+      const auto look = looker.Next(kLeavingPollPeriodMs, deviceInfo);
       if (!look) {
         return units;
       }
       station.show(StationState::RemoveUnit, look);
-      if (watch.Look(station.clock.NowMs(), *look == upgrade::PollResult::Answered)) {
+      const auto verdict =
+          watch.Look(looker.LastMs(), *look == upgrade::PollResult::Answered, deviceInfo);
+      if (verdict != RemovalWatch::Verdict::InPlace) {
+        found = verdict == RemovalWatch::Verdict::NewUnit;
         break;
       }
     }

@@ -4,16 +4,18 @@
 // unit that answers, exactly as a single run does, then looks until that
 // unit has been taken away before it waits for the next.
 //
-// When is a unit taken away? Every unit of the model reports the same device
-// information, and a unit's own may change with its new firmware, so the
-// answer tells nothing about which unit gave it: only silence can. A unit
-// counts as gone after four looks in a row have gone unanswered (1.5 s at
-// one look every 500 ms), so a reply lost on a noisy line never makes the
-// unit in place look new. A unit told to run its new firmware restarts and
-// is silent meanwhile (the emulator: 3 s); the program has already waited
-// the 7 s the device is given for that, and until the unit has answered once
-// more its silence counts only from 8 s after the end of its upgrade (15 s
-// after the run command), so a slow restart is never taken for a new unit.
+// When is a unit taken away? Every unit of a model running the same firmware
+// reports the same device information, so while the unit in place answers as
+// it did after its upgrade, only silence can tell: the station then looks at
+// most every 150 ms, and a unit counts as gone once it has not answered for
+// 600 ms over at least three looks in a row. A fixture swap of a second is
+// seen; a loose fixture that drops out for a few hundred milliseconds, or two
+// replies in a row lost on a noisy line, is not a new unit. A unit that answers with
+// other device information than the unit in place gave after its upgrade (a
+// fresh unit carries the older firmware) is a new unit at once. A unit told
+// to run its new firmware restarts and is silent, or its link refuses,
+// meanwhile: until it has answered once more its silence is its restart, for
+// up to a minute, so a slow restart is never taken for a new unit.
 #pragma once
 
 #include <atomic>
@@ -34,25 +36,41 @@ namespace ql::flash {
 
 // At most one look for a unit in this time, start to start.
 inline constexpr std::uint32_t kPollPeriodMs = 500;
-// Unanswered looks in a row after which a unit counts as taken away.
-inline constexpr int kGoneAfterMissedPolls = 4;
+// While the unit in place may be leaving: at most one look in this time. A
+// look at a unit that has gone lasts up to 400 ms on a serial line (the
+// pause before the handshake and its reply window), so three of them still
+// fit into an absence of a second.
+inline constexpr std::uint32_t kLeavingPollPeriodMs = 150;
+// The unit in place counts as taken away once it has not answered for this
+// long, from its last answer to the start of a look it did not answer, and
+// over this many unanswered looks in a row.
+inline constexpr std::uint32_t kGoneAfterSilentMs = 600;
+inline constexpr int kGoneAfterMissedPolls = 3;
 // After an upgrade that told the unit to run: how long from its end the
 // unit's silence is still taken for its restart, unless it answers first.
-inline constexpr std::uint32_t kRestartGraceMs = 8000;
+inline constexpr std::uint32_t kRestartGraceMs = 60000;
 
 // Decides, look by look, when the unit in place has been taken away.
 class RemovalWatch {
  public:
+  enum class Verdict {
+    InPlace,  // the unit in place, or no telling yet
+    Gone,     // taken away: wait for the next unit
+    NewUnit,  // another unit answered in its place: upgrade it now
+  };
+
   // The unit's procedures ended at `endedMs`; `toldToRun`: the unit was told
   // to run its new firmware, and so restarts.
   RemovalWatch(std::uint32_t endedMs, bool toldToRun);
 
-  // A look at `atMs`; true once the unit counts as taken away.
-  bool Look(std::uint32_t atMs, bool answered);
+  // A look that started at `atMs`; `deviceInfo` is what an answer carried.
+  Verdict Look(std::uint32_t atMs, bool answered, const std::string& deviceInfo);
 
  private:
   std::uint32_t endedMs_;
   bool restarting_;
+  std::uint32_t lastAnswerMs_;
+  std::optional<std::string> infoAfter_;  // the first answer after the upgrade
   int missed_ = 0;
 };
 

@@ -1,0 +1,138 @@
+// Appending whole lines to the station log and reading the unit numbers back.
+#include "station_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+#include "link/errno_text.h"
+
+namespace ql::flash {
+namespace {
+
+// The highest unit number of every link among the whole lines of `text`.
+std::map<std::string, int> LastUnits(std::string_view text) {
+  std::map<std::string, int> last;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) {
+      break;  // a line cut short: no record
+    }
+    const auto record = nlohmann::json::parse(text.substr(start, end - start), nullptr, false);
+    start = end + 1;
+    if (!record.is_object() || !record.contains("link") || !record["link"].is_string() ||
+        !record.contains("unit") || !record["unit"].is_number_integer()) {
+      continue;
+    }
+    int& highest = last[record["link"].get<std::string>()];
+    highest = std::max(highest, record["unit"].get<int>());
+  }
+  return last;
+}
+
+bool ReadAll(int fd, std::string& text) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) {
+      return true;
+    }
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<StationLog> StationLog::Open(const std::string& path, std::string& why) {
+  // Never blocks on a FIFO, and only a regular file is a log.
+  const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    why = link::ErrnoText(errno);
+    return nullptr;
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    why = "not a regular file";
+    ::close(fd);
+    return nullptr;
+  }
+  std::string text;
+  if (::fcntl(fd, F_SETFL, O_APPEND) != 0 || ::lseek(fd, 0, SEEK_SET) != 0 || !ReadAll(fd, text)) {
+    why = link::ErrnoText(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  const bool endsWithNewline = text.empty() || text.back() == '\n';
+  return std::unique_ptr<StationLog>(new StationLog(fd, LastUnits(text), endsWithNewline));
+}
+
+StationLog::StationLog(int fd, std::map<std::string, int> lastUnits, bool endsWithNewline)
+    : fd_(fd), lastUnits_(std::move(lastUnits)), endsWithNewline_(endsWithNewline) {}
+
+StationLog::~StationLog() {
+  ::close(fd_);
+}
+
+int StationLog::TakeUnitNumber(const std::string& link) {
+  std::lock_guard lock(mutex_);
+  return ++lastUnits_[link];
+}
+
+bool StationLog::Append(const nlohmann::json& record, std::string& why) {
+  std::lock_guard lock(mutex_);
+  // A line cut short by a power cut is ended first, so that it never takes
+  // the new record into it.
+  const std::string line = (endsWithNewline_ ? "" : "\n") + JsonLine(record) + "\n";
+  std::size_t written = 0;
+  while (written < line.size()) {
+    const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      why = n < 0 ? link::ErrnoText(errno) : "nothing written";
+      // What went out is not a whole line: the next record starts afresh.
+      endsWithNewline_ = written == 0 && endsWithNewline_;
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  endsWithNewline_ = true;
+  if (::fsync(fd_) != 0) {
+    why = link::ErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string JsonLine(const nlohmann::json& record) {
+  return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string UtcNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms.count()));
+  return text;
+}
+
+}  // namespace ql::flash
