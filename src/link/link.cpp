@@ -13,9 +13,9 @@ std::unique_ptr<Transport> OpenLink(const LinkSettings& settings) {
 
 std::unique_ptr<Transport> TryOpenLink(const LinkSettings& settings, std::string& why) {
   if (settings.linkKind == LinkKind::Tcp) {
-    return TcpTransport::Open(settings.netIp, settings.netPort, kConnectTimeout, &why);
+    return OpenTcpTransport(settings.netIp, settings.netPort, kConnectTimeout, &why);
   }
-  return SerialTransport::Open(settings.comPortName, settings.comBaudRate, &why);
+  return OpenSerialTransport(settings.comPortName, settings.comBaudRate, &why);
 }
 
 }  // namespace ql::link

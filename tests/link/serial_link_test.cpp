@@ -16,8 +16,8 @@
 #include "link/command_exchange.h"
 #include "link/frame.h"
 #include "link/link.h"
+#include "link/serial_port_posix.h"
 #include "link/serial_reply_wait.h"
-#include "link/serial_transport.h"
 #include "peer.h"
 
 namespace ql::link {
@@ -47,7 +47,7 @@ class SerialLink : public ::testing::Test {
   // The link as OpenLink opens it, but taking its lock file in a folder of
   // the test's own rather than the system's.
   std::unique_ptr<Transport> Open(const LinkSettings& s) const {
-    return SerialTransport::Open(s.comPortName, s.comBaudRate, nullptr, locks_.path());
+    return OpenSerialTransport(s.comPortName, s.comBaudRate, nullptr, locks_.path());
   }
 
   termios SlaveTermios() const {

@@ -64,8 +64,7 @@ bool StrictLineSettings(const std::string& text) {
   const auto parsed = link::ParseLineSettings(text);
   // A rate the system has no speed for would leave the port at whatever
   // speed it had, as the window does; here it is refused instead.
-  termios probe{};
-  return parsed && link::ApplyLineSettings(*parsed, probe);
+  return parsed && link::LineSettingsApplicable(*parsed);
 }
 
 ParseResult ParseOptions(const std::vector<std::string>& args) {
