@@ -4,6 +4,7 @@
 // caller's choice.
 #pragma once
 
+#include <sys/types.h>
 #include <termios.h>
 
 #include <chrono>
@@ -25,6 +26,11 @@ bool ApplyLineSettings(const LineSettings& settings, termios& tio);
 // start bit, data bits, parity bit, stop bits (1.5 for 5 data bits with two
 // asked for), over the baud rate.
 std::chrono::nanoseconds CharacterTimeOf(const termios& tio);
+
+// Whether the device node at `path` is gone, or is another device than
+// `device` (the device number the port was opened with): an unplugged
+// adapter's node is removed, and may come back as another device's.
+bool DeviceNodeRemoved(const std::string& path, dev_t device);
 
 // OpenSerialTransport, with the port's lock file taken in `lockFolder`: the
 // open is refused while a lock there names a live process, and a folder

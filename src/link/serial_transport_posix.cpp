@@ -531,14 +531,15 @@ std::string SerialTransport::HangUpReason() const {
 }
 
 bool SerialTransport::NodeRemoved() const {
-  if (devicePath_.empty()) {
-    return false;
-  }
+  return !devicePath_.empty() && DeviceNodeRemoved(devicePath_, deviceNumber_);
+}
+
+bool DeviceNodeRemoved(const std::string& path, dev_t device) {
   struct stat node {};
-  if (::stat(devicePath_.c_str(), &node) != 0) {
+  if (::stat(path.c_str(), &node) != 0) {
     return errno == ENOENT || errno == ENOTDIR;
   }
-  return !S_ISCHR(node.st_mode) || node.st_rdev != deviceNumber_;
+  return !S_ISCHR(node.st_mode) || node.st_rdev != device;
 }
 
 bool LineSettingsApplicable(const LineSettings& settings) {

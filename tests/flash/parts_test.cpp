@@ -163,6 +163,21 @@ TEST(FlashReasons, EachFailureSaysWhy) {
          in.report.mismatch = true;
        },
        "block 123, address F600, data differs"},
+      {"link lost", msg::kProgramError,
+       [](ReasonInputs& in) {
+         in.report.phase = upgrade::Phase::Program;
+         in.report.block = 7;
+         in.report.linkLost = true;
+         in.report.linkLostReason = "Connection reset by peer";
+       },
+       "block 7, address 0E00, link lost: Connection reset by peer"},
+      {"link lost at a handshake", msg::kConnectError,
+       [](ReasonInputs& in) {
+         in.last = {true, link::ExchangeVerdict::LinkGone, 0, false};
+         in.report.linkLost = true;
+         in.report.linkLostReason = "the port hung up";
+       },
+       "127.0.0.1:5003: link lost: the port hung up"},
       {"never quiet", msg::kVerifyError,
        [](ReasonInputs& in) {
          in.report.block = 4;

@@ -58,6 +58,9 @@ std::string BlockReason(const ReasonInputs& in) {
   if (r.mismatch) {
     return text + ", data differs";
   }
+  if (r.linkLost) {
+    return text + ", link lost: " + r.linkLostReason;
+  }
   if (r.tries >= upgrade::kBlockTries) {
     return text + ", " + std::to_string(r.tries) + " tries";
   }
@@ -90,6 +93,9 @@ std::string FailureReason(int message, const ReasonInputs& in) {
   }
   switch (message) {
     case msg::kConnectError:
+      if (in.report.linkLost) {
+        return in.label + ": link lost: " + in.report.linkLostReason;
+      }
       return in.label +
              ": no valid handshake reply in 3 attempts, the last: " + LastVerdict(in.last, true);
     case msg::kFileTypeError:
