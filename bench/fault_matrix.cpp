@@ -417,13 +417,13 @@ Outcome RunCase(const Case& c, sim::LinkType linkType, std::uint32_t paceBaud,
 
   upgrade::ConnectInputs inputs;
   if (linkType == sim::LinkType::Tcp) {
-    inputs.controls.activeTab = settings::LinkKind::Tcp;
-    inputs.controls.ip = "127.0.0.1";
-    inputs.controls.netPort = std::to_string(emulator.Port());
+    inputs.link.linkKind = link::LinkKind::Tcp;
+    inputs.link.netIp = "127.0.0.1";
+    inputs.link.netPort = std::to_string(emulator.Port());
   } else {
-    inputs.controls.activeTab = settings::LinkKind::Serial;
-    inputs.controls.port = config.link.ptyLink;
-    inputs.controls.baudRate = "921600,e,8,1";
+    inputs.link.linkKind = link::LinkKind::Serial;
+    inputs.link.comPortName = config.link.ptyLink;
+    inputs.link.comBaudRate = "921600,e,8,1";
   }
   inputs.deviceId = std::string(kDeviceId);
   inputs.fileVersionText = image::ReadHeaderText(firmware).value_or("");

@@ -170,7 +170,7 @@ class StampingTransport final : public link::Transport {
  public:
   StampingTransport(std::unique_ptr<link::Transport> inner, Round& round)
       : inner_(std::move(inner)), round_(round) {}
-  settings::LinkKind Kind() const override { return inner_->Kind(); }
+  link::LinkKind Kind() const override { return inner_->Kind(); }
   link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
     const auto now = std::chrono::steady_clock::now();
     // 0x01, four characters of device ID, 'Z', then the command: p writes a
@@ -222,13 +222,13 @@ class Bench {
     }
     upgrade::ConnectInputs inputs;
     if (options_.link == "tcp") {
-      inputs.controls.activeTab = settings::LinkKind::Tcp;
-      inputs.controls.ip = "127.0.0.1";
-      inputs.controls.netPort = where_.substr(where_.rfind(':') + 1);
+      inputs.link.linkKind = link::LinkKind::Tcp;
+      inputs.link.netIp = "127.0.0.1";
+      inputs.link.netPort = where_.substr(where_.rfind(':') + 1);
     } else {
-      inputs.controls.activeTab = settings::LinkKind::Serial;
-      inputs.controls.port = where_.substr(where_.find(' ') + 1);
-      inputs.controls.baudRate =
+      inputs.link.linkKind = link::LinkKind::Serial;
+      inputs.link.comPortName = where_.substr(where_.find(' ') + 1);
+      inputs.link.comBaudRate =
           std::to_string(options_.baud > 0 ? options_.baud : 115200) + ",e,8,1";
     }
     inputs.fileVersionText = image::ReadHeaderText(firmware).value_or("");
@@ -236,7 +236,7 @@ class Bench {
     inputs.firmwarePath = firmware;
     link::SystemClock clock;
     bench::RecordingEvents view;
-    link::LinkOpener opener = [&round](const settings::LinkSettings& settings,
+    link::LinkOpener opener = [&round](const link::LinkSettings& settings,
                                        std::string& why) -> std::unique_ptr<link::Transport> {
       auto inner = link::TryOpenLink(settings, why);
       if (!inner) {

@@ -170,7 +170,7 @@ class ProbeTransport final : public link::Transport {
  public:
   ProbeTransport(std::unique_ptr<link::Transport> inner, Probe& probe)
       : inner_(std::move(inner)), probe_(probe) {}
-  settings::LinkKind Kind() const override { return inner_->Kind(); }
+  link::LinkKind Kind() const override { return inner_->Kind(); }
   link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
     probe_.RequestWritten(bytes.size());
     return inner_->Write(bytes);
@@ -322,14 +322,14 @@ int main(int argc, char** argv) {
 
   upgrade::ConnectInputs inputs;
   if (options.link == "tcp") {
-    inputs.controls.activeTab = settings::LinkKind::Tcp;
-    inputs.controls.ip = "127.0.0.1";
-    inputs.controls.netPort = where->substr(where->rfind(':') + 1);
+    inputs.link.linkKind = link::LinkKind::Tcp;
+    inputs.link.netIp = "127.0.0.1";
+    inputs.link.netPort = where->substr(where->rfind(':') + 1);
   } else {
-    inputs.controls.activeTab = settings::LinkKind::Serial;
-    inputs.controls.port = where->substr(where->find(' ') + 1);
+    inputs.link.linkKind = link::LinkKind::Serial;
+    inputs.link.comPortName = where->substr(where->find(' ') + 1);
     const std::uint32_t baud = paced ? options.baud : 115200;
-    inputs.controls.baudRate = std::to_string(baud) + ",e,8,1";
+    inputs.link.comBaudRate = std::to_string(baud) + ",e,8,1";
   }
   inputs.fileVersionText = image::ReadHeaderText(firmwarePath).value_or("");
   inputs.selectedHeader = inputs.fileVersionText;
@@ -338,7 +338,7 @@ int main(int argc, char** argv) {
   Probe probe;
   ProbeClock clock(probe);
   ProbeView view(probe);
-  link::LinkOpener opener = [&probe](const settings::LinkSettings& link,
+  link::LinkOpener opener = [&probe](const link::LinkSettings& link,
                                      std::string& why) -> std::unique_ptr<link::Transport> {
     auto inner = link::TryOpenLink(link, why);
     if (!inner) {

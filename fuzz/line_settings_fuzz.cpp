@@ -11,7 +11,7 @@
 
 #include "fuzz_support.h"
 #include "link/line_settings.h"
-#include "link/serial_transport.h"
+#include "link/serial_port_posix.h"
 
 namespace {
 

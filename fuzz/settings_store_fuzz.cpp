@@ -38,6 +38,7 @@
 namespace {
 
 using namespace ql::settings;
+using namespace ql::link;
 
 using ql::fuzz::Require;
 using Kind = IniValue::Kind;

@@ -128,7 +128,7 @@ void TfrmModule::FormCreate() {
   cmbBaudrate->setEditText(FromUtf8(state_.link.comBaudRate));
   edIP->setText(FromUtf8(state_.link.netIp));
   edPort->setText(FromUtf8(state_.link.netPort));
-  pcPort->setCurrentWidget(state_.link.linkKind == settings::LinkKind::Tcp ? tsNet : tsCom);
+  pcPort->setCurrentWidget(state_.link.linkKind == link::LinkKind::Tcp ? tsNet : tsCom);
 
   state_.blockCount = 0;
 }
@@ -272,7 +272,7 @@ void TfrmModule::btnSelectClick() {
 settings::LinkControls TfrmModule::LinkControlsNow() const {
   settings::LinkControls controls;
   controls.activeTab =
-      pcPort->currentWidget() == tsNet ? settings::LinkKind::Tcp : settings::LinkKind::Serial;
+      pcPort->currentWidget() == tsNet ? link::LinkKind::Tcp : link::LinkKind::Serial;
   controls.port = cmbPort->currentText().toStdString();
   controls.baudRate = cmbBaudrate->currentText().toStdString();
   controls.ip = edIP->text().toStdString();
@@ -287,7 +287,8 @@ void TfrmModule::btnConnectClick() {
   // Everything the procedure reads from controls is taken here, on this
   // thread; the controls are disabled while it runs.
   upgrade::ConnectInputs inputs;
-  inputs.controls = LinkControlsNow();
+  inputs.link = state_.link;
+  settings::TakeLinkControls(LinkControlsNow(), inputs.link);
   inputs.deviceId = pnSetID->text().toStdString();
   inputs.fileVersionText = fileVersionBytes_;
   inputs.selectedHeader = selectedHeader_;
@@ -313,7 +314,13 @@ void TfrmModule::RunProcedure(std::function<void(upgrade::Environment&)> body) {
       link::Clock& clock = services_.clock != nullptr ? *services_.clock : systemClock;
       std::unique_ptr<settings::SettingsStore> store =
           services_.openStore ? services_.openStore() : nullptr;
-      upgrade::Environment env{*events_, clock, services_.openLink, store.get()};
+      upgrade::LinkStorer storeLink;
+      if (store != nullptr) {
+        storeLink = [&store](const link::LinkSettings& link) {
+          settings::SaveLinkSettings(*store, link);
+        };
+      }
+      upgrade::Environment env{*events_, clock, services_.openLink, std::move(storeLink)};
       env.runWaitMs = services_.runWaitMs;
       body(env);
     } catch (const std::exception& error) {

@@ -18,7 +18,7 @@
 #include "app/dialogs.h"
 #include "link/clock.h"
 #include "link/link.h"
-#include "settings/link_settings.h"
+#include "settings/link_controls.h"
 #include "settings/settings_store.h"
 #include "text/language.h"
 #include "upgrade/device_state.h"

@@ -234,7 +234,7 @@ CommandExchange::Reply CommandExchange::AwaitReply(const std::vector<std::uint8_
     return Reply::Gone;
   };
 
-  if (transport_.Kind() == settings::LinkKind::Tcp) {
+  if (transport_.Kind() == LinkKind::Tcp) {
     std::array<std::uint8_t, kFrameBufferSize> block{};
     std::uint32_t elapsed = 0;
     while (elapsed <= kReplyWindowMs) {

@@ -1,5 +1,5 @@
-// The system's text for an error number, for messages that say why a link
-// could not be opened.
+// The system's text for an error number: the one place such texts come from,
+// for messages that say why a link, a port or a file could not be used.
 #pragma once
 
 #include <string>

@@ -6,16 +6,16 @@
 
 namespace ql::link {
 
-std::unique_ptr<Transport> OpenLink(const settings::LinkSettings& settings) {
+std::unique_ptr<Transport> OpenLink(const LinkSettings& settings) {
   std::string ignored;
   return TryOpenLink(settings, ignored);
 }
 
-std::unique_ptr<Transport> TryOpenLink(const settings::LinkSettings& settings, std::string& why) {
-  if (settings.linkKind == settings::LinkKind::Tcp) {
-    return TcpTransport::Open(settings.netIp, settings.netPort, kConnectTimeout, &why);
+std::unique_ptr<Transport> TryOpenLink(const LinkSettings& settings, std::string& why) {
+  if (settings.linkKind == LinkKind::Tcp) {
+    return OpenTcpTransport(settings.netIp, settings.netPort, kConnectTimeout, &why);
   }
-  return SerialTransport::Open(settings.comPortName, settings.comBaudRate, &why);
+  return OpenSerialTransport(settings.comPortName, settings.comBaudRate, &why);
 }
 
 }  // namespace ql::link

@@ -5,23 +5,22 @@
 #include <memory>
 #include <string>
 
+#include "link/link_settings.h"
 #include "link/transport.h"
-#include "settings/link_settings.h"
 
 namespace ql::link {
 
 // Opens the serial port or the TCP connection of `settings.linkKind` (Tcp for
 // the value 1, the serial port for any other value). nullptr when it cannot
 // be opened; nothing is then left open. A TCP connect gives up after 5 s.
-std::unique_ptr<Transport> OpenLink(const settings::LinkSettings& settings);
+std::unique_ptr<Transport> OpenLink(const LinkSettings& settings);
 
 // OpenLink that also says why it failed: on nullptr `why` holds the system's
 // reason ("Connection refused", "No such file or directory", ...).
-std::unique_ptr<Transport> TryOpenLink(const settings::LinkSettings& settings, std::string& why);
+std::unique_ptr<Transport> TryOpenLink(const LinkSettings& settings, std::string& why);
 
 // How a procedure opens its link, as TryOpenLink does; tests hand in their
 // own.
-using LinkOpener =
-    std::function<std::unique_ptr<Transport>(const settings::LinkSettings&, std::string& why)>;
+using LinkOpener = std::function<std::unique_ptr<Transport>(const LinkSettings&, std::string& why)>;
 
 }  // namespace ql::link

@@ -1,5 +1,6 @@
-// The TCP link to the device's network interface: one IPv4 connection made
-// with plain sockets, so it works from any thread without an event loop.
+// The TCP link to the device's network interface: one IPv4 connection to
+// the address and port the settings give. Each platform brings its own
+// implementation (tcp_transport_posix.cpp).
 #pragma once
 
 #include <chrono>
@@ -26,51 +27,17 @@ std::uint16_t ParseNetPort(std::string_view text);
 // address (or is 255.255.255.255, which inet_addr cannot tell from an error).
 std::optional<std::uint32_t> ParseNetIp(std::string_view text);
 
-class TcpTransport final : public Transport {
- public:
-  // Connects to `netIp`:`netPort`. nullptr, with nothing left open, when the
-  // address or port cannot be read (port 0 included), or the connection is
-  // refused or not made within `connectTimeout`; `why` (when given) then
-  // says which, with the system's text where there is one.
-  static std::unique_ptr<TcpTransport> Open(
-      std::string_view netIp, std::string_view netPort,
-      std::chrono::milliseconds connectTimeout = kConnectTimeout, std::string* why = nullptr);
-
-  ~TcpTransport() override;
-  TcpTransport(const TcpTransport&) = delete;
-  TcpTransport& operator=(const TcpTransport&) = delete;
-
-  settings::LinkKind Kind() const override { return settings::LinkKind::Tcp; }
-
-  // Sends every byte, never raising SIGPIPE. NotSent when the peer accepts
-  // nothing for a few seconds; Gone when the connection has failed (reset,
-  // or closed by the peer as a read found).
-  WriteResult Write(std::span<const std::uint8_t> bytes) override;
-
-  // Waits for up to `wait`. A connection that the peer has closed or reset
-  // is gone at once, after the bytes it sent before.
-  ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override;
-
-  std::string GoneReason() const override { return goneReason_; }
-
-  // A TCP link has no line rate.
-  std::chrono::nanoseconds CharacterTime() const override {
-    return std::chrono::nanoseconds::zero();
-  }
-
-  // Whether the socket holds received bytes now; a closed connection holds none.
-  bool InputWaiting() override;
-
-  void Close() override;
-
- private:
-  explicit TcpTransport(int fd) : fd_(fd) {}
-
-  // Remembers why the connection is gone; the first reason stands.
-  void MarkGone(std::string reason);
-
-  int fd_;
-  std::string goneReason_;
-};
+// Connects to `netIp`:`netPort`, with plain sockets, so the link works from
+// any thread without an event loop. nullptr, with nothing left open, when
+// the address or port cannot be read (port 0 included), or the connection is
+// refused or not made within `connectTimeout`; `why` (when given) then says
+// which, with the system's text where there is one.
+//
+// The link's writes send every byte (NotSent when the peer accepts nothing
+// for a few seconds); a connection the peer closed or reset is gone at once,
+// after the bytes it sent before. It has no line rate.
+std::unique_ptr<Transport> OpenTcpTransport(
+    std::string_view netIp, std::string_view netPort,
+    std::chrono::milliseconds connectTimeout = kConnectTimeout, std::string* why = nullptr);
 
 }  // namespace ql::link

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "settings/link_settings.h"
+#include "link/link_settings.h"
 
 namespace ql::link {
 
@@ -35,7 +35,7 @@ class Transport {
   virtual ~Transport() = default;
 
   // Which link this is; the exchange reads replies by that kind's rules.
-  virtual settings::LinkKind Kind() const = 0;
+  virtual LinkKind Kind() const = 0;
 
   // Hands all bytes to the link in one write.
   virtual WriteResult Write(std::span<const std::uint8_t> bytes) = 0;

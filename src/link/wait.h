@@ -1,4 +1,4 @@
-// Bounded waits on file descriptors, shared by the serial and TCP links.
+// A moment a bounded wait must not pass, shared by the links.
 #pragma once
 
 #include <chrono>
@@ -20,10 +20,5 @@ class Deadline {
  private:
   std::chrono::steady_clock::time_point at_;
 };
-
-// Waits until `fd` reports one of `events`, a hang-up or an error, or the
-// deadline passes. The events it reported (POLLHUP and POLLERR among them);
-// 0 when the deadline passed first.
-short PollFor(int fd, short events, const Deadline& deadline);
 
 }  // namespace ql::link

@@ -39,11 +39,11 @@ void ReadStoredValues(SettingsStore& store, Settings& settings, std::uint32_t& s
     storedKind = 0;
   }
 
-  LinkSettings& link = settings.link;
-  if (!ReadStringOrDefault(store, kValueComBaudRate, kDefaultComBaudRate, link.comBaudRate) ||
-      !ReadStringOrDefault(store, kValueComPortName, kDefaultComPortName, link.comPortName) ||
-      !ReadStringOrDefault(store, kValueNetIp, kDefaultNetIp, link.netIp) ||
-      !ReadStringOrDefault(store, kValueNetPort, kDefaultNetPort, link.netPort) ||
+  link::LinkSettings& link = settings.link;
+  if (!ReadStringOrDefault(store, kValueComBaudRate, link::kDefaultComBaudRate, link.comBaudRate) ||
+      !ReadStringOrDefault(store, kValueComPortName, link::kDefaultComPortName, link.comPortName) ||
+      !ReadStringOrDefault(store, kValueNetIp, link::kDefaultNetIp, link.netIp) ||
+      !ReadStringOrDefault(store, kValueNetPort, link::kDefaultNetPort, link.netPort) ||
       !ReadStringOrDefault(store, kValueLanguageFlag, text::LanguageFlagOf(text::Language::English),
                            settings.languageFlag)) {
     return;
@@ -53,28 +53,10 @@ void ReadStoredValues(SettingsStore& store, Settings& settings, std::uint32_t& s
   settings.currentLanguage = text::LanguageFromFlag(settings.languageFlag);
 }
 
-}  // namespace
-
-Settings LoadSettings(SettingsStore& store) {
-  Settings settings;
-  std::uint32_t storedKind = 0;
-  if (store.Open(false)) {
-    ReadStoredValues(store, settings, storedKind);
-    store.Close();
-  }
-  settings.link.linkKind = storedKind == 0 ? LinkKind::Serial : LinkKind::Tcp;
-  return settings;
-}
-
-void SaveLinkSettings(SettingsStore& store, LinkSettings& link, const LinkControls& controls) {
-  if (!store.Open(true)) {
-    return;
-  }
-  TakeLinkControls(controls, link);
-
-  // All four texts are written whichever tab is active; the inactive tab's
-  // come from memory. A failed write ends the save, earlier ones stay.
-  const std::uint32_t type = link.linkKind == LinkKind::Tcp ? 1 : 0;
+// All four texts are written whichever tab is active; the inactive tab's
+// come from memory. A failed write ends the save, earlier ones stay.
+void WriteLinkValues(SettingsStore& store, const link::LinkSettings& link) {
+  const std::uint32_t type = link.linkKind == link::LinkKind::Tcp ? 1 : 0;
   if (store.WriteInt(kValueType, type)) {
     const std::pair<const char*, const std::string*> texts[] = {
         {kValueNetPort, &link.netPort},
@@ -88,6 +70,36 @@ void SaveLinkSettings(SettingsStore& store, LinkSettings& link, const LinkContro
       }
     }
   }
+}
+
+}  // namespace
+
+Settings LoadSettings(SettingsStore& store) {
+  Settings settings;
+  std::uint32_t storedKind = 0;
+  if (store.Open(false)) {
+    ReadStoredValues(store, settings, storedKind);
+    store.Close();
+  }
+  settings.link.linkKind = storedKind == 0 ? link::LinkKind::Serial : link::LinkKind::Tcp;
+  return settings;
+}
+
+void SaveLinkSettings(SettingsStore& store, link::LinkSettings& link,
+                      const LinkControls& controls) {
+  if (!store.Open(true)) {
+    return;
+  }
+  TakeLinkControls(controls, link);
+  WriteLinkValues(store, link);
+  store.Close();
+}
+
+void SaveLinkSettings(SettingsStore& store, const link::LinkSettings& link) {
+  if (!store.Open(true)) {
+    return;
+  }
+  WriteLinkValues(store, link);
   store.Close();
 }
 

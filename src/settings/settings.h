@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "settings/link_settings.h"
+#include "link/link_settings.h"
+#include "settings/link_controls.h"
 #include "settings/settings_store.h"
 #include "text/language.h"
 
@@ -21,7 +22,7 @@ inline constexpr const char* kValueNetPort = "NetPort";
 inline constexpr const char* kValueLanguageFlag = "LanguageFlag";
 
 struct Settings {
-  LinkSettings link;
+  link::LinkSettings link;
   std::string languageFlag = "English";
   text::Language currentLanguage = text::Language::English;
 };
@@ -35,7 +36,11 @@ Settings LoadSettings(SettingsStore& store);
 // Takes the active tab's controls into `link` and stores TYPE and all four
 // link texts (the inactive tab's as they stand in memory). When the store
 // cannot be opened or created nothing changes, in memory or in the store.
-void SaveLinkSettings(SettingsStore& store, LinkSettings& link, const LinkControls& controls);
+void SaveLinkSettings(SettingsStore& store, link::LinkSettings& link, const LinkControls& controls);
+
+// Stores TYPE and all four link texts of `link`, as a connect that found the
+// device does once the active tab has been taken into it.
+void SaveLinkSettings(SettingsStore& store, const link::LinkSettings& link);
 
 // Stores only the language flag.
 void SaveLanguage(SettingsStore& store, std::string_view languageFlag);

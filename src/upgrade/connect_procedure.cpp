@@ -5,7 +5,6 @@
 
 #include "image/firmware_file.h"
 #include "link/command_exchange.h"
-#include "settings/settings.h"
 #include "upgrade/block_exchange.h"
 #include "upgrade/device_commands.h"
 #include "upgrade/procedures.h"
@@ -81,8 +80,8 @@ ConnectResult ConnectOnLink(link::CommandExchange& exchange, link::Transport& tr
   // marks it). Storing the settings (a few writes, each flushed to disk)
   // happens inside it, so the device waits the same whether or not a front
   // end stores them and however long the disk takes.
-  if (env.store != nullptr) {
-    settings::SaveLinkSettings(*env.store, state.link, inputs.controls);
+  if (env.storeLink) {
+    env.storeLink(state.link);
   }
   env.clock.SleepAfterMarkMs(kAfterConnectHandshakeMs);
 
@@ -137,7 +136,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
 
   // The link is the one on the active tab now; it reaches the store only
   // after the device has answered.
-  settings::TakeLinkControls(inputs.controls, state.link);
+  state.link = inputs.link;
 
   ConnectResult result = ConnectResult::LinkNotOpened;
   std::string why;

@@ -7,12 +7,12 @@
 #include <string>
 
 #include "image/block_table.h"
-#include "settings/link_settings.h"
+#include "link/link_settings.h"
 
 namespace ql::upgrade {
 
 struct DeviceState {
-  settings::LinkSettings link;
+  link::LinkSettings link;
   std::string deviceFamily;  // empty until a handshake succeeds
   image::BlockTable blockTable;
   std::int32_t blockCount = 0;

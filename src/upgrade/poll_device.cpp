@@ -7,7 +7,7 @@
 
 namespace ql::upgrade {
 
-PollResult PollDevice(const std::string& deviceId, const settings::LinkSettings& link,
+PollResult PollDevice(const std::string& deviceId, const link::LinkSettings& link,
                       const link::LinkOpener& openLink, link::Clock& clock,
                       link::ExchangeObserver* observer, std::string& deviceInfo) {
   std::string why;

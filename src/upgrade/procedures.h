@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -13,8 +14,7 @@
 #include "link/clock.h"
 #include "link/exchange_observer.h"
 #include "link/link.h"
-#include "settings/link_settings.h"
-#include "settings/settings_store.h"
+#include "link/link_settings.h"
 #include "upgrade/device_state.h"
 #include "upgrade/procedure_events.h"
 
@@ -23,14 +23,17 @@ namespace ql::upgrade {
 // What the device is given to start its new firmware after the run command.
 inline constexpr std::uint32_t kRunWaitMs = 7000;
 
+// Stores the link settings a handshake has just succeeded on.
+using LinkStorer = std::function<void(const link::LinkSettings&)>;
+
 // What a procedure runs with besides the device state.
 struct Environment {
   ProcedureEvents& events;
   link::Clock& clock;
   link::LinkOpener openLink;
-  // Where a successful handshake stores the link settings; nullptr stores
+  // Where a successful handshake stores the link settings; empty stores
   // nothing (the command-line program leaves the window's settings alone).
-  settings::SettingsStore* store = nullptr;
+  LinkStorer storeLink;
   // Once set (from any thread), the procedure sends no further command: it
   // stops at the next exchange boundary, or cuts the wait after the run
   // command short, closes the link and returns Interrupted. An exchange in
@@ -47,10 +50,13 @@ struct Environment {
   }
 };
 
-// The controls the connect procedure reads, taken when it starts, and the
-// firmware it loads once the device's model matches.
+// What the connect procedure reads from the controls, taken when it starts,
+// and the firmware it loads once the device's model matches.
 struct ConnectInputs {
-  settings::LinkControls controls;
+  // The link to open and, once the device answers, to store: the active
+  // tab's texts taken into the link settings in memory, the other tab's as
+  // they stand there.
+  link::LinkSettings link;
   std::string deviceId = "0001";  // pnSetID
   std::string fileVersionText;    // pnFileVer: its first 7 characters are the file's model
   // The header text read when the file was selected. The image loaded must
@@ -106,7 +112,7 @@ ReadBackResult VerifySequence(const std::string& deviceId, const DeviceState& st
 // model check), then reads every block of `blockCount` back by the same rule as
 // verification into `table`. Nothing is written. `deviceInfo` receives the
 // device information of the handshake.
-ReadBackResult ReadFlashSequence(const std::string& deviceId, const settings::LinkSettings& link,
+ReadBackResult ReadFlashSequence(const std::string& deviceId, const link::LinkSettings& link,
                                  int blockCount, image::BlockTable& table, std::string& deviceInfo,
                                  Environment& env);
 
@@ -123,7 +129,7 @@ enum class PollResult {
 // counts, as in the connect procedure; `deviceInfo` then holds its device
 // information. Shows nothing, sounds no tone and stores nothing; the caller
 // paces the looks.
-PollResult PollDevice(const std::string& deviceId, const settings::LinkSettings& link,
+PollResult PollDevice(const std::string& deviceId, const link::LinkSettings& link,
                       const link::LinkOpener& openLink, link::Clock& clock,
                       link::ExchangeObserver* observer, std::string& deviceInfo);
 

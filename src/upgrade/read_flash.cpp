@@ -64,7 +64,7 @@ Outcome OutcomeOf(ReadBackResult result) {
 
 }  // namespace
 
-ReadBackResult ReadFlashSequence(const std::string& deviceId, const settings::LinkSettings& link,
+ReadBackResult ReadFlashSequence(const std::string& deviceId, const link::LinkSettings& link,
                                  int blockCount, image::BlockTable& table, std::string& deviceInfo,
                                  Environment& env) {
   env.events.Started(Procedure::ReadFlash);

@@ -67,7 +67,7 @@ TEST_F(ProcedureTest, ConnectTakesTheNetTabAndLeavesUpgradeReady) {
   const upgrade::DeviceState& state = window_->State();
   EXPECT_EQ(state.blockCount, 2);
   EXPECT_EQ(state.deviceFamily, "02200001");
-  EXPECT_EQ(state.link.linkKind, settings::LinkKind::Tcp);
+  EXPECT_EQ(state.link.linkKind, link::LinkKind::Tcp);
   EXPECT_EQ(state.link.netIp, "127.0.0.1");
   EXPECT_EQ(state.link.comPortName, "COM1");
   ASSERT_EQ(opened_.size(), 1U);

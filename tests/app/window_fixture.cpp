@@ -75,7 +75,7 @@ app::TfrmModule& WindowTest::MakeWindow() {
   services.portNames = [this] { return portNames_; };
   services.clock = &clock_;
   services.openStore = TestStore();
-  services.openLink = [this](const settings::LinkSettings& link,
+  services.openLink = [this](const link::LinkSettings& link,
                              std::string& why) -> std::unique_ptr<link::Transport> {
     opened_.push_back(link);
     if (onOpen_) {

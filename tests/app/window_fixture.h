@@ -94,7 +94,7 @@ class WindowTest : public testing::Test {
   FakeDevice device_;
   EventLog deviceLog_;
   bool openFails_ = false;
-  std::vector<settings::LinkSettings> opened_;
+  std::vector<link::LinkSettings> opened_;
   // Runs on the worker at each open, before the link is made.
   std::function<void()> onOpen_;
   std::unique_ptr<app::TfrmModule> window_;

@@ -58,7 +58,7 @@ class WindowRoad : public WindowTest {
     services.portNames = [this] { return portNames_; };
     services.runWaitMs = kRunWaitMs;
     services.openStore = TestStore();
-    services.openLink = [this](const settings::LinkSettings& settings, std::string& why) {
+    services.openLink = [this](const link::LinkSettings& settings, std::string& why) {
       ++opens_;
       return link::TryOpenLink(settings, why);
     };

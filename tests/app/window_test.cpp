@@ -77,7 +77,7 @@ TEST_F(WindowTest, StoredSettingsChooseTabTextsAndLanguage) {
   window.show();
 
   EXPECT_EQ(Find<QTabWidget>("pcPort")->currentWidget(), Find("tsNet"));
-  EXPECT_EQ(window.State().link.linkKind, settings::LinkKind::Tcp);
+  EXPECT_EQ(window.State().link.linkKind, link::LinkKind::Tcp);
   EXPECT_EQ(Find<QComboBox>("cmbPort")->currentText(), "/dev/ttyACM3");
   EXPECT_EQ(Find<QComboBox>("cmbBaudrate")->currentText(), "115200,n,8,1");
   EXPECT_EQ(Text("edIP"), "10.0.0.7");

@@ -145,11 +145,10 @@ TEST_P(ConnectRoad, LinkIsStoredOnlyAfterAHandshakeWithTheOtherTabAsInMemory) {
   ASSERT_TRUE(folder.isValid());
   const QString ini = folder.filePath("settings.ini");
   settings::QSettingsStore store(ini);
-  env_.store = &store;
+  env_.storeLink = StoreIn(store);
   // What the window loaded at start-up, for both tabs.
-  state_.link = {
-      Link() == sim::LinkType::Tcp ? settings::LinkKind::Serial : settings::LinkKind::Tcp,
-      "/dev/ttyUSB7", "57600,n,8,1", "10.0.0.9", "6001"};
+  state_.link = {Link() == sim::LinkType::Tcp ? link::LinkKind::Serial : link::LinkKind::Tcp,
+                 "/dev/ttyUSB7", "57600,n,8,1", "10.0.0.9", "6001"};
 
   Serve(Faults([](auto& f) { f.dropReply = {{sim::CommandKind::Handshake, 0}}; }));
   EXPECT_EQ(Connect(file_.path()), ConnectResult::NoHandshake);

@@ -4,7 +4,13 @@
 #include <fstream>
 #include <random>
 
+#include "settings/settings.h"
+
 namespace ql::testing_support {
+
+upgrade::LinkStorer StoreIn(settings::SettingsStore& store) {
+  return [&store](const link::LinkSettings& link) { settings::SaveLinkSettings(store, link); };
+}
 
 std::string LinkName(const testing::TestParamInfo<sim::LinkType>& info) {
   return info.param == sim::LinkType::Tcp ? "Tcp" : "Pty";
@@ -42,11 +48,11 @@ void DeviceRoadBase::Serve(const sim::FaultConfig& faults, sim::DeviceConfig dev
 settings::LinkControls DeviceRoadBase::Controls() const {
   settings::LinkControls controls;
   if (Link() == sim::LinkType::Tcp) {
-    controls.activeTab = settings::LinkKind::Tcp;
+    controls.activeTab = link::LinkKind::Tcp;
     controls.ip = "127.0.0.1";
     controls.netPort = std::to_string(emulator_->Port());
   } else {
-    controls.activeTab = settings::LinkKind::Serial;
+    controls.activeTab = link::LinkKind::Serial;
     controls.port = emulator_->SlavePath();
     controls.baudRate = "115200,e,8,1";
   }
@@ -62,7 +68,9 @@ upgrade::ConnectResult DeviceRoadBase::Connect(const settings::LinkControls& con
                                                const std::filesystem::path& file,
                                                const std::string& fileVersionText) {
   upgrade::ConnectInputs inputs;
-  inputs.controls = controls;
+  // As the window does: the active tab taken into the link in memory.
+  inputs.link = state_.link;
+  settings::TakeLinkControls(controls, inputs.link);
   inputs.fileVersionText = fileVersionText;
   // As the window does: the header read when the file is selected.
   inputs.selectedHeader = image::ReadHeaderText(file).value_or("");

@@ -16,7 +16,10 @@
 
 #include "image/firmware_file.h"
 #include "link/clock.h"
+#include "settings/link_controls.h"
+#include "settings/settings_store.h"
 #include "sim/emulator.h"
+#include "support/fake_settings_store.h"
 #include "upgrade/harness.h"
 #include "upgrade/procedures.h"
 
@@ -38,6 +41,9 @@ class RawFirmware {
   std::filesystem::path dir_;
   std::filesystem::path path_;
 };
+
+// Stores the link of a successful handshake in `store`, as the window does.
+upgrade::LinkStorer StoreIn(settings::SettingsStore& store);
 
 // A fault configuration made by `set`.
 template <typename Set>
@@ -94,7 +100,7 @@ class DeviceRoadBase : public testing::Test {
   RecordingEvents events_{log_};
   link::SystemClock clock_;
   FakeSettingsStore store_;
-  upgrade::Environment env_{events_, clock_, link::TryOpenLink, &store_};
+  upgrade::Environment env_{events_, clock_, link::TryOpenLink, StoreIn(store_)};
   upgrade::DeviceState state_;
   std::unique_ptr<sim::Emulator> emulator_;
 };

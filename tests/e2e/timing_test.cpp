@@ -17,11 +17,11 @@ class Timing : public DeviceRoadBase {
 };
 
 TEST_F(Timing, DISABLED_FullImageOverTcpOnTheRealClock) {
-  upgrade::Environment env{events_, clock_, link::TryOpenLink, &store_};
+  upgrade::Environment env{events_, clock_, link::TryOpenLink, StoreIn(store_)};
   Serve();
   const TempFirmware file(kHeader, PatternImage(124 * 512));
   upgrade::ConnectInputs inputs;
-  inputs.controls = Controls();
+  settings::TakeLinkControls(Controls(), inputs.link);
   inputs.fileVersionText = kHeader;
   inputs.selectedHeader = kHeader;
   inputs.firmwarePath = file.path();

@@ -15,7 +15,7 @@ TEST(FlashOptions, TcpLinksWithAndWithoutPort) {
   const auto r = Parse({"--tcp", "127.0.0.1", "--tcp=10.0.0.7:6000", "image.QLB"});
   ASSERT_EQ(r.error, "");
   ASSERT_EQ(r.options.devices.size(), 2u);
-  EXPECT_EQ(r.options.devices[0].kind, settings::LinkKind::Tcp);
+  EXPECT_EQ(r.options.devices[0].kind, link::LinkKind::Tcp);
   EXPECT_EQ(r.options.devices[0].Label(), "127.0.0.1:5003");
   EXPECT_EQ(r.options.devices[1].Label(), "10.0.0.7:6000");
   EXPECT_EQ(r.options.firmwarePath, "image.QLB");

@@ -48,7 +48,7 @@ class TempDir {
 
 DeviceLink Tcp(std::string host, std::string port) {
   DeviceLink l;
-  l.kind = settings::LinkKind::Tcp;
+  l.kind = link::LinkKind::Tcp;
   l.host = std::move(host);
   l.port = std::move(port);
   return l;
@@ -56,7 +56,7 @@ DeviceLink Tcp(std::string host, std::string port) {
 
 DeviceLink Serial(std::string port) {
   DeviceLink l;
-  l.kind = settings::LinkKind::Serial;
+  l.kind = link::LinkKind::Serial;
   l.port = std::move(port);
   l.lineSettings = "19200,e,8,1";
   return l;
@@ -95,7 +95,7 @@ TEST(FlashLinks, TheSameLinkTwiceIsFoundAfterLookupAndLinks) {
 TEST(FlashLinks, TheStartLineNamesWhatIsUsed) {
   RunLink com = ResolvedLink(Serial("COM2"));
   EXPECT_EQ(DescribeLink(com), "COM2 (/dev/ttyS1) at 19200,e,8,1");
-  settings::LinkSettings stored;
+  link::LinkSettings stored;
   stored.comPortName = "/dev/ttyUSB0";
   stored.comBaudRate = "fast";  // the window keeps such a text; the port keeps its settings
   const RunLink fromWindow = StoredLink(stored);
@@ -146,9 +146,9 @@ TEST(FlashReasons, EachFailureSaysWhy) {
        "block 123, address F600, data differs"},
       {PhaseReason(Failed(Phase::Verify, PhaseFailure::NeverQuiet, 4)),
        "block 4, address 0800, the link never fell quiet"},
-      {PhaseReason(gone), "block 3, address 0600, link lost (Input/output error)"},
+      {PhaseReason(gone), "block 3, address 0600, link lost: Input/output error"},
       {NoDeviceReason(link, 1, {Verdict::LinkGone, 0, "Connection reset by peer"}),
-       "127.0.0.1:5003: link lost (Connection reset by peer)"},
+       "127.0.0.1:5003: link lost: Connection reset by peer"},
       {PhaseReason(Failed(Phase::Verify, PhaseFailure::None, -1)), ""},
   };
   for (const auto& [reason, expected] : cases) {

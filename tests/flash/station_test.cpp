@@ -43,7 +43,7 @@ class Line {
 
   Station MakeStation() {
     Station s{"0001", {}, clock_, Opener(), nullptr, &stop_, {}, {}, {}};
-    s.link.linkKind = settings::LinkKind::Tcp;
+    s.link.linkKind = link::LinkKind::Tcp;
     s.pause = [this](std::uint32_t ms) {
       if (stop_) {
         return false;
@@ -127,7 +127,7 @@ class Line {
 
  private:
   link::LinkOpener Opener() {
-    return [this](const settings::LinkSettings&, std::string&) -> std::unique_ptr<link::Transport> {
+    return [this](const link::LinkSettings&, std::string&) -> std::unique_ptr<link::Transport> {
       if ((Present() < 0 && !opensWithoutAUnit_) ||
           (refusesWhileRestarting_ && clock_.NowMs() < restartUntil_)) {
         return nullptr;
@@ -155,10 +155,10 @@ class Line {
   class ClosingLink final : public link::Transport {
    public:
     ClosingLink(VirtualClock& clock, int& closes)
-        : inner_(clock, settings::LinkKind::Tcp), closes_(closes) {}
+        : inner_(clock, link::LinkKind::Tcp), closes_(closes) {}
     ~ClosingLink() override { Close(); }
     void SetResponder(ScriptedTransport::Responder r) { inner_.SetResponder(std::move(r)); }
-    settings::LinkKind Kind() const override { return settings::LinkKind::Tcp; }
+    link::LinkKind Kind() const override { return link::LinkKind::Tcp; }
     link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
       return inner_.Write(bytes);
     }

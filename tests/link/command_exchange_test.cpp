@@ -16,17 +16,16 @@
 #include "support/scripted_transport.h"
 #include "support/virtual_clock.h"
 
-namespace ql::settings {
+namespace ql::link {
 // Names the link kind in test output.
 void PrintTo(LinkKind kind, std::ostream* os) {
   *os << (kind == LinkKind::Tcp ? "tcp" : "serial");
 }
-}  // namespace ql::settings
+}  // namespace ql::link
 
 namespace ql::link {
 namespace {
 
-using settings::LinkKind;
 using testing_support::ArriveAfter;
 using testing_support::ScriptedTransport;
 using testing_support::StreamAfter;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "link/serial_port_posix.h"
 #include "link/serial_transport.h"
 
 namespace ql::link {

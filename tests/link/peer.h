@@ -100,7 +100,7 @@ class PeerThread {
 class CountingTransport final : public link::Transport {
  public:
   explicit CountingTransport(link::Transport& inner) : inner_(inner) {}
-  settings::LinkKind Kind() const override { return inner_.Kind(); }
+  link::LinkKind Kind() const override { return inner_.Kind(); }
   link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
     return inner_.Write(bytes);
   }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,16 +17,14 @@
 #include "link/command_exchange.h"
 #include "link/frame.h"
 #include "link/link.h"
+#include "link/serial_port_posix.h"
 #include "link/serial_reply_wait.h"
-#include "link/serial_transport.h"
 #include "peer.h"
 
 namespace ql::link {
 namespace {
 
 using namespace ql::testing_support;
-using settings::LinkKind;
-using settings::LinkSettings;
 
 std::string Text(const Bytes& b) {
   return {b.begin(), b.end()};
@@ -49,7 +48,7 @@ class SerialLink : public ::testing::Test {
   // The link as OpenLink opens it, but taking its lock file in a folder of
   // the test's own rather than the system's.
   std::unique_ptr<Transport> Open(const LinkSettings& s) const {
-    return SerialTransport::Open(s.comPortName, s.comBaudRate, nullptr, locks_.path());
+    return OpenSerialTransport(s.comPortName, s.comBaudRate, nullptr, locks_.path());
   }
 
   termios SlaveTermios() const {
@@ -171,6 +170,19 @@ TEST_F(SerialLink, PortHungUpBeforeTheRequestIsGoneAtTheWrite) {
   EXPECT_FALSE(link->GoneReason().empty());
   const ReadResult read = link->Read(std::span<std::uint8_t>(), std::chrono::seconds(30));
   EXPECT_TRUE(read.gone) << "a gone port says so at once, not after the wait";
+}
+
+// An unplugged adapter's node goes away, and may come back as another
+// device: either way the port that was opened is gone.
+TEST(DeviceNodeRemoved, OnlyTheSameCharacterDeviceIsStillThePort) {
+  struct stat null {};
+  ASSERT_EQ(::stat("/dev/null", &null), 0);
+  EXPECT_FALSE(DeviceNodeRemoved("/dev/null", null.st_rdev));
+  EXPECT_TRUE(DeviceNodeRemoved("/dev/zero", null.st_rdev)) << "another device";
+  EXPECT_TRUE(DeviceNodeRemoved("/dev/ql-no-such-port", null.st_rdev));
+  EXPECT_TRUE(DeviceNodeRemoved("/dev/null/x", null.st_rdev));
+  const TempFolder folder;
+  EXPECT_TRUE(DeviceNodeRemoved(folder.path(), null.st_rdev)) << "not a device at all";
 }
 
 TEST_F(SerialLink, SilentDeviceIsWaitedForOnce) {

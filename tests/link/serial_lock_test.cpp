@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "link/serial_transport.h"
+#include "link/serial_port_posix.h"
 #include "link/uucp_lock.h"
 #include "peer.h"
 
@@ -123,10 +123,10 @@ TEST(UucpLockName, FollowsTheDeviceName) {
 
 class SerialLock : public ::testing::Test {
  protected:
-  std::unique_ptr<SerialTransport> Open(const std::string& folder) const {
-    return SerialTransport::Open(pty_.slavePath(), "19200,e,8,1", nullptr, folder);
+  std::unique_ptr<Transport> Open(const std::string& folder) const {
+    return OpenSerialTransport(pty_.slavePath(), "19200,e,8,1", nullptr, folder);
   }
-  std::unique_ptr<SerialTransport> Open() const { return Open(locks_.path()); }
+  std::unique_ptr<Transport> Open() const { return Open(locks_.path()); }
 
   // The lock file of the pseudo-terminal in the test's lock folder.
   fs::path LockPath() const {
@@ -225,7 +225,7 @@ TEST_F(SerialLock, CloseLeavesALockThatIsNoLongerOurs) {
 TEST_F(SerialLock, FailedOpenLeavesNoLockBehind) {
   // A character device that is not a terminal: the lock is taken, then the
   // open is refused.
-  EXPECT_EQ(SerialTransport::Open("/dev/null", "19200,e,8,1", nullptr, locks_.path()), nullptr);
+  EXPECT_EQ(OpenSerialTransport("/dev/null", "19200,e,8,1", nullptr, locks_.path()), nullptr);
   EXPECT_TRUE(locks_.Entries().empty());
 }
 
@@ -233,14 +233,14 @@ TEST_F(SerialLock, OpenThroughALinkLocksTheDeviceItself) {
   TempFolder links;
   const fs::path link = fs::path(links.path()) / "ttyDevice";
   fs::create_symlink(pty_.slavePath(), link);
-  auto port = SerialTransport::Open(link.string(), "19200,e,8,1", nullptr, locks_.path());
+  auto port = OpenSerialTransport(link.string(), "19200,e,8,1", nullptr, locks_.path());
   ASSERT_NE(port, nullptr);
   EXPECT_EQ(locks_.Entries(), std::vector<std::string>{LockPath().filename().string()});
   port.reset();
 
   LiveChild holder;
   WriteText(LockPath(), Hdb(holder.pid()));
-  EXPECT_EQ(SerialTransport::Open(link.string(), "19200,e,8,1", nullptr, locks_.path()), nullptr);
+  EXPECT_EQ(OpenSerialTransport(link.string(), "19200,e,8,1", nullptr, locks_.path()), nullptr);
 }
 
 TEST_F(SerialLock, MissingLockFolderDoesNotStopTheOpen) {

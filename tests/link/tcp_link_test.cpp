@@ -15,8 +15,6 @@ namespace ql::link {
 namespace {
 
 using namespace ql::testing_support;
-using settings::LinkKind;
-using settings::LinkSettings;
 
 std::string Text(const Bytes& b) {
   return {b.begin(), b.end()};
@@ -286,12 +284,12 @@ TEST(TcpConnect, PeerThatNeverAnswersGivesUpAfterTheTimeOut) {
   // connection requests, so a connect to it hangs until our time-out.
   Listener full(0);
   const std::string port = std::to_string(full.port());
-  auto first = TcpTransport::Open("127.0.0.1", port, std::chrono::milliseconds(2000));
+  auto first = OpenTcpTransport("127.0.0.1", port, std::chrono::milliseconds(2000));
   ASSERT_NE(first, nullptr);
 
   const int fds = OpenFdCount();
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(TcpTransport::Open("127.0.0.1", port, std::chrono::milliseconds(200)), nullptr);
+  EXPECT_EQ(OpenTcpTransport("127.0.0.1", port, std::chrono::milliseconds(200)), nullptr);
   EXPECT_EQ(OpenFdCount(), fds);
   EXPECT_GE(MsSince(start), 190);
   EXPECT_LT(MsSince(start), 2000);
@@ -319,7 +317,7 @@ TEST(TcpConnect, AFailedOpenSaysWhy) {
   closed.Close();
   testing_support::Listener full(0);
   const std::string port = std::to_string(full.port());
-  auto first = TcpTransport::Open("127.0.0.1", port, std::chrono::milliseconds(2000));
+  auto first = OpenTcpTransport("127.0.0.1", port, std::chrono::milliseconds(2000));
   ASSERT_NE(first, nullptr);
 
   struct Case {
@@ -335,7 +333,7 @@ TEST(TcpConnect, AFailedOpenSaysWhy) {
   };
   for (const auto& c : cases) {
     std::string why;
-    EXPECT_EQ(TcpTransport::Open(c.ip, c.port, std::chrono::milliseconds(200), &why), nullptr);
+    EXPECT_EQ(OpenTcpTransport(c.ip, c.port, std::chrono::milliseconds(200), &why), nullptr);
     EXPECT_EQ(why, c.why) << c.ip << ":" << c.port;
   }
   std::string why = "stale";

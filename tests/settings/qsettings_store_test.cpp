@@ -21,6 +21,9 @@
 namespace ql::settings {
 namespace {
 
+using link::LinkKind;
+using link::LinkSettings;
+
 namespace fs = std::filesystem;
 
 // QSettings takes the user's configuration folder once per process, so the

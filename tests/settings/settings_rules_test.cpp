@@ -11,6 +11,9 @@
 namespace ql::settings {
 namespace {
 
+using link::LinkKind;
+using link::LinkSettings;
+
 using testing_support::FakeSettingsStore;
 using Strings = std::vector<std::string>;
 
@@ -209,6 +212,29 @@ TEST(SaveLinkSettings, FailedWriteEndsTheSaveAndKeepsEarlierWrites) {
     // The controls were taken before the store was written.
     EXPECT_EQ(link.netIp, "172.16.0.9");
   }
+}
+
+// The window takes the active tab into the link before the connect and
+// stores the link as it stands after the handshake: the same values, in the
+// same order, as taking the controls while storing.
+TEST(SaveLinkSettings, ALinkWithItsTabTakenIsStoredAsTakingTheControlsStoresIt) {
+  for (LinkKind tab : {LinkKind::Serial, LinkKind::Tcp}) {
+    SCOPED_TRACE(tab == LinkKind::Tcp ? "NET tab" : "COM tab");
+    FakeSettingsStore taking;
+    LinkSettings memory = Memory();
+    SaveLinkSettings(taking, memory, Controls(tab));
+
+    FakeSettingsStore taken;
+    LinkSettings link = Memory();
+    TakeLinkControls(Controls(tab), link);
+    SaveLinkSettings(taken, link);
+    EXPECT_EQ(taken.values, taking.values);
+    EXPECT_EQ(taken.log, taking.log);
+  }
+  FakeSettingsStore closed;
+  closed.creatable = false;
+  SaveLinkSettings(closed, Memory());
+  EXPECT_TRUE(closed.values.empty());
 }
 
 TEST(SaveLanguage, WritesOnlyTheFlag) {

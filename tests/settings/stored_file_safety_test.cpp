@@ -29,6 +29,9 @@
 namespace ql::settings {
 namespace {
 
+using link::LinkKind;
+using link::LinkSettings;
+
 namespace fs = std::filesystem;
 
 class StoredFileSafety : public ::testing::Test {

@@ -35,13 +35,13 @@ class EmulatorOverLinkTest : public ::testing::TestWithParam<LinkType> {
   // Opens the utility's link to the emulator, as a procedure does.
   void Connect() {
     exchange_.reset();
-    settings::LinkSettings settings;
+    link::LinkSettings settings;
     if (GetParam() == LinkType::Tcp) {
-      settings.linkKind = settings::LinkKind::Tcp;
+      settings.linkKind = link::LinkKind::Tcp;
       settings.netIp = "127.0.0.1";
       settings.netPort = std::to_string(emulator_->Port());
     } else {
-      settings.linkKind = settings::LinkKind::Serial;
+      settings.linkKind = link::LinkKind::Serial;
       settings.comPortName = emulator_->SlavePath();
       settings.comBaudRate = "115200,e,8,1";
     }

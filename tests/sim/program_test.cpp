@@ -147,8 +147,7 @@ std::string ReadFile(const std::string& path) {
 
 // The utility's link and exchange to the running program.
 struct UtilityLink {
-  explicit UtilityLink(const settings::LinkSettings& settings)
-      : transport(link::OpenLink(settings)) {
+  explicit UtilityLink(const link::LinkSettings& settings) : transport(link::OpenLink(settings)) {
     EXPECT_NE(transport, nullptr);
     if (transport) {
       exchange = std::make_unique<link::CommandExchange>(*transport, clock);
@@ -163,12 +162,12 @@ struct UtilityLink {
   std::unique_ptr<link::CommandExchange> exchange;
 };
 
-settings::LinkSettings TcpSettings(const std::string& listeningLine) {
+link::LinkSettings TcpSettings(const std::string& listeningLine) {
   std::smatch match;
   const std::regex pattern("listening 127\\.0\\.0\\.1:([0-9]+)");
   EXPECT_TRUE(std::regex_match(listeningLine, match, pattern)) << listeningLine;
-  settings::LinkSettings settings;
-  settings.linkKind = settings::LinkKind::Tcp;
+  link::LinkSettings settings;
+  settings.linkKind = link::LinkKind::Tcp;
   settings.netIp = "127.0.0.1";
   settings.netPort = match.size() > 1 ? match[1].str() : "0";
   return settings;
@@ -230,7 +229,7 @@ TEST(ProgramTest, ServesAPtyBehindALinkFromAGivenImageAndStopsAtEndOfInput) {
   EXPECT_TRUE(std::regex_match(*ptyLine, std::regex("pty /dev/pts/[0-9]+"))) << *ptyLine;
   EXPECT_EQ(sim.ReadLine(), "link " + linkPath);
   {
-    settings::LinkSettings settings;
+    link::LinkSettings settings;
     settings.comPortName = linkPath;
     UtilityLink utility(settings);
     ASSERT_TRUE(utility.Exchange("0001Zv0200"));

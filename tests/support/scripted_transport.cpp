@@ -26,7 +26,7 @@ Arrival StreamAfterUs(std::uint64_t afterUs, const std::vector<std::uint8_t>& by
                  static_cast<std::uint32_t>(afterUs % 1000)};
 }
 
-ScriptedTransport::ScriptedTransport(VirtualClock& clock, settings::LinkKind kind)
+ScriptedTransport::ScriptedTransport(VirtualClock& clock, link::LinkKind kind)
     : clock_(clock), kind_(kind) {}
 
 void ScriptedTransport::Schedule(Arrival arrival) {

@@ -49,7 +49,7 @@ class ScriptedTransport final : public link::Transport {
   // scheduled from the moment of the write.
   using Responder = std::function<std::vector<Arrival>(const std::vector<std::uint8_t>& written)>;
 
-  ScriptedTransport(VirtualClock& clock, settings::LinkKind kind);
+  ScriptedTransport(VirtualClock& clock, link::LinkKind kind);
 
   void SetResponder(Responder responder) { responder_ = std::move(responder); }
   // The character time the link reports, as a port at some line settings
@@ -64,7 +64,7 @@ class ScriptedTransport final : public link::Transport {
   // never; from then on every read and write says the link is gone.
   void GoAway(std::string reason, std::uint64_t afterUs = 0);
 
-  settings::LinkKind Kind() const override { return kind_; }
+  link::LinkKind Kind() const override { return kind_; }
   // Records the bytes and answers through the responder; once the link is
   // gone, records nothing and says so.
   link::WriteResult Write(std::span<const std::uint8_t> bytes) override;
@@ -94,7 +94,7 @@ class ScriptedTransport final : public link::Transport {
 
  private:
   VirtualClock& clock_;
-  settings::LinkKind kind_;
+  link::LinkKind kind_;
   Responder responder_;
   // Each byte with the virtual time (in microseconds) it arrives, in order of
   // arrival; bytes due at the same moment keep the order they were scheduled

@@ -12,7 +12,6 @@
 #include <string_view>
 
 #include "harness.h"
-#include "settings/settings.h"
 #include "text/message_table.h"
 
 namespace ql::testing_support {
@@ -26,7 +25,7 @@ using upgrade::ConnectResult;
 class ConnectProcedureTest : public ::testing::Test {
  protected:
   ConnectProcedureTest() : firmware_("QL480TX-V5", PatternImage(3 * 512 + 100)) {
-    inputs_.controls = {settings::LinkKind::Tcp, "COM7", "115200,n,8,1", "127.0.0.1", "5003"};
+    inputs_.link = {link::LinkKind::Tcp, "COM7", "115200,n,8,1", "127.0.0.1", "5003"};
     inputs_.deviceId = "0001";
     inputs_.fileVersionText = "QL480TX-V5";
     inputs_.selectedHeader = "QL480TX-V5";
@@ -62,51 +61,14 @@ TEST_F(ConnectProcedureTest, MatchingDeviceEnablesUpgradeAndLoadsTheImage) {
   EXPECT_LT(took, 550u);
 }
 
-TEST_F(ConnectProcedureTest, LinkSettingsAreTakenFromTheActiveTabAndStoredAfterTheHandshake) {
+TEST_F(ConnectProcedureTest, TheChosenLinkIsOpenedAndStoredAfterTheHandshake) {
   h_.state.link.comPortName = "COM3";
-  h_.state.link.comBaudRate = "9600,n,8,1";
   ASSERT_EQ(Run(), ConnectResult::Matched);
 
-  ASSERT_EQ(h_.openedWith.size(), 1u);
-  EXPECT_EQ(h_.openedWith[0].linkKind, settings::LinkKind::Tcp);
-  EXPECT_EQ(h_.openedWith[0].netIp, "127.0.0.1");
-  // The COM tab's controls are not taken while the NET tab is active.
-  EXPECT_EQ(h_.state.link.comPortName, "COM3");
-  EXPECT_EQ(std::get<std::uint32_t>(h_.store.values.at("TYPE")), 1u);
-  EXPECT_EQ(std::get<std::string>(h_.store.values.at("NetIP")), "127.0.0.1");
-  EXPECT_EQ(std::get<std::string>(h_.store.values.at("ComPortName")), "COM3");
-  EXPECT_EQ(std::get<std::string>(h_.store.values.at("ComBaudRate")), "9600,n,8,1");
+  EXPECT_EQ(h_.openedWith, std::vector{inputs_.link});
+  EXPECT_EQ(h_.state.link, inputs_.link);
+  EXPECT_EQ(h_.storedLinks, std::vector{inputs_.link});
 }
-
-// A store whose every write takes `writeMs` on the virtual clock, as a
-// settings file flushed to disk at each value does.
-class SlowStore final : public settings::SettingsStore {
- public:
-  SlowStore(settings::SettingsStore& inner, VirtualClock& clock, std::uint32_t writeMs)
-      : inner_(inner), clock_(clock), writeMs_(writeMs) {}
-  bool Open(bool create) override { return inner_.Open(create); }
-  bool Exists(std::string_view name) override { return inner_.Exists(name); }
-  std::optional<std::uint32_t> ReadInt(std::string_view name) override {
-    return inner_.ReadInt(name);
-  }
-  std::optional<std::string> ReadString(std::string_view name) override {
-    return inner_.ReadString(name);
-  }
-  bool WriteInt(std::string_view name, std::uint32_t value) override {
-    clock_.Advance(writeMs_);
-    return inner_.WriteInt(name, value);
-  }
-  bool WriteString(std::string_view name, std::string_view value) override {
-    clock_.Advance(writeMs_);
-    return inner_.WriteString(name, value);
-  }
-  void Close() override { inner_.Close(); }
-
- private:
-  settings::SettingsStore& inner_;
-  VirtualClock& clock_;
-  std::uint32_t writeMs_;
-};
 
 // The device waits 100 ms after its handshake reply whatever storing the
 // link settings takes: the window stores them, the command-line program
@@ -124,8 +86,11 @@ TEST_F(ConnectProcedureTest, StoringTheLinkFallsInsideThePauseAfterTheHandshake)
   };
   for (const auto& c : cases) {
     Harness h;
-    SlowStore slow(h.store, h.clock, c.writeMs);
-    h.env.store = &slow;
+    // Five values, each flushed to disk as a settings file does.
+    h.env.storeLink = [&h, &c](const link::LinkSettings& link) {
+      h.clock.Advance(5 * c.writeMs);
+      h.storedLinks.push_back(link);
+    };
     h.device.replyDelayMs = 0;
     const std::uint32_t start = h.clock.NowMs();
     EXPECT_EQ(ConnectProcedure(inputs_, h.state, h.env), ConnectResult::Matched) << c.writeMs;
@@ -137,17 +102,17 @@ TEST_F(ConnectProcedureTest, StoringTheLinkFallsInsideThePauseAfterTheHandshake)
     // The reply comes at once after the first 100 ms; nothing after the
     // close takes time.
     EXPECT_EQ(h.clock.NowMs() - start, 100 + c.replyToCloseMs) << c.writeMs;
-    EXPECT_EQ(std::get<std::string>(h.store.values.at("NetIP")), "127.0.0.1") << c.writeMs;
+    EXPECT_EQ(h.storedLinks.size(), 1u) << c.writeMs;
   }
 }
 
-TEST_F(ConnectProcedureTest, ComTabSelectsTheSerialLink) {
-  inputs_.controls.activeTab = settings::LinkKind::Serial;
+TEST_F(ConnectProcedureTest, ASerialLinkIsOpenedAndStoredAsSerial) {
+  inputs_.link.linkKind = link::LinkKind::Serial;
   ASSERT_EQ(Run(), ConnectResult::Matched);
-  EXPECT_EQ(h_.openedWith[0].linkKind, settings::LinkKind::Serial);
+  EXPECT_EQ(h_.openedWith[0].linkKind, link::LinkKind::Serial);
   EXPECT_EQ(h_.openedWith[0].comPortName, "COM7");
-  EXPECT_EQ(std::get<std::uint32_t>(h_.store.values.at("TYPE")), 0u);
-  EXPECT_EQ(std::get<std::string>(h_.store.values.at("NetIP")), "192.168.1.101");
+  ASSERT_EQ(h_.storedLinks.size(), 1u);
+  EXPECT_EQ(h_.storedLinks[0].linkKind, link::LinkKind::Serial);
 }
 
 TEST_F(ConnectProcedureTest, LinkThatDoesNotOpenSendsNothingAndStoresNothing) {
@@ -158,7 +123,7 @@ TEST_F(ConnectProcedureTest, LinkThatDoesNotOpenSendsNothingAndStoresNothing) {
                        "tone 300 300", "sleep 300", "finish link not opened"}));
   EXPECT_TRUE(Matching(h_.log, "send").empty());
   EXPECT_TRUE(Matching(h_.log, "close").empty());
-  EXPECT_FALSE(h_.store.keyExists);
+  EXPECT_TRUE(h_.storedLinks.empty());
   EXPECT_TRUE(h_.state.deviceFamily.empty());
 }
 
@@ -174,7 +139,7 @@ TEST_F(ConnectProcedureTest, SilentDeviceGetsThreeAttemptsWithTheCountdown) {
   EXPECT_EQ(h_.device.handshakes, 3);
   EXPECT_TRUE(InOrder(h_.log, {"handshake failed 3", "close", "device not found", "tone 300 300",
                                "sleep 300", "finish no device"}));
-  EXPECT_FALSE(h_.store.keyExists);
+  EXPECT_TRUE(h_.storedLinks.empty());
   EXPECT_TRUE(Matching(h_.log, "device QL").empty());
   // Three times 100 ms of pause and a full reply window, then the tone.
   const std::uint32_t took = h_.clock.NowMs() - start;
@@ -224,7 +189,7 @@ TEST_F(ConnectProcedureTest, ModelMismatchStoresTheLinkButLoadsNothing) {
   EXPECT_EQ(Run(), ConnectResult::ModelMismatch);
   EXPECT_TRUE(InOrder(h_.log, {"device QL481TX-V1      ", Msg(msg::kFileTypeError), "tone 300 300",
                                "sleep 300", "close", "finish model mismatch"}));
-  EXPECT_TRUE(h_.store.keyExists);
+  EXPECT_FALSE(h_.storedLinks.empty());
   EXPECT_EQ(h_.state.deviceFamily, "02200001");
   EXPECT_EQ(h_.state.blockCount, 9);
   EXPECT_TRUE(Matching(h_.log, "image").empty());

@@ -99,7 +99,7 @@ class LoggedTransport final : public link::Transport {
       : inner_(std::move(inner)), harness_(harness) {}
   ~LoggedTransport() override { Close(); }
 
-  settings::LinkKind Kind() const override { return inner_->Kind(); }
+  link::LinkKind Kind() const override { return inner_->Kind(); }
   link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
     return inner_->Write(bytes);
   }
@@ -286,10 +286,12 @@ std::vector<Arrival> FakeDevice::Respond(const std::vector<std::uint8_t>& writte
   return {};
 }
 
-Harness::Harness() : env{events, logClock, Opener(), &store} {}
+Harness::Harness()
+    : env{events, logClock, Opener(),
+          [this](const link::LinkSettings& link) { storedLinks.push_back(link); }} {}
 
 link::LinkOpener Harness::Opener() {
-  return [this](const settings::LinkSettings& settings,
+  return [this](const link::LinkSettings& settings,
                 std::string& why) -> std::unique_ptr<link::Transport> {
     openedWith.push_back(settings);
     if (openFails) {

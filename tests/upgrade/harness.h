@@ -1,6 +1,6 @@
 // A test bench for the procedures on the virtual clock: a recorder of their
 // events and a clock that write every step into one log, a small scripted
-// device behind the scripted link, and an in-memory settings store.
+// device behind the scripted link, and a record of the links stored.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_settings_store.h"
 #include "support/scripted_transport.h"
 #include "support/virtual_clock.h"
 #include "upgrade/procedures.h"
@@ -125,12 +124,13 @@ struct Harness {
   EventLog log;
   LoggingClock logClock{clock, log};
   RecordingEvents events{log};
-  FakeSettingsStore store;
+  // What successful handshakes handed to the store, in order.
+  std::vector<link::LinkSettings> storedLinks;
   FakeDevice device;
   bool openFails = false;
   int opens = 0;
   int closes = 0;
-  std::vector<settings::LinkSettings> openedWith;
+  std::vector<link::LinkSettings> openedWith;
   upgrade::Environment env;
   upgrade::DeviceState state;
 };

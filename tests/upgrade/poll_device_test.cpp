@@ -34,8 +34,8 @@ TEST(PollDevice, OneHandshakeCountsOnlyWithTheTwentyNineByteReply) {
     Harness h;
     c.arrange(h);
     h.device.info = "QL480TX-V5 7    ";
-    settings::LinkSettings link;
-    link.linkKind = settings::LinkKind::Tcp;
+    link::LinkSettings link;
+    link.linkKind = link::LinkKind::Tcp;
     link.netIp = "127.0.0.1";
     link.netPort = "5003";
     std::string info = "untouched";
@@ -64,11 +64,11 @@ TEST(PollDevice, OneHandshakeCountsOnlyWithTheTwentyNineByteReply) {
 // look still pauses its whole 100 ms between the open and the handshake.
 TEST(PollDevice, EveryLookPausesWholeAfterTheOpenHoweverLongAgoTheLastOne) {
   Harness h;
-  settings::LinkSettings link;
-  link.linkKind = settings::LinkKind::Tcp;
+  link::LinkSettings link;
+  link.linkKind = link::LinkKind::Tcp;
   std::vector<std::uint64_t> handshakeAfterOpenUs;
   std::uint64_t openedAt = 0;
-  auto opener = [&h, &openedAt](const settings::LinkSettings& settings, std::string& why) {
+  auto opener = [&h, &openedAt](const link::LinkSettings& settings, std::string& why) {
     openedAt = h.clock.NowUs();
     return h.env.openLink(settings, why);
   };

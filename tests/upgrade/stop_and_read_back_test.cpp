@@ -28,7 +28,7 @@ class StopAndReadBackTest : public ::testing::Test {
 
   void Load(int blocks) {
     h_.state.deviceFamily = "02200001";
-    h_.state.link.linkKind = settings::LinkKind::Tcp;
+    h_.state.link.linkKind = link::LinkKind::Tcp;
     h_.state.blockTable.Reset();
     const auto image = PatternImage(static_cast<std::size_t>(blocks) * 512);
     for (int b = 0; b < blocks; ++b) {
@@ -101,7 +101,7 @@ TEST_F(StopAndReadBackTest, StopDuringTheHandshakesOfAConnect) {
   h_.device.silentHandshakes = {0, 1, 2};
   StopOn("0001Zx5E2D");
   upgrade::ConnectInputs inputs;
-  inputs.controls.activeTab = settings::LinkKind::Tcp;
+  inputs.link.linkKind = link::LinkKind::Tcp;
   EXPECT_EQ(upgrade::ConnectProcedure(inputs, h_.state, h_.env), ConnectResult::Interrupted);
   EXPECT_EQ(Sent().size(), 1u) << "no second attempt";
   EXPECT_TRUE(Matching(h_.log, Msg(msg::kConnectError)).empty());
@@ -182,8 +182,8 @@ TEST_F(StopAndReadBackTest, ReadFlashTakesEveryBlockFromItsOwnReply) {
   h_.device.lateReadBacks = {61, 100};
   image::BlockTable table;
   std::string info;
-  settings::LinkSettings link;
-  link.linkKind = settings::LinkKind::Tcp;
+  link::LinkSettings link;
+  link.linkKind = link::LinkKind::Tcp;
   EXPECT_EQ(upgrade::ReadFlashSequence("0001", link, 124, table, info, h_.env), ReadBackResult::Ok);
   EXPECT_EQ(info, h_.device.info);
   for (int b = 0; b < 124; ++b) {

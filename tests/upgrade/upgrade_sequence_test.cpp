@@ -24,7 +24,7 @@ class UpgradeSequenceTest : public ::testing::Test {
   // A connected device with an image of `blocks` blocks loaded.
   void Load(int blocks) {
     h_.state.deviceFamily = "02200001";
-    h_.state.link.linkKind = settings::LinkKind::Tcp;
+    h_.state.link.linkKind = link::LinkKind::Tcp;
     h_.state.blockTable.Reset();
     const auto image = PatternImage(static_cast<std::size_t>(blocks) * 512);
     for (int b = 0; b < blocks; ++b) {

@@ -39,7 +39,7 @@
 namespace ql::testing_support {
 namespace {
 
-using settings::LinkKind;
+using link::LinkKind;
 using upgrade::UpgradeResult;
 
 constexpr int kBlocks = 4;
@@ -360,8 +360,7 @@ Outcome RunScenario(const Scenario& scenario) {
   Outcome outcome;
   upgrade::Environment env{
       events, clock,
-      [&](const settings::LinkSettings& settings,
-          std::string&) -> std::unique_ptr<link::Transport> {
+      [&](const link::LinkSettings& settings, std::string&) -> std::unique_ptr<link::Transport> {
         auto scripted = std::make_unique<ScriptedTransport>(clock, settings.linkKind);
         scripted->SetResponder(
             [&clock, &device, &outcome](const std::vector<std::uint8_t>& written) {

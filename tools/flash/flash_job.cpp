@@ -29,10 +29,10 @@ std::optional<std::string> ResolveIpv4(const std::string& host, std::string& why
 }
 
 settings::LinkControls ControlsFor(const DeviceLink& device, const std::string& address,
-                                   const settings::LinkSettings& stored) {
+                                   const link::LinkSettings& stored) {
   settings::LinkControls controls = StoredControls(stored);
   controls.activeTab = device.kind;
-  if (device.kind == settings::LinkKind::Tcp) {
+  if (device.kind == link::LinkKind::Tcp) {
     controls.ip = address;
     controls.netPort = device.port;
   } else {
@@ -42,10 +42,9 @@ settings::LinkControls ControlsFor(const DeviceLink& device, const std::string& 
   return controls;
 }
 
-settings::LinkControls StoredControls(const settings::LinkSettings& stored) {
+settings::LinkControls StoredControls(const link::LinkSettings& stored) {
   return settings::LinkControls{
-      stored.linkKind == settings::LinkKind::Tcp ? settings::LinkKind::Tcp
-                                                 : settings::LinkKind::Serial,
+      stored.linkKind == link::LinkKind::Tcp ? link::LinkKind::Tcp : link::LinkKind::Serial,
       stored.comPortName, stored.comBaudRate, stored.netIp, stored.netPort};
 }
 
@@ -69,7 +68,7 @@ JobOutcome FromReadBack(upgrade::ReadBackResult result, const char* ok, int fail
 }
 
 JobOutcome ReadFlash(const Job& job, upgrade::Environment& env, FlashRead& read) {
-  settings::LinkSettings link = job.stored;
+  link::LinkSettings link = job.stored;
   settings::TakeLinkControls(job.controls, link);
   const auto result = upgrade::ReadFlashSequence(job.deviceId, link, kReadFlashBlocks, read.table,
                                                  read.deviceInfo, env);
@@ -94,7 +93,8 @@ JobOutcome RunJob(const Job& job, upgrade::ProcedureEvents& events, link::Clock&
   upgrade::DeviceState state;
   state.link = job.stored;
   upgrade::ConnectInputs inputs;
-  inputs.controls = job.controls;
+  inputs.link = job.stored;
+  settings::TakeLinkControls(job.controls, inputs.link);
   inputs.deviceId = job.deviceId;
   inputs.fileVersionText = job.fileVersionText;
   inputs.selectedHeader = job.fileVersionText;

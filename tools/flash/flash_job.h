@@ -48,7 +48,7 @@ struct Job {
   std::shared_ptr<const image::FirmwareFile> firmware;
   std::string fileVersionText;  // the file's header text
   std::string deviceId = "0001";
-  settings::LinkSettings stored;  // the link settings in memory before the connect
+  link::LinkSettings stored;  // the link settings in memory before the connect
   settings::LinkControls controls;
 };
 
@@ -72,10 +72,10 @@ std::optional<std::string> ResolveIpv4(const std::string& host, std::string& why
 
 // The link tab a device option stands for, with its host already looked up.
 settings::LinkControls ControlsFor(const DeviceLink& device, const std::string& address,
-                                   const settings::LinkSettings& stored);
+                                   const link::LinkSettings& stored);
 
 // The controls of the tab the window last used.
-settings::LinkControls StoredControls(const settings::LinkSettings& stored);
+settings::LinkControls StoredControls(const link::LinkSettings& stored);
 
 // Runs `job`, telling `events` what happens. `read` receives the flash for
 // Mode::ReadFlash.

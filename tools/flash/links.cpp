@@ -13,16 +13,16 @@
 
 namespace ql::flash {
 
-RunLink StoredLink(const settings::LinkSettings& stored) {
+RunLink StoredLink(const link::LinkSettings& stored) {
   RunLink run;
   run.stored = true;
-  if (stored.linkKind == settings::LinkKind::Tcp) {
-    run.link.kind = settings::LinkKind::Tcp;
+  if (stored.linkKind == link::LinkKind::Tcp) {
+    run.link.kind = link::LinkKind::Tcp;
     run.link.host = stored.netIp;
     run.link.port = stored.netPort;
     run.address = stored.netIp;
   } else {
-    run.link.kind = settings::LinkKind::Serial;
+    run.link.kind = link::LinkKind::Serial;
     run.link.port = stored.comPortName;
     run.link.lineSettings = stored.comBaudRate;
   }
@@ -32,14 +32,14 @@ RunLink StoredLink(const settings::LinkSettings& stored) {
 RunLink ResolvedLink(const DeviceLink& link) {
   RunLink run;
   run.link = link;
-  if (link.kind == settings::LinkKind::Tcp) {
+  if (link.kind == link::LinkKind::Tcp) {
     run.address = ResolveIpv4(link.host, run.lookupError).value_or("");
   }
   return run;
 }
 
 std::string LinkIdentity(const RunLink& run) {
-  if (run.link.kind == settings::LinkKind::Tcp) {
+  if (run.link.kind == link::LinkKind::Tcp) {
     std::string host = run.address;
     if (host.empty()) {
       host = run.link.host;
@@ -71,7 +71,7 @@ std::string SameLinkTwice(const std::vector<RunLink>& links) {
 
 std::string DescribeLink(const RunLink& run) {
   const DeviceLink& l = run.link;
-  if (l.kind == settings::LinkKind::Tcp) {
+  if (l.kind == link::LinkKind::Tcp) {
     std::string text = l.Label();
     if (!run.address.empty() && run.address != l.host) {
       text += " (" + run.address + ")";
@@ -94,7 +94,7 @@ std::string DescribeLink(const RunLink& run) {
 std::string LinkJson(const RunLink& run) {
   const DeviceLink& l = run.link;
   std::string json = "{\"device\":" + JsonString(l.Label());
-  if (l.kind == settings::LinkKind::Tcp) {
+  if (l.kind == link::LinkKind::Tcp) {
     json += ",\"kind\":\"tcp\",\"host\":" + JsonString(l.host) +
             ",\"address\":" + (run.address.empty() ? "null" : JsonString(run.address)) +
             ",\"port\":" + std::to_string(link::ParseNetPort(l.port));

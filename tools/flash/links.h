@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "link/link_settings.h"
 #include "options.h"
-#include "settings/link_settings.h"
 
 namespace ql::flash {
 
@@ -20,7 +20,7 @@ struct RunLink {
 
 // The link the window stored, as a device option would give it. Its address
 // is used as it stands, as the window uses it.
-RunLink StoredLink(const settings::LinkSettings& stored);
+RunLink StoredLink(const link::LinkSettings& stored);
 
 // Looks the host of a --tcp link up; a --serial link needs nothing.
 RunLink ResolvedLink(const DeviceLink& link);

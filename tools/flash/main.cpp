@@ -380,7 +380,7 @@ int main(int argc, char** argv) {
   // One run of a device's procedures to its end: its outcome in r->outcome,
   // and what its closing record adds to the JSON.
   auto runOnce = [&](DeviceRun* r, link::Clock& clock) {
-    auto open = [r](const settings::LinkSettings& settings,
+    auto open = [r](const link::LinkSettings& settings,
                     std::string& why) -> std::unique_ptr<link::Transport> {
       if (!r->link.lookupError.empty()) {
         why = r->link.lookupError;
@@ -428,7 +428,7 @@ int main(int argc, char** argv) {
       return;
     }
     const std::string tag = several ? "[" + r->label + "] " : "";
-    settings::LinkSettings link = r->job.stored;
+    link::LinkSettings link = r->job.stored;
     settings::TakeLinkControls(r->job.controls, link);
     int status = flash::kExitOk;
     std::string lookError;  // why the last look could not open the link
@@ -437,7 +437,7 @@ int main(int argc, char** argv) {
         options.deviceId,
         link,
         clock,
-        [&lookError](const settings::LinkSettings& settings, std::string& why) {
+        [&lookError](const link::LinkSettings& settings, std::string& why) {
           auto transport = link::TryOpenLink(settings, why);
           lookError = why;
           return transport;

@@ -5,8 +5,8 @@
 #include <cctype>
 
 #include "link/line_settings.h"
+#include "link/link_settings.h"
 #include "link/serial_transport.h"
-#include "settings/link_settings.h"
 
 namespace ql::flash {
 namespace {
@@ -35,7 +35,7 @@ std::optional<text::Language> ParseLanguage(const std::string& name) {
 // "HOST[:PORT]"; a bare IPv6 address is not a link this device speaks.
 std::optional<DeviceLink> ParseTcp(const std::string& value) {
   DeviceLink link;
-  link.kind = settings::LinkKind::Tcp;
+  link.kind = link::LinkKind::Tcp;
   const auto colon = value.rfind(':');
   if (colon == std::string::npos) {
     link.host = value;
@@ -57,21 +57,20 @@ std::optional<DeviceLink> ParseTcp(const std::string& value) {
 }  // namespace
 
 std::string DeviceLink::Label() const {
-  return kind == settings::LinkKind::Tcp ? host + ":" + port : port;
+  return kind == link::LinkKind::Tcp ? host + ":" + port : port;
 }
 
 bool StrictLineSettings(const std::string& text) {
   const auto parsed = link::ParseLineSettings(text);
   // A rate the system has no speed for would leave the port at whatever
   // speed it had, as the window does; here it is refused instead.
-  termios probe{};
-  return parsed && link::ApplyLineSettings(*parsed, probe);
+  return parsed && link::LineSettingsApplicable(*parsed);
 }
 
 ParseResult ParseOptions(const std::vector<std::string>& args) {
   ParseResult result;
   Options& options = result.options;
-  std::string line = settings::kDefaultComBaudRate;
+  std::string line = link::kDefaultComBaudRate;
   bool lineGiven = false;
   bool connectOnly = false;
   bool verifyOnly = false;
@@ -186,7 +185,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         return fail("--serial needs a port");
       }
       DeviceLink link;
-      link.kind = settings::LinkKind::Serial;
+      link.kind = link::LinkKind::Serial;
       link.port = value;
       options.devices.push_back(link);
     } else if (name == "--line") {
@@ -240,7 +239,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
   }
   bool anySerial = false;
   for (auto& device : options.devices) {
-    if (device.kind == settings::LinkKind::Serial) {
+    if (device.kind == link::LinkKind::Serial) {
       device.lineSettings = line;
       anySerial = true;
     }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "settings/link_settings.h"
+#include "link/link_settings.h"
 #include "text/language.h"
 
 namespace ql::flash {
@@ -13,7 +13,7 @@ namespace ql::flash {
 // One device to upgrade: the link that reaches it, as the window's link tab
 // would hold it.
 struct DeviceLink {
-  settings::LinkKind kind = settings::LinkKind::Tcp;
+  link::LinkKind kind = link::LinkKind::Tcp;
   std::string host;  // --tcp: address or host name
   std::string port;  // --tcp: TCP port; --serial: the serial port
   std::string lineSettings;

@@ -18,7 +18,7 @@ std::string Verdict(const upgrade::TryEnd& last, bool handshake) {
     case link::ExchangeVerdict::BadCrc:
       return "bad CRC";
     case link::ExchangeVerdict::LinkGone:
-      return last.goneReason.empty() ? "link lost" : "link lost (" + last.goneReason + ")";
+      return last.goneReason.empty() ? "link lost" : "link lost: " + last.goneReason;
     case link::ExchangeVerdict::Accepted:
       break;
   }

@@ -29,7 +29,7 @@
 #include "link/clock.h"
 #include "link/exchange_observer.h"
 #include "link/link.h"
-#include "settings/link_settings.h"
+#include "link/link_settings.h"
 #include "upgrade/procedures.h"
 
 namespace ql::flash {
@@ -106,7 +106,7 @@ struct UnitEnd {
 
 struct Station {
   std::string deviceId;
-  settings::LinkSettings link;
+  link::LinkSettings link;
   link::Clock& clock;
   link::LinkOpener openLink;  // for the looks
   link::ExchangeObserver* observer = nullptr;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/errno_text.h"
 #include "sim/flash_file.h"
 #include "sim/readable_bytes.h"
 
@@ -94,12 +95,12 @@ bool Emulator::Start(std::string& error) {
   }
   wake_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (!wake_.Valid()) {
-    error = std::string("cannot create an event descriptor: ") + std::strerror(errno);
+    error = std::string("cannot create an event descriptor: ") + link::ErrnoText(errno);
     return false;
   }
   timer_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
   if (!timer_.Valid()) {
-    error = std::string("cannot create a timer: ") + std::strerror(errno);
+    error = std::string("cannot create a timer: ") + link::ErrnoText(errno);
     return false;
   }
   endpoint_ = OpenEndpoint(config_.link, error);

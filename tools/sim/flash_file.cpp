@@ -9,13 +9,14 @@
 #include <cstring>
 #include <fstream>
 
+#include "link/errno_text.h"
 #include "sim/sim_config.h"
 
 namespace ql::sim {
 namespace {
 
 std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
+  return what + " " + path + ": " + link::ErrnoText(errno);
 }
 
 }  // namespace

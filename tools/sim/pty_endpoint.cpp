@@ -24,6 +24,7 @@
 #include <cstring>
 #include <vector>
 
+#include "link/errno_text.h"
 #include "sim/endpoint.h"
 #include "sim/unique_fd.h"
 
@@ -31,7 +32,7 @@ namespace ql::sim {
 namespace {
 
 std::string Errno(const std::string& what) {
-  return what + ": " + std::strerror(errno);
+  return what + ": " + link::ErrnoText(errno);
 }
 
 struct PtyPair {

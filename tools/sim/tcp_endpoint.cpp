@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/errno_text.h"
 #include "sim/endpoint.h"
 #include "sim/unique_fd.h"
 
@@ -16,7 +17,7 @@ namespace ql::sim {
 namespace {
 
 std::string Errno(const std::string& what) {
-  return what + ": " + std::strerror(errno);
+  return what + ": " + link::ErrnoText(errno);
 }
 
 std::string AddressText(const sockaddr_in& address) {

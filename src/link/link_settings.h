@@ -1,10 +1,10 @@
-// The link the utility uses: which kind, and the four texts that name it.
+// The link to the device: which kind, and the four texts that name it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace ql::settings {
+namespace ql::link {
 
 // One byte, as stored: 0 serial, 1 TCP. Any value other than 1 selects the
 // serial link.
@@ -24,20 +24,8 @@ struct LinkSettings {
   std::string comBaudRate = kDefaultComBaudRate;
   std::string netIp = kDefaultNetIp;
   std::string netPort = kDefaultNetPort;
+
+  bool operator==(const LinkSettings&) const = default;
 };
 
-// What the link controls of the window show at the moment a procedure takes
-// them: the active tab and the texts of both tabs.
-struct LinkControls {
-  LinkKind activeTab = LinkKind::Serial;
-  std::string port;      // cmbPort
-  std::string baudRate;  // cmbBaudrate
-  std::string ip;        // edIP
-  std::string netPort;   // edPort
-};
-
-// Copies the active tab's texts into `link` and sets its kind; the other
-// tab's settings stay as they are in memory.
-void TakeLinkControls(const LinkControls& controls, LinkSettings& link);
-
-}  // namespace ql::settings
+}  // namespace ql::link

@@ -1,17 +1,17 @@
 // Taking the link controls of the window into the link settings.
-#include "settings/link_settings.h"
+#include "settings/link_controls.h"
 
 namespace ql::settings {
 
-void TakeLinkControls(const LinkControls& controls, LinkSettings& link) {
+void TakeLinkControls(const LinkControls& controls, link::LinkSettings& link) {
   // Only the active tab is taken: the other tab's controls may have been
   // edited, but its settings stay as they were last loaded or used.
-  if (controls.activeTab == LinkKind::Tcp) {
-    link.linkKind = LinkKind::Tcp;
+  if (controls.activeTab == link::LinkKind::Tcp) {
+    link.linkKind = link::LinkKind::Tcp;
     link.netIp = controls.ip;
     link.netPort = controls.netPort;
   } else {
-    link.linkKind = LinkKind::Serial;
+    link.linkKind = link::LinkKind::Serial;
     link.comPortName = controls.port;
     link.comBaudRate = controls.baudRate;
   }

@@ -1,0 +1,42 @@
+# The libraries below the window build with the C++ standard library and the
+# operating system alone, so they (and ql480tx-flash) can be built where no
+# Qt is installed. ql_portable_core(TARGET...) switches Qt's code generators
+# off for each target and stops the configuration when a Qt target appears
+# anywhere in what it links, directly or through another library.
+function(ql_portable_core)
+  foreach(target IN LISTS ARGN)
+    set_target_properties(${target} PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+    set(pending ${target})
+    set(seen "")
+    while(pending)
+      list(POP_FRONT pending current)
+      # $<LINK_ONLY:x> and similar wrappers name a library all the same.
+      string(REGEX REPLACE "^\\$<[A-Z_]+:(.*)>$" "\\1" current "${current}")
+      if(current IN_LIST seen)
+        continue()
+      endif()
+      list(APPEND seen ${current})
+      if(current MATCHES "^Qt[0-9]*::")
+        message(FATAL_ERROR "${target} must not link Qt, but links ${current} "
+                            "(through: ${seen})")
+      endif()
+      if(NOT TARGET ${current})
+        continue()
+      endif()
+      get_target_property(type ${current} TYPE)
+      set(properties INTERFACE_LINK_LIBRARIES)
+      if(NOT type STREQUAL "INTERFACE_LIBRARY")
+        get_target_property(imported ${current} IMPORTED)
+        if(NOT imported)
+          list(APPEND properties LINK_LIBRARIES)
+        endif()
+      endif()
+      foreach(property IN LISTS properties)
+        get_target_property(libraries ${current} ${property})
+        if(libraries)
+          list(APPEND pending ${libraries})
+        endif()
+      endforeach()
+    endwhile()
+  endforeach()
+endfunction()
