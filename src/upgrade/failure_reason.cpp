@@ -1,17 +1,15 @@
 // Failure reasons and the account of an interrupted procedure.
-#include "reasons.h"
+#include "upgrade/failure_reason.h"
 
 #include <cstdio>
 
 #include "link/errno_text.h"
 #include "upgrade/block_exchange.h"
 
-namespace ql::flash {
+namespace ql::upgrade {
 namespace {
 
-using upgrade::PhaseFailure;
-
-std::string Verdict(const upgrade::TryEnd& last, bool handshake) {
+std::string Verdict(const TryEnd& last, bool handshake) {
   switch (last.verdict) {
     case link::ExchangeVerdict::NoReply:
       return "no reply";
@@ -22,9 +20,9 @@ std::string Verdict(const upgrade::TryEnd& last, bool handshake) {
     case link::ExchangeVerdict::Accepted:
       break;
   }
-  if (handshake && last.replyBytes != upgrade::kHandshakeReplyLength) {
+  if (handshake && last.replyBytes != kHandshakeReplyLength) {
     return "a reply of " + std::to_string(last.replyBytes) + " bytes, " +
-           std::to_string(upgrade::kHandshakeReplyLength) + " expected";
+           std::to_string(kHandshakeReplyLength) + " expected";
   }
   return "accepted";
 }
@@ -59,7 +57,7 @@ std::string LinkReason(const std::string& label, std::string_view why) {
   return label + ": " + std::string(why.empty() ? "cannot be opened" : why);
 }
 
-std::string NoDeviceReason(const std::string& label, int attempts, const upgrade::TryEnd& last) {
+std::string NoDeviceReason(const std::string& label, int attempts, const TryEnd& last) {
   if (last.verdict == link::ExchangeVerdict::LinkGone) {
     return label + ": " + Verdict(last, true);
   }
@@ -71,19 +69,19 @@ std::string MismatchReason(std::string_view deviceInfo, std::string_view fileHea
   return "the device is " + Quoted(deviceInfo) + ", the file is for " + Quoted(fileHeader);
 }
 
-std::string LoadReason(upgrade::LoadFailure why, int error) {
+std::string LoadReason(LoadFailure why, int error) {
   switch (why) {
-    case upgrade::LoadFailure::Unreadable:
+    case LoadFailure::Unreadable:
       return error != 0 ? link::ErrnoText(error) : "the file cannot be read";
-    case upgrade::LoadFailure::HeaderChanged:
+    case LoadFailure::HeaderChanged:
       return "the file's header is not the one read at the start";
-    case upgrade::LoadFailure::NoImage:
+    case LoadFailure::NoImage:
       return "no image after its 16-byte header";
   }
   return {};
 }
 
-std::string PhaseReason(const upgrade::PhaseEnd& end) {
+std::string PhaseReason(const PhaseEnd& end) {
   const std::string where = end.block < 0 ? "handshake: "
                                           : "block " + std::to_string(end.block) + ", address " +
                                                 BlockAddress(end.block) + ", ";
@@ -110,10 +108,7 @@ std::string PhaseReason(const upgrade::PhaseEnd& end) {
   return {};
 }
 
-std::string StopExplanation(const upgrade::Finish& finish,
-                            const std::optional<upgrade::PhaseEnd>& lastPhase) {
-  using upgrade::Flash;
-  using upgrade::Procedure;
+std::string StopExplanation(const Finish& finish, const std::optional<PhaseEnd>& lastPhase) {
   const std::string nothing = ": nothing was written to the device";
   const std::string again = "run the upgrade again to complete it";
   if (!lastPhase || finish.procedure == Procedure::Connect) {
@@ -155,4 +150,4 @@ std::string StopExplanation(const upgrade::Finish& finish,
   return {};
 }
 
-}  // namespace ql::flash
+}  // namespace ql::upgrade
