@@ -101,7 +101,7 @@ TEST(FlashLinks, TheStartLineNamesWhatIsUsed) {
   EXPECT_EQ(DescribeLink(fromWindow),
             "/dev/ttyUSB0 at fast (not readable: the port keeps its own settings)");
   EXPECT_EQ(DescribeLink(ResolvedLink(Tcp("localhost", "5003"))), "localhost:5003 (127.0.0.1)");
-  EXPECT_EQ(LinkJson(ResolvedLink(Tcp("127.0.0.1", "5003"))),
+  EXPECT_EQ(JsonLine(LinkJson(ResolvedLink(Tcp("127.0.0.1", "5003")))),
             R"({"device":"127.0.0.1:5003","kind":"tcp","host":"127.0.0.1",)"
             R"("address":"127.0.0.1","port":5003,"stored":false})");
 }

@@ -30,32 +30,6 @@ std::string Format(const char* format, double value) {
 
 }  // namespace
 
-std::string JsonString(std::string_view text, bool latin1) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else if (latin1 && c >= 0x80) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += ch;
-    }
-  }
-  out += '"';
-  return out;
-}
-
-std::string JsonHead(const char* event) {
-  return std::string("\"event\":\"") + event + "\",\"time\":" + Format("%.3f", SecondsSinceStart());
-}
-
 FlashView::FlashView(Console& console, int device, std::string label, text::Language language,
                      ViewStyle style)
     : console_(console),
@@ -80,12 +54,13 @@ void FlashView::SetUnit(int number) {
   unit_ = number;
 }
 
-void FlashView::Emit(const std::string& textLine, const char* event,
-                     const std::string& jsonFields) {
+void FlashView::Emit(const std::string& textLine, const char* event, const Json& fields) {
   if (style_.json) {
     // In quiet mode only the closing record is written.
     if (!style_.quiet || std::string_view(event) == "result") {
-      console_.Line("{\"device\":" + JsonString(label_) + "," + JsonHead(event) + jsonFields + "}");
+      Json line = DeviceEvent(label_, event);
+      line.update(fields);
+      console_.Line(JsonLine(line));
     }
   } else if (!textLine.empty() && !style_.quiet) {
     console_.Line(Tagged(textLine));
@@ -93,14 +68,14 @@ void FlashView::Emit(const std::string& textLine, const char* event,
 }
 
 void FlashView::Note(const std::string& text) {
-  Emit(text, "note", ",\"text\":" + JsonString(text));
+  Emit(text, "note", {{"text", text}});
 }
 
 void FlashView::Final(const std::string& text) {
   lastMessage_ = text;
   lastWasFailure_ = false;
   lastReason_.clear();
-  Emit(text, "note", ",\"text\":" + JsonString(text));
+  Emit(text, "note", {{"text", text}});
 }
 
 void FlashView::Problem(const std::string& text) {
@@ -116,8 +91,7 @@ void FlashView::Show(const upgrade::Status& status, const std::string& reason) {
   if (rowShown) {
     ClearRow();
   }
-  std::string fields =
-      ",\"number\":" + std::to_string(status.message) + ",\"text\":" + JsonString(lastMessage_);
+  Json fields = {{"number", status.message}, {"text", lastMessage_}};
   if (!status.failure) {
     lastReason_.clear();
     Emit(lastMessage_, "message", fields);
@@ -126,9 +100,9 @@ void FlashView::Show(const upgrade::Status& status, const std::string& reason) {
   // Failures go to standard error with what the message table cannot say.
   lastReason_ = reason;
   console_.Error(Tagged(reason.empty() ? lastMessage_ : lastMessage_ + " (" + reason + ")"));
-  fields += ",\"error\":true";
+  fields["error"] = true;
   if (!reason.empty()) {
-    fields += ",\"reason\":" + JsonString(reason);
+    fields["reason"] = reason;
   }
   if (style_.json && !style_.quiet) {
     Emit({}, "message", fields);
@@ -162,7 +136,7 @@ void FlashView::DeviceFound(std::string_view deviceInfo) {
     shown += u >= 0x20 && u < 0x7F ? c : '?';
   }
   deviceText_ = std::string(deviceInfo);
-  Emit("Device: " + shown, "device_info", ",\"text\":" + JsonString(deviceInfo, true));
+  Emit("Device: " + shown, "device_info", {{"text", Latin1ToUtf8(deviceInfo)}});
 }
 
 void FlashView::ModelMatched() {
@@ -196,8 +170,7 @@ void FlashView::BlockDone(Phase phase, int block) {
   console_.Status(device_, ProgressRow(*tally_));
   if (style_.json) {
     Emit({}, "progress",
-         std::string(",\"phase\":\"") + PhaseName(phase) + "\",\"done\":" +
-             std::to_string(tally_->done) + ",\"total\":" + std::to_string(tally_->total));
+         {{"phase", PhaseName(phase)}, {"done", tally_->done}, {"total", tally_->total}});
   }
 }
 
@@ -213,9 +186,10 @@ void FlashView::PhaseEnded(const upgrade::PhaseEnd& end) {
     Emit(verb + std::to_string(tally.done) + "/" + std::to_string(tally.total) + " blocks in " +
              Format("%.1f s", tally.Seconds()),
          "phase_end",
-         std::string(",\"phase\":\"") + PhaseName(end.phase) + "\",\"done\":" +
-             std::to_string(tally.done) + ",\"total\":" + std::to_string(tally.total) +
-             ",\"seconds\":" + Format("%.3f", tally.Seconds()));
+         {{"phase", PhaseName(end.phase)},
+          {"done", tally.done},
+          {"total", tally.total},
+          {"seconds", Milliseconds(tally.Seconds())}});
   }
   if (end.phase == Phase::Run && countdownShown_) {
     ClearRow();
@@ -233,14 +207,14 @@ void FlashView::RunSent(std::uint32_t /*waitMs*/) {
 void FlashView::RunWaitLeft(int seconds) {
   const std::string text = "waiting " + std::to_string(seconds) + " s for the device to start";
   if (style_.json) {
-    Emit({}, "countdown", ",\"seconds_left\":" + std::to_string(seconds));
+    Emit({}, "countdown", {{"seconds_left", seconds}});
   } else if (console_.live()) {
     console_.Status(device_, RowStart() + text);
     countdownShown_ = true;
   } else if (!countdownShown_) {
     // Without a terminal, one line says how long the wait is.
     Emit("Waiting " + std::to_string(seconds) + " s for the device to start the new firmware",
-         "countdown", {});
+         "countdown", Json::object());
     countdownShown_ = true;
   }
 }
@@ -279,16 +253,18 @@ std::string FlashView::ProgressRow(const Tally& tally) const {
   return line;
 }
 
-void FlashView::Result(int status, const std::string& outcome, double seconds,
-                       const std::string& extraJson) {
+void FlashView::Result(int status, const std::string& outcome, double seconds, const Json& extra) {
   if (style_.quiet && !style_.json && !lastWasFailure_ && !lastMessage_.empty() &&
       status != kExitInterruptedStatus) {
     console_.Line(Tagged(lastMessage_));
   }
-  Emit({}, "result",
-       ",\"status\":" + std::to_string(status) + ",\"outcome\":" + JsonString(outcome) +
-           ",\"blocks_programmed\":" + std::to_string(blocksProgrammed_) + ",\"blocks_verified\":" +
-           std::to_string(blocksVerified_) + ",\"seconds\":" + Format("%.3f", seconds) + extraJson);
+  Json fields = {{"status", status},
+                 {"outcome", outcome},
+                 {"blocks_programmed", blocksProgrammed_},
+                 {"blocks_verified", blocksVerified_},
+                 {"seconds", Milliseconds(seconds)}};
+  fields.update(extra);
+  Emit({}, "result", fields);
 }
 
 std::string ShownDeviceText(std::string_view text) {
@@ -303,7 +279,7 @@ std::string ShownDeviceText(std::string_view text) {
   return shown;
 }
 
-void FlashView::UnitResult(const UnitTally& unit, const std::string& extraJson) {
+void FlashView::UnitResult(const UnitTally& unit, const Json& extra) {
   const bool stopped = unit.status == kExitInterruptedStatus;
   std::string outcome = stopped ? std::string("(stopped)") : lastMessage_;
   if (!stopped && lastWasFailure_ && !lastReason_.empty()) {
@@ -313,18 +289,21 @@ void FlashView::UnitResult(const UnitTally& unit, const std::string& extraJson) 
                            ShownDeviceText(unit.deviceInfo) + "): " + outcome + " in " +
                            Format("%.1f s", unit.seconds) + "; " + std::to_string(unit.ok) +
                            " ok, " + std::to_string(unit.failed) + " failed";
-  const std::string fields =
-      ",\"unit\":" + std::to_string(unit.number) +
-      ",\"device_info\":" + JsonString(unit.deviceInfo, true) +
-      ",\"status\":" + std::to_string(unit.status) + ",\"outcome\":" + JsonString(unit.outcome) +
-      ",\"message\":" + (stopped ? std::string("null") : JsonString(lastMessage_)) +
-      ",\"seconds\":" + Format("%.3f", unit.seconds) + ",\"ok\":" + std::to_string(unit.ok) +
-      ",\"failed\":" + std::to_string(unit.failed) +
-      ",\"blocks_programmed\":" + std::to_string(blocksProgrammed_) +
-      ",\"blocks_verified\":" + std::to_string(blocksVerified_) + extraJson;
   // The unit's line is its result: written also when quiet.
   if (style_.json) {
-    console_.Line("{\"device\":" + JsonString(label_) + "," + JsonHead("unit") + fields + "}");
+    Json record = DeviceEvent(label_, "unit");
+    record["unit"] = unit.number;
+    record["device_info"] = Latin1ToUtf8(unit.deviceInfo);
+    record["status"] = unit.status;
+    record["outcome"] = unit.outcome;
+    record["message"] = stopped ? Json(nullptr) : Json(lastMessage_);
+    record["seconds"] = Milliseconds(unit.seconds);
+    record["ok"] = unit.ok;
+    record["failed"] = unit.failed;
+    record["blocks_programmed"] = blocksProgrammed_;
+    record["blocks_verified"] = blocksVerified_;
+    record.update(extra);
+    console_.Line(JsonLine(record));
   } else {
     console_.Line(line);
   }
@@ -333,11 +312,13 @@ void FlashView::UnitResult(const UnitTally& unit, const std::string& extraJson) 
 void FlashView::StationResult(int status, const std::string& outcome, double seconds, int units,
                               int ok, int failed, double unitSeconds) {
   Emit({}, "result",
-       ",\"status\":" + std::to_string(status) + ",\"outcome\":" + JsonString(outcome) +
-           ",\"units\":" + std::to_string(units) + ",\"ok\":" + std::to_string(ok) +
-           ",\"failed\":" + std::to_string(failed) + ",\"mean_seconds\":" +
-           (units > 0 ? Format("%.3f", unitSeconds / units) : std::string("null")) +
-           ",\"seconds\":" + Format("%.3f", seconds));
+       {{"status", status},
+        {"outcome", outcome},
+        {"units", units},
+        {"ok", ok},
+        {"failed", failed},
+        {"mean_seconds", units > 0 ? Json(Milliseconds(unitSeconds / units)) : Json(nullptr)},
+        {"seconds", Milliseconds(seconds)}});
 }
 
 }  // namespace ql::flash

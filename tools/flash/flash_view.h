@@ -9,6 +9,7 @@
 #include <string>
 
 #include "console.h"
+#include "json_events.h"
 #include "text/language.h"
 #include "upgrade/procedure_events.h"
 #include "upgrade/status_line.h"
@@ -55,11 +56,11 @@ class FlashView final : public upgrade::ProcedureEvents {
   // A line of this device on standard error, whatever the mode.
   void Problem(const std::string& text);
 
-  // The closing record of this device; `extraJson` adds fields to the JSON
-  // result (",\"name\":value..."). In quiet mode the last message is the
-  // final line, unless it told of a failure (already on standard error).
+  // The closing record of this device; `extra` adds fields to the JSON
+  // result. In quiet mode the last message is the final line, unless it told
+  // of a failure (already on standard error).
   void Result(int status, const std::string& outcome, double seconds,
-              const std::string& extraJson = {});
+              const Json& extra = Json::object());
 
   // Automatic mode: this view shows unit `number` of its link, and its
   // status row stays up between the phases, naming the unit.
@@ -68,8 +69,8 @@ class FlashView final : public upgrade::ProcedureEvents {
   // The closing record of a unit in automatic mode, also when quiet: one line
   // with the link, the unit's number, its device information, the outcome
   // (the message table's text, with the reason of a failure), the time it
-  // took and the link's tally; with JSON one `unit` event. `extraJson` adds
-  // fields (",\"name\":value...").
+  // took and the link's tally; with JSON one `unit` event. `extra` adds
+  // fields.
   struct UnitTally {
     int number = 0;
     std::string deviceInfo;
@@ -79,7 +80,7 @@ class FlashView final : public upgrade::ProcedureEvents {
     int ok = 0;
     int failed = 0;
   };
-  void UnitResult(const UnitTally& unit, const std::string& extraJson = {});
+  void UnitResult(const UnitTally& unit, const Json& extra = Json::object());
 
   // The closing record of a link in automatic mode: with JSON its `result`
   // event, with the units, how many ended ok and failed, and their mean time
@@ -111,7 +112,7 @@ class FlashView final : public upgrade::ProcedureEvents {
 
   // Shows a status message; a failure goes to standard error, with `reason`.
   void Show(const upgrade::Status& status, const std::string& reason = {});
-  void Emit(const std::string& textLine, const char* event, const std::string& jsonFields);
+  void Emit(const std::string& textLine, const char* event, const Json& fields);
   std::string Tagged(const std::string& text) const;
   // The start of this device's status row: its link when several run, and
   // the unit in automatic mode.
@@ -144,13 +145,5 @@ class FlashView final : public upgrade::ProcedureEvents {
 // The device information as a line shows it: anything unprintable as "?",
 // the blanks that pad it dropped.
 std::string ShownDeviceText(std::string_view text);
-
-// The JSON fields every line starts with: the event and the time since the
-// program started.
-std::string JsonHead(const char* event);
-
-// `text` as a JSON string literal; `latin1` reads each byte as one character
-// (device texts), otherwise the text is UTF-8.
-std::string JsonString(std::string_view text, bool latin1 = false);
 
 }  // namespace ql::flash
