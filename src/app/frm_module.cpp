@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFile>
@@ -33,6 +34,7 @@
 #include "settings/qsettings_store.h"
 #include "settings/settings.h"
 #include "text/message_table.h"
+#include "upgrade/failure_reason.h"
 
 namespace ql::app {
 namespace {
@@ -52,6 +54,20 @@ QString FromBytes(std::string_view bytes) {
 
 std::filesystem::path ToPath(const QString& path) {
   return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// The status panel's context menu item. The message table has no such text;
+// the Chinese ones follow its style, with the accelerator after the text.
+QString CopyCaption(text::Language language) {
+  switch (language) {
+    case text::Language::Simplified:
+      return QStringLiteral("复制(&C)");
+    case text::Language::Traditional:
+      return QStringLiteral("複製(&C)");
+    case text::Language::English:
+      break;
+  }
+  return QStringLiteral("&Copy");
 }
 
 }  // namespace
@@ -95,6 +111,7 @@ void TfrmModule::ConnectHandlers() {
   connect(mnuEnglish, &QAction::triggered, this, &TfrmModule::mnuEnglishClick);
   connect(mnuSimplified, &QAction::triggered, this, &TfrmModule::mnuSimplifiedClick);
   connect(mnuTraditional, &QAction::triggered, this, &TfrmModule::mnuTraditionalClick);
+  connect(mnuCopyReason, &QAction::triggered, this, &TfrmModule::mnuCopyReasonClick);
 }
 
 void TfrmModule::ShowCentred() {
@@ -180,6 +197,7 @@ void TfrmModule::FormShow() {
       FromUtf8(text::Message(msg::kMenuLanguageItem, text::Language::Traditional)));
   mnuFile->setTitle(MessageText(msg::kMenuFile));
   mnuExit->setText(MessageText(msg::kMenuExit));
+  mnuCopyReason->setText(CopyCaption(currentLanguage_));
 
   tmrNote->start();
 }
@@ -253,6 +271,8 @@ void TfrmModule::btnSelectClick() {
   if (!chosen) {
     return;
   }
+  // Choosing a file is the first step: the reason of an earlier failure goes.
+  ShowReason({});
   pbProgram->SetPosition(0);
   pbVerify->SetPosition(0);
   selectedPath_ = ToPath(*chosen);
@@ -293,6 +313,7 @@ void TfrmModule::btnConnectClick() {
   inputs.fileVersionText = fileVersionBytes_;
   inputs.selectedHeader = selectedHeader_;
   inputs.firmwarePath = selectedPath_;
+  events_->SetLinkLabel(upgrade::LinkLabel(inputs.link));
   RunProcedure([this, inputs = std::move(inputs)](upgrade::Environment& env) {
     upgrade::ConnectProcedure(inputs, state_, env);
   });
@@ -302,12 +323,15 @@ void TfrmModule::btnAutoClick() {
   if (ProcedureRunning() || !btnAuto->isEnabled()) {
     return;
   }
+  events_->SetLinkLabel(upgrade::LinkLabel(state_.link));
   RunProcedure([this, deviceId = pnSetID->text().toStdString()](upgrade::Environment& env) {
     upgrade::UpgradeSequence(deviceId, state_, env);
   });
 }
 
 void TfrmModule::RunProcedure(std::function<void(upgrade::Environment&)> body) {
+  // A new step: the reason of the last failure no longer stands.
+  ShowReason({});
   worker_ = QThread::create([this, body = std::move(body)] {
     try {
       link::SystemClock systemClock;
@@ -370,6 +394,12 @@ void TfrmModule::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+void TfrmModule::mnuCopyReasonClick() {
+  if (!reason_.isEmpty()) {
+    QApplication::clipboard()->setText(reason_);
+  }
+}
+
 void TfrmModule::keyPressEvent(QKeyEvent* event) {
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
@@ -391,6 +421,17 @@ void TfrmModule::keyPressEvent(QKeyEvent* event) {
 void TfrmModule::ShowStatus(const upgrade::Status& status) {
   const std::string shown = text::StripAccelerator(text::Message(status.message, currentLanguage_));
   pnMsg->setText(FromUtf8(shown) + FromUtf8(status.suffix));
+}
+
+void TfrmModule::ShowReason(const std::string& reason) {
+  reason_ = FromUtf8(reason);
+  // As rich text, escaped, so that a long reason wraps in its tool tip and a
+  // device's text is never taken for markup.
+  pnMsg->setToolTip(reason_.isEmpty() ? QString()
+                                      : QStringLiteral("<qt>") + reason_.toHtmlEscaped() +
+                                            QStringLiteral("</qt>"));
+  pnMsg->setAccessibleDescription(reason_);
+  mnuCopyReason->setEnabled(!reason_.isEmpty());
 }
 
 void TfrmModule::ShowIndicator(const QColor& colour) {

@@ -87,6 +87,8 @@ class TfrmModule : public QMainWindow {
   void mnuSimplifiedClick();
   void mnuTraditionalClick();
   void mnuExitClick();
+  // The status panel's context menu: copies the reason of the last failure.
+  void mnuCopyReasonClick();
 
   // 1 starts the indicator blinking; any other value stops it. The colour
   // is left as the last blink painted it.
@@ -126,6 +128,9 @@ class TfrmModule : public QMainWindow {
 
   // What the procedures show; GUI thread only, reached through WindowEvents.
   void ShowStatus(const upgrade::Status& status);
+  // The reason of the last failure, in the status panel's tool tip and
+  // accessible description; empty clears it.
+  void ShowReason(const std::string& reason);
   void ShowIndicator(const QColor& colour);
   // The program bar for programming, the verify bar for the read-back.
   void ShowProgressMaximum(upgrade::Phase phase, int maximum);
@@ -178,6 +183,8 @@ class TfrmModule : public QMainWindow {
   QAction* mnuEnglish = nullptr;
   QAction* mnuSimplified = nullptr;
   QAction* mnuTraditional = nullptr;
+  // The status panel's context menu.
+  QAction* mnuCopyReason = nullptr;
 
   // Run-time state.
   text::Language currentLanguage_ = text::Language::English;
@@ -189,6 +196,7 @@ class TfrmModule : public QMainWindow {
   // The header read at selection; pnFileVer shows the model text after a load,
   // and the file loaded at every connect must still carry this header.
   std::string selectedHeader_;
+  QString reason_;  // why the last step failed; empty when it did not
   QThread* worker_ = nullptr;
   bool closePending_ = false;
   bool hourglass_ = false;

@@ -120,6 +120,12 @@ void TfrmModule::BuildLayout() {
   pnMsg->SetInnerBevel(Panel::Bevel::Lowered);
 
   shComm = Place(new CommShape(pnMsg), "shComm", 470, 8, 23, 20);
+  // Its context menu copies the reason of the last failure.
+  mnuCopyReason = new QAction(QStringLiteral("&Copy"), pnMsg);
+  mnuCopyReason->setObjectName(QStringLiteral("mnuCopyReason"));
+  mnuCopyReason->setEnabled(false);
+  pnMsg->addAction(mnuCopyReason);
+  pnMsg->setContextMenuPolicy(Qt::ActionsContextMenu);
 
   pnFile = Place(new Panel(client), "pnFile", 7, 48, 370, 28);
   HighlightLook(pnFile, 13, "Fimeware filename");
