@@ -8,18 +8,24 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QStringDecoder>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
+#include <optional>
 #include <stdexcept>
 
 #include "app/application.h"
@@ -70,6 +76,23 @@ QString CopyCaption(text::Language language) {
   return QStringLiteral("&Copy");
 }
 
+// The firmware file a drag carries: exactly one local file named *.QLB (in
+// either case, as the file type is registered); nullopt for anything else.
+std::optional<QString> DraggedFirmwareFile(const QMimeData* data) {
+  if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) {
+    return std::nullopt;
+  }
+  const QUrl url = data->urls().front();
+  if (!url.isLocalFile()) {
+    return std::nullopt;
+  }
+  const QString path = url.toLocalFile();
+  if (QFileInfo(path).suffix().compare(QLatin1String("qlb"), Qt::CaseInsensitive) != 0) {
+    return std::nullopt;
+  }
+  return path;
+}
+
 }  // namespace
 
 WindowServices SystemServices() {
@@ -81,6 +104,17 @@ WindowServices SystemServices() {
   services.openStore = [] { return std::make_unique<settings::QSettingsStore>(); };
   services.portNames = &settings::SystemPortNames;
   return services;
+}
+
+void SelectStartFile(TfrmModule& window, const std::string& file) {
+  // The bytes as given, so that a name in another encoding still opens.
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::absolute(file, error);
+  if (error) {
+    path = file;
+  }
+  path = path.lexically_normal();
+  window.SelectFirmwareFile(path, QFile::decodeName(QByteArray::fromStdString(path.string())));
 }
 
 TfrmModule::TfrmModule(WindowServices services, QWidget* parent)
@@ -271,12 +305,19 @@ void TfrmModule::btnSelectClick() {
   if (!chosen) {
     return;
   }
+  SelectFirmwareFile(ToPath(*chosen), *chosen);
+}
+
+void TfrmModule::SelectFirmwareFile(const std::filesystem::path& path, const QString& shown) {
+  if (ProcedureRunning()) {
+    return;
+  }
   // Choosing a file is the first step: the reason of an earlier failure goes.
   ShowReason({});
   pbProgram->SetPosition(0);
   pbVerify->SetPosition(0);
-  selectedPath_ = ToPath(*chosen);
-  pnFile->setText(*chosen);
+  selectedPath_ = path;
+  pnFile->setText(shown);
   pnMsg->setText(
       FromUtf8(text::StripAccelerator(text::Message(text::msg::kButtonConnect, currentLanguage_))));
   btnConnect->setEnabled(true);
@@ -392,6 +433,31 @@ void TfrmModule::closeEvent(QCloseEvent* event) {
     return;
   }
   event->accept();
+}
+
+void TfrmModule::dragEnterEvent(QDragEnterEvent* event) {
+  if (!ProcedureRunning() && DraggedFirmwareFile(event->mimeData())) {
+    event->acceptProposedAction();
+  }
+}
+
+void TfrmModule::dragMoveEvent(QDragMoveEvent* event) {
+  // A step may have begun since the drag came in.
+  if (!ProcedureRunning() && DraggedFirmwareFile(event->mimeData())) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void TfrmModule::dropEvent(QDropEvent* event) {
+  const std::optional<QString> path = DraggedFirmwareFile(event->mimeData());
+  if (ProcedureRunning() || !path) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  SelectFirmwareFile(ToPath(*path), *path);
 }
 
 void TfrmModule::mnuCopyReasonClick() {

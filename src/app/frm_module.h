@@ -28,6 +28,9 @@
 
 class QAction;
 class QComboBox;
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -75,6 +78,12 @@ class TfrmModule : public QMainWindow {
   // Places the window in the middle of its screen and shows it.
   void ShowCentred();
 
+  // Takes `path` as the selected firmware file, exactly as when it is chosen
+  // in the file dialog; `shown` is the path as pnFile shows it. A file given
+  // on the command line or dropped on the window comes here. Ignored while
+  // a procedure runs.
+  void SelectFirmwareFile(const std::filesystem::path& path, const QString& shown);
+
   // Event handlers.
   void FormCreate();
   void FormShow();
@@ -108,6 +117,10 @@ class TfrmModule : public QMainWindow {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  // A firmware file dropped on the window is selected, while no step runs.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   friend class WindowEvents;
@@ -202,5 +215,9 @@ class TfrmModule : public QMainWindow {
   bool hourglass_ = false;
   QPointer<QWidget> focusBeforeDisable_;
 };
+
+// Selects the firmware file named on the command line, as the file dialog
+// would give it: the full path, relative names taken from the current folder.
+void SelectStartFile(TfrmModule& window, const std::string& file);
 
 }  // namespace ql::app

@@ -199,6 +199,13 @@ void TfrmModule::BuildLayout() {
       Place(new QPushButton(QStringLiteral("3. &Upgrade"), client), "btnAuto", 8, 304, 505, 49);
   btnAuto->setEnabled(false);
 
+  // A firmware file dropped anywhere on the window selects it; the edit
+  // fields would otherwise take the file's name as typed text.
+  setAcceptDrops(true);
+  for (QLineEdit* edit : {edIP, edPort, cmbPort->lineEdit(), cmbBaudrate->lineEdit()}) {
+    edit->setAcceptDrops(false);
+  }
+
   // Tab order: the three steps, the link tabs (port then speed on COM, port
   // then address on NET), then the ID scroll bar. Panels and bars take no
   // focus.
