@@ -53,6 +53,10 @@ std::string BlockAddress(int block) {
   return text;
 }
 
+std::string LinkLabel(const link::LinkSettings& link) {
+  return link.linkKind == link::LinkKind::Tcp ? link.netIp + ":" + link.netPort : link.comPortName;
+}
+
 std::string LinkReason(const std::string& label, std::string_view why) {
   return label + ": " + std::string(why.empty() ? "cannot be opened" : why);
 }
@@ -146,6 +150,50 @@ std::string StopExplanation(const Finish& finish, const std::optional<PhaseEnd>&
     case Flash::Running:
       return "stopped after the run command: the device holds the new image, verified, and was "
              "told to run it; it needs about 7 s to start";
+  }
+  return {};
+}
+
+std::string FailureHoldings(const Finish& finish, const std::optional<PhaseEnd>& lastPhase) {
+  if (finish.outcome != Outcome::PhaseFailed || !lastPhase) {
+    return {};
+  }
+  const std::string nothing = "nothing was written to the device";
+  const std::string notRun = " and was not told to run it; run the upgrade again";
+  const int total = lastPhase->blockCount;
+  if (finish.procedure == Procedure::Verify) {
+    if (finish.holds.flash == Flash::Differs) {
+      const int block = finish.holds.block;
+      return (block > 0 ? "the device's flash matches the file in its first " + Of(block, total) +
+                              " and differs at block " + std::to_string(block)
+                        : std::string("the device's flash differs from the file at block 0")) +
+             "; " + nothing;
+    }
+    return "the check ended after " + Of(lastPhase->blocksDone, total) + " compared: " + nothing;
+  }
+  if (finish.procedure != Procedure::Upgrade) {
+    return finish.procedure == Procedure::ReadFlash ? nothing : std::string();
+  }
+  switch (finish.holds.flash) {
+    case Flash::AsBefore:
+      return nothing;
+    case Flash::Partial:
+      if (finish.holds.block == 0) {
+        return "the device may hold part of block 0 of the new image, no block of it for "
+               "certain," +
+               notRun;
+      }
+      return "the device holds a partial image, the first " + Of(finish.holds.block, total) +
+             " of the new one," + notRun;
+    case Flash::Differs:
+      return "the device holds a complete image that differs from the file at block " +
+             std::to_string(finish.holds.block) + ", address " + BlockAddress(finish.holds.block) +
+             "," + notRun;
+    case Flash::WholeImage:
+      return "the device holds the whole new image, not verified," + notRun;
+    case Flash::Verified:
+    case Flash::Running:
+      break;
   }
   return {};
 }

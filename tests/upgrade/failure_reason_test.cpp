@@ -51,6 +51,9 @@ TEST(FailureReason, EachFailureSaysWhy) {
       {NoDeviceReason(link, 1, {Verdict::LinkGone, 0, "Connection reset by peer"}),
        "127.0.0.1:5003: link lost: Connection reset by peer"},
       {PhaseReason(Failed(Phase::Verify, PhaseFailure::None, -1)), ""},
+      {LinkLabel({link::LinkKind::Tcp, "COM3", "fast", "10.0.0.7", "5003"}), "10.0.0.7:5003"},
+      {LinkLabel({link::LinkKind::Serial, "/dev/ttyUSB0", "fast", "10.0.0.7", "5003"}),
+       "/dev/ttyUSB0"},
   };
   for (const auto& [reason, expected] : cases) {
     EXPECT_EQ(reason, expected);
@@ -95,6 +98,57 @@ TEST(FailureReason, AStopSaysWhatTheDeviceHolds) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(StopExplanation(c.finish, c.lastPhase), c.says);
+  }
+}
+
+// A failed phase says what the device now holds: what was written for
+// certain, whether it was told to run, and what to do.
+TEST(FailureReason, AFailureSaysWhatTheDeviceHolds) {
+  const auto failed = [](Procedure procedure, Flash flash, int block = -1) {
+    return Finish{procedure, Outcome::PhaseFailed, {flash, block}};
+  };
+  const auto in = [](Phase phase, PhaseFailure failure, int block) {
+    return std::optional(Failed(phase, failure, block));
+  };
+  const struct {
+    Finish finish;
+    std::optional<PhaseEnd> lastPhase;
+    std::string says;
+  } cases[] = {
+      {failed(Procedure::Upgrade, Flash::AsBefore), in(Phase::Program, PhaseFailure::NoReply, -1),
+       "nothing was written to the device"},
+      {failed(Procedure::Upgrade, Flash::Partial, 0), in(Phase::Program, PhaseFailure::LinkLost, 0),
+       "the device may hold part of block 0 of the new image, no block of it for certain, and "
+       "was not told to run it; run the upgrade again"},
+      {failed(Procedure::Upgrade, Flash::Partial, 23),
+       in(Phase::Program, PhaseFailure::LinkLost, 23),
+       "the device holds a partial image, the first 23 of 124 blocks of the new one, and was not "
+       "told to run it; run the upgrade again"},
+      {failed(Procedure::Upgrade, Flash::Differs, 7),
+       in(Phase::Verify, PhaseFailure::DataDiffers, 7),
+       "the device holds a complete image that differs from the file at block 7, address 0E00, "
+       "and was not told to run it; run the upgrade again"},
+      {failed(Procedure::Upgrade, Flash::WholeImage), in(Phase::Verify, PhaseFailure::LinkLost, 40),
+       "the device holds the whole new image, not verified, and was not told to run it; run the "
+       "upgrade again"},
+      {failed(Procedure::Verify, Flash::Differs, 7),
+       in(Phase::Verify, PhaseFailure::DataDiffers, 7),
+       "the device's flash matches the file in its first 7 of 124 blocks and differs at block 7; "
+       "nothing was written to the device"},
+      {failed(Procedure::Verify, Flash::Differs, 0),
+       in(Phase::Verify, PhaseFailure::DataDiffers, 0),
+       "the device's flash differs from the file at block 0; nothing was written to the device"},
+      {failed(Procedure::Verify, Flash::AsBefore), in(Phase::Verify, PhaseFailure::NoReply, 9),
+       "the check ended after 9 of 124 blocks compared: nothing was written to the device"},
+      {failed(Procedure::ReadFlash, Flash::AsBefore), in(Phase::Read, PhaseFailure::NoReply, 9),
+       "nothing was written to the device"},
+      // Nothing to tell: a connect, or a procedure that did not fail in a phase.
+      {failed(Procedure::Connect, Flash::AsBefore), std::nullopt, ""},
+      {Finish{Procedure::Upgrade, Outcome::Done, {Flash::Running, -1}},
+       in(Phase::Run, PhaseFailure::None, -1), ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FailureHoldings(c.finish, c.lastPhase), c.says);
   }
 }
 
