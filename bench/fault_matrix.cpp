@@ -402,6 +402,7 @@ Outcome RunCase(const Case& c, sim::LinkType linkType, std::uint32_t paceBaud,
   }
   inputs.deviceId = std::string(kDeviceId);
   inputs.fileVersionText = image::ReadHeaderText(firmware).value_or("");
+  inputs.selectedHeader = inputs.fileVersionText;
   inputs.firmwarePath = firmware;
 
   bench::RecordingView view;

@@ -231,6 +231,7 @@ class Bench {
           std::to_string(options_.baud > 0 ? options_.baud : 115200) + ",e,8,1";
     }
     inputs.fileVersionText = image::ReadHeaderText(firmware).value_or("");
+    inputs.selectedHeader = inputs.fileVersionText;
     inputs.firmwarePath = firmware;
     link::SystemClock clock;
     bench::RecordingView view;

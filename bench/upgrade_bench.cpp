@@ -324,6 +324,7 @@ int main(int argc, char** argv) {
     inputs.controls.baudRate = std::to_string(baud) + ",e,8,1";
   }
   inputs.fileVersionText = image::ReadHeaderText(firmwarePath).value_or("");
+  inputs.selectedHeader = inputs.fileVersionText;
   inputs.firmwarePath = firmwarePath;
 
   Probe probe;

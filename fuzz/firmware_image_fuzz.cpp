@@ -3,7 +3,8 @@
 // header, then six more copies of the file's last byte (0xFF when the file
 // has no image byte), cut after 126 rows; the block count from the length,
 // never above 124; and 0xFF everywhere else. A load for another device
-// family must leave the count alone and the table blank.
+// family must leave the count alone and the table blank; a file with nothing
+// after its header is never loaded (count 0, table blank).
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,6 +80,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Scribble(table);
   count = 77;
+  if (size <= static_cast<std::size_t>(kHeaderSize)) {
+    Require(LoadFirmwareImage(path, kDeviceFamily, table, count) == LoadResult::NoImage,
+            "no image");
+    Require(count == 0, "no image gives no blocks");
+    for (int row = 0; row < kTableRows; ++row) {
+      Require(IsBlank(table.Row(row).first<kFilledRowBytes>()), "no image leaves the table blank");
+    }
+    return 0;
+  }
   Require(LoadFirmwareImage(path, kDeviceFamily, table, count) == LoadResult::Loaded, "loaded");
 
   // Positions the load fills: six more than the bytes after the header, at

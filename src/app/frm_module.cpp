@@ -263,7 +263,8 @@ void TfrmModule::btnSelectClick() {
   btnAuto->setEnabled(false);
   // A file that cannot be read leaves no header behind: a stale one would
   // be compared with the device at the next connect.
-  ShowFileVersionText(image::ReadHeaderText(selectedPath_).value_or(std::string()));
+  selectedHeader_ = image::ReadHeaderText(selectedPath_).value_or(std::string());
+  ShowFileVersionText(selectedHeader_);
 }
 
 // ---------------------------------------------------------------- procedures
@@ -289,6 +290,7 @@ void TfrmModule::btnConnectClick() {
   inputs.controls = LinkControlsNow();
   inputs.deviceId = pnSetID->text().toStdString();
   inputs.fileVersionText = fileVersionBytes_;
+  inputs.selectedHeader = selectedHeader_;
   inputs.firmwarePath = selectedPath_;
   RunProcedure([this, inputs = std::move(inputs)](upgrade::Environment& env) {
     upgrade::ConnectProcedure(inputs, state_, env);

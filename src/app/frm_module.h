@@ -181,6 +181,9 @@ class TfrmModule : public QMainWindow {
   int busyTag_ = 0;
   std::filesystem::path selectedPath_;  // the file dialog's file name
   std::string fileVersionBytes_;        // pnFileVer as bytes
+  // The header read at selection; pnFileVer shows the model text after a load,
+  // and the file loaded at every connect must still carry this header.
+  std::string selectedHeader_;
   QThread* worker_ = nullptr;
   bool closePending_ = false;
   bool hourglass_ = false;

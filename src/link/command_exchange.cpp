@@ -6,16 +6,25 @@
 //  - serial: elapsed time is measured only after a read that brought nothing,
 //    so a reply that keeps streaming in past 300 ms is not cut off; the wait
 //    ends at the first quiet line after 300 ms, "quiet" meaning no byte for
-//    the larger of 1 ms and three character times at the port's rate, and
-//    never lasts longer than the bound of serial_reply_wait.h;
+//    the larger of 1 ms and three character times at the port's rate (inside
+//    a frame: the larger of 20 ms and ten character times), and never lasts
+//    longer than the bound of serial_reply_wait.h;
 //  - TCP: elapsed time is measured after every read, so the wait ends at the
 //    first check after 300 ms, whatever is still arriving.
 // Each read waits on the link for the rest of the window (at least 1 ms), so
 // the thread sleeps in the kernel instead of polling.
+//
+// A half-duplex adapter hands back every byte the host sends before the
+// device answers. An exact copy of the request at the start of what arrives
+// is the link's, not the device's: it is removed before framing and does not
+// count as a disturbance. A copy that is cut or altered is stray bytes like
+// any other noise.
 #include "link/command_exchange.h"
 
 #include <algorithm>
 #include <array>
+#include <span>
+#include <utility>
 
 #include "link/frame.h"
 #include "link/serial_reply_wait.h"
@@ -59,8 +68,9 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
     observer_->FrameSent(request);
     received_.clear();
   }
-  const Reply reply = AwaitReply();
+  const Reply reply = AwaitReply(request);
   clock_.MarkPauseStart();
+  replyWaitEndMs_ = clock_.NowMs();
   return Report(reply) == Reply::Accepted;
 }
 
@@ -75,9 +85,25 @@ CommandExchange::Reply CommandExchange::Report(Reply reply) {
   return reply;
 }
 
+bool CommandExchange::QuietForWindowAfterReply() {
+  std::uint8_t byte = 0;
+  while (true) {
+    const std::uint32_t elapsed = ElapsedMs(replyWaitEndMs_, clock_.NowMs());
+    if (elapsed > kReplyWindowMs) {
+      return true;
+    }
+    if (transport_.Read(std::span(&byte, 1), RemainingWait(elapsed)) > 0) {
+      heldOver_.push_back(byte);
+      return false;
+    }
+  }
+}
+
 bool CommandExchange::Resync() {
   std::array<std::uint8_t, kFrameBufferSize> discard{};
-  std::vector<std::uint8_t> discarded;
+  std::vector<std::uint8_t> discarded = std::exchange(heldOver_, {});
+  resyncDiscardedReply_ =
+      std::find(discarded.begin(), discarded.end(), kReplyStart) != discarded.end();
   auto done = [this, &discarded](bool quiet) {
     clock_.MarkPauseStart();
     if (observer_ != nullptr) {
@@ -100,6 +126,9 @@ bool CommandExchange::Resync() {
     const std::size_t n = transport_.Read(discard, RemainingWait(quiet));
     if (n > 0) {
       lastByte = clock_.NowMs();
+      if (std::find(discard.begin(), discard.begin() + n, kReplyStart) != discard.begin() + n) {
+        resyncDiscardedReply_ = true;
+      }
       if (observer_ != nullptr && discarded.size() < kMaxObservedBytes) {
         discarded.insert(discarded.end(), discard.begin(), discard.begin() + n);
       }
@@ -107,20 +136,55 @@ bool CommandExchange::Resync() {
   }
 }
 
-CommandExchange::Reply CommandExchange::AwaitReply() {
+CommandExchange::Reply CommandExchange::AwaitReply(const std::vector<std::uint8_t>& request) {
   framer_.ResetLength();
   const std::uint32_t start = clock_.NowMs();
-  std::size_t fed = 0;
-  auto Observe = [this](std::uint8_t b) {
+  std::size_t fed = 0;       // bytes handed to the framer
+  std::size_t starts = 0;    // reply start bytes among them
+  std::size_t echoed = 0;    // leading bytes that match the request so far
+  bool matchingEcho = true;  // every byte so far has matched the request
+  // Hands one byte to the framer; true when it completed a frame.
+  auto feed = [this, &fed, &starts](std::uint8_t b) {
+    ++fed;
+    if (b == kReplyStart) {
+      ++starts;
+    }
+    return framer_.Feed(b);
+  };
+  // Takes one received byte: held back while it may still be part of an
+  // echo of the request, else framed. True when a frame is complete.
+  auto take = [&](std::uint8_t b) {
     if (observer_ != nullptr && received_.size() < kMaxObservedBytes) {
       received_.push_back(b);
     }
+    if (matchingEcho) {
+      if (echoed < request.size() && b == request[echoed]) {
+        if (++echoed == request.size()) {
+          notes_.echoBytes = echoed;
+          matchingEcho = false;
+        }
+        return false;
+      }
+      // Not an echo after all: what was held back is stray, and comes first.
+      matchingEcho = false;
+      for (std::size_t i = 0; i < echoed; ++i) {
+        feed(request[i]);
+      }
+    }
+    return feed(b);
   };
-  // Every byte of the wait that is not part of the completing frame is a
-  // stray byte.
-  auto completed = [this, &fed] {
+  // Every byte of the wait that is not part of the completing frame or the
+  // echo is a stray byte; a second start byte among them is part of another
+  // reply.
+  auto completed = [this, &fed, &starts] {
     notes_.strayBytes = fed - static_cast<std::size_t>(framer_.ReplyLength());
+    notes_.otherFrame = notes_.otherFrame || starts > 1;
     return framer_.CheckResponse() ? Reply::Accepted : Reply::Rejected;
+  };
+  auto timedOut = [this, &fed, &starts, &echoed, &matchingEcho] {
+    notes_.strayBytes = fed + (matchingEcho ? echoed : 0);
+    notes_.otherFrame = starts > 0;
+    return Reply::None;
   };
 
   if (transport_.Kind() == settings::LinkKind::Tcp) {
@@ -129,18 +193,17 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
     while (elapsed <= kReplyWindowMs) {
       const std::size_t n = transport_.Read(block, RemainingWait(elapsed));
       for (std::size_t i = 0; i < n; ++i) {
-        ++fed;
-        Observe(block[i]);
         // Bytes of this read after the completing CR are dropped.
-        if (framer_.Feed(block[i])) {
-          notes_.droppedBytes = n - i - 1;
+        if (take(block[i])) {
+          const auto rest = std::span(block).subspan(i + 1, n - i - 1);
+          notes_.droppedBytes = rest.size();
+          notes_.otherFrame = std::find(rest.begin(), rest.end(), kReplyStart) != rest.end();
           return completed();
         }
       }
       elapsed = ElapsedMs(start, clock_.NowMs());
     }
-    notes_.strayBytes = fed;
-    return Reply::None;
+    return timedOut();
   }
 
   // Serial: one byte per read. Bytes after the completing CR stay in the
@@ -150,6 +213,7 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
   // read, so a device that never falls quiet cannot hold the wait.
   const std::chrono::nanoseconds characterTime = transport_.CharacterTime();
   const std::chrono::microseconds quiet = QuietPeriod(characterTime);
+  const std::chrono::microseconds quietInFrame = InFrameQuietPeriod(characterTime);
   const std::uint32_t boundMs = SerialWaitBoundMs(kReplyWindowMs, characterTime);
   std::uint32_t elapsed = 0;
   while (elapsed <= kReplyWindowMs) {
@@ -158,7 +222,8 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
       break;
     }
     const std::chrono::microseconds wait = std::min<std::chrono::microseconds>(
-        std::max<std::chrono::microseconds>(quiet, RemainingWait(now)),
+        std::max<std::chrono::microseconds>(framer_.InFrame() ? quietInFrame : quiet,
+                                            RemainingWait(now)),
         std::chrono::milliseconds(boundMs - now));
     std::uint8_t byte = 0;
     const std::size_t n = transport_.Read(std::span(&byte, 1), wait);
@@ -166,14 +231,11 @@ CommandExchange::Reply CommandExchange::AwaitReply() {
       elapsed = ElapsedMs(start, clock_.NowMs());
       continue;
     }
-    ++fed;
-    Observe(byte);
-    if (framer_.Feed(byte)) {
+    if (take(byte)) {
       return completed();
     }
   }
-  notes_.strayBytes = fed;
-  return Reply::None;
+  return timedOut();
 }
 
 }  // namespace ql::link

@@ -53,6 +53,17 @@ class CommandExchange {
   // fallen quiet within ResyncLimitMs. Sends nothing.
   bool Resync();
 
+  // Whether the last Resync threw away a reply start byte: part of a reply
+  // was still on its way.
+  bool ResyncDiscardedReply() const { return resyncDiscardedReply_; }
+
+  // Waits until one whole reply window has passed since the last reply wait
+  // ended. True when no byte came in that time; false as soon as one does
+  // (it is kept for the next Resync to throw away). On a link whose round
+  // trip is a large part of the window, a reply still in flight shows here
+  // and nowhere else.
+  bool QuietForWindowAfterReply();
+
   // The last complete reply frame, accepted or not, cut at its first zero byte.
   const std::string& ResponseText() const { return framer_.ResponseText(); }
 
@@ -63,8 +74,9 @@ class CommandExchange {
  private:
   enum class Reply { None, Accepted, Rejected };
 
-  // Waits for one reply frame within the reply window.
-  Reply AwaitReply();
+  // Waits for one reply frame within the reply window; an exact copy of
+  // `request` at the start of what arrives is removed first.
+  Reply AwaitReply(const std::vector<std::uint8_t>& request);
   // Tells the observer what the exchange just received and how it ended.
   Reply Report(Reply reply);
 
@@ -75,6 +87,11 @@ class CommandExchange {
   ExchangeObserver* observer_ = nullptr;
   // What the current exchange has read, kept only while someone observes.
   std::vector<std::uint8_t> received_;
+  // When the last reply wait ended, on clock_.
+  std::uint32_t replyWaitEndMs_ = 0;
+  // Read by QuietForWindowAfterReply, for the next Resync to discard.
+  std::vector<std::uint8_t> heldOver_;
+  bool resyncDiscardedReply_ = false;
 };
 
 }  // namespace ql::link

@@ -17,8 +17,18 @@ struct ExchangeNotes {
   std::size_t strayBytes = 0;
   // Bytes of the last TCP read after the completing CR, which are dropped.
   std::size_t droppedBytes = 0;
+  // Whether a reply start byte was among the stray or dropped bytes: part of
+  // a reply other than the one that ended the exchange came with it.
+  bool otherFrame = false;
+  // The exact copy of the request that came back before anything else (a
+  // half-duplex adapter echoes what the host sends) and was removed: the
+  // link's, not the device's, so it disturbs nothing.
+  std::size_t echoBytes = 0;
 
   bool Disturbed() const { return strayBytes > 0 || droppedBytes > 0; }
+  // Disturbed, but only by bytes that cannot be a reply: noise, or a byte put
+  // on the line as its direction turns.
+  bool OnlyNoise() const { return Disturbed() && !otherFrame; }
 };
 
 enum class ExchangeVerdict {

@@ -34,6 +34,10 @@ class ReplyFramer {
   // The last complete frame, from its start byte up to the first zero byte.
   const std::string& ResponseText() const { return responseText_; }
 
+  // Whether a frame has begun and not yet ended: a start byte is at slot 0
+  // and no CR has completed it.
+  bool InFrame() const { return replyLength_ > 0 && buffer_[0] == kReplyStart; }
+
   // The write position in the buffer: after an accepted reply, its length.
   std::int32_t ReplyLength() const { return replyLength_; }
 

@@ -29,6 +29,12 @@ constexpr std::chrono::nanoseconds CharacterTimeAt(std::uint32_t baud, double bi
 inline constexpr std::chrono::milliseconds kShortestQuiet{1};
 inline constexpr int kQuietCharacters = 3;
 inline constexpr std::chrono::milliseconds kSerialWaitMargin{100};
+// Inside a reply frame (its start byte read, its CR not yet) a pause is
+// longer before it ends the wait: a UART sends a frame back to back, but a
+// pseudo-terminal's kernel hand-over, a USB adapter's frames and a busy host
+// put pauses of several milliseconds into it.
+inline constexpr std::chrono::milliseconds kShortestInFrameQuiet{20};
+inline constexpr int kInFrameQuietCharacters = 10;
 
 // No byte for this long means the line is quiet: the larger of 1 ms and
 // three character times, rounded up to the microsecond.
@@ -36,6 +42,14 @@ constexpr std::chrono::microseconds QuietPeriod(std::chrono::nanoseconds charact
   return std::max<std::chrono::microseconds>(
       kShortestQuiet,
       std::chrono::ceil<std::chrono::microseconds>(kQuietCharacters * characterTime));
+}
+
+// No byte for this long ends the wait while a reply frame has begun and not
+// ended: the larger of 20 ms and ten character times.
+constexpr std::chrono::microseconds InFrameQuietPeriod(std::chrono::nanoseconds characterTime) {
+  return std::max<std::chrono::microseconds>(
+      kShortestInFrameQuiet,
+      std::chrono::ceil<std::chrono::microseconds>(kInFrameQuietCharacters * characterTime));
 }
 
 // The longest a serial reply wait lasts from the send, in whole milliseconds

@@ -23,6 +23,27 @@ std::string Prefix(std::string_view text, std::size_t length) {
   return std::string(text.substr(0, length));
 }
 
+// Fills the block table from the firmware of `inputs`: the image read before
+// the procedure, or the selected file read now. Only a file whose header is
+// the one read at selection, and that holds an image, is loaded; anything
+// else leaves the table blank and is a failed load.
+bool LoadImage(const ConnectInputs& inputs, DeviceState& state) {
+  state.blockTable.Reset();
+  std::shared_ptr<const image::FirmwareFile> firmware = inputs.firmware;
+  if (!firmware) {
+    image::FirmwareRead read = image::ReadFirmwareFile(inputs.firmwarePath);
+    if (!read.Ok()) {
+      return false;
+    }
+    firmware = std::make_shared<const image::FirmwareFile>(std::move(read.file));
+  }
+  if (firmware->headerText != inputs.selectedHeader) {
+    return false;
+  }
+  return image::LoadFirmwareImage(*firmware, state.deviceFamily, state.blockTable,
+                                  state.blockCount) == image::LoadResult::Loaded;
+}
+
 }  // namespace
 
 ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, Environment& env) {
@@ -79,9 +100,7 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
         view.ShowMessage(text::msg::kConnectOk, {});
         view.SetBusy(0);
         view.SetIndicator(Indicator::Yellow);
-        const auto load = image::LoadFirmwareImage(inputs.firmwarePath, state.deviceFamily,
-                                                   state.blockTable, state.blockCount);
-        if (load == image::LoadResult::OpenFailed) {
+        if (!LoadImage(inputs, state)) {
           // The table is blank now: never let it reach the device.
           state.blockCount = 0;
           view.SetUpgradeEnabled(false);

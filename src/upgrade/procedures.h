@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
 
+#include "image/firmware_file.h"
 #include "link/clock.h"
 #include "link/exchange_observer.h"
 #include "link/link.h"
@@ -51,11 +53,19 @@ struct Environment {
   }
 };
 
-// The controls the connect procedure reads, taken when it starts.
+// The controls the connect procedure reads, taken when it starts, and the
+// firmware it loads once the device's model matches.
 struct ConnectInputs {
   settings::LinkControls controls;
-  std::string deviceId = "0001";       // pnSetID
-  std::string fileVersionText;         // pnFileVer
+  std::string deviceId = "0001";  // pnSetID
+  std::string fileVersionText;    // pnFileVer: its first 7 characters are the file's model
+  // The header text read when the file was selected. The image loaded must
+  // carry exactly this header: a file replaced between selection and load is
+  // not the file the operator chose.
+  std::string selectedHeader;
+  // The firmware as read once before the procedure, used as it stands; when
+  // empty, the file at `firmwarePath` is read at the load.
+  std::shared_ptr<const image::FirmwareFile> firmware;
   std::filesystem::path firmwarePath;  // the selected file
 };
 
@@ -64,8 +74,10 @@ enum class ConnectResult {
   LinkNotOpened,  // message 11
   NoHandshake,    // message 11 after three attempts
   ModelMismatch,  // message 13
-  LoadFailed,     // message 7; Upgrade stays disabled, BlockCount 0
-  Interrupted,    // stopped on request before the handshake succeeded
+  // Message 7; Upgrade stays disabled, BlockCount 0: the file could not be
+  // read, its header is not the one selected, or it holds no image.
+  LoadFailed,
+  Interrupted,  // stopped on request before the handshake succeeded
 };
 
 ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, Environment& env);

@@ -8,6 +8,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <fstream>
 #include <semaphore>
 
 #include "app/application.h"
@@ -98,6 +99,30 @@ TEST_F(ProcedureTest, UpgradeFillsTheBarsAndANewSelectionResetsThem) {
   EXPECT_TRUE(Enabled("btnConnect"));
   EXPECT_EQ(Find<QProgressBar>("pbProgram")->value(), 0);
   EXPECT_EQ(Find<QProgressBar>("pbVerify")->value(), 0);
+}
+
+// After a load the header panel shows the model text; every later connect
+// still loads only a file whose header is the one read at selection.
+TEST_F(ProcedureTest, ConnectLoadsOnlyTheFileWhoseHeaderWasSelected) {
+  MakeWindow().show();
+  Select(PathOf(file_));
+  RunStep("btnConnect");
+  ASSERT_EQ(Text("pnFileVer"), "QL480TX-V5");
+  RunStep("btnConnect");
+  EXPECT_EQ(Text("pnMsg"), "Connect device ok.");
+  EXPECT_TRUE(Enabled("btnAuto"));
+
+  // The same model's next release copied over the selected file.
+  std::ofstream(file_.path(), std::ios::binary | std::ios::trunc)
+      << "QL480TX-V5 2.00 " << std::string(1000, '\x5A');
+  tones_.clear();
+  RunStep("btnConnect");
+  EXPECT_EQ(Text("pnMsg"), "Load firmware file error!");
+  EXPECT_FALSE(Enabled("btnAuto"));
+  EXPECT_EQ(Indicator(), kIndicatorRed);
+  EXPECT_EQ(window_->State().blockCount, 0);
+  EXPECT_EQ(tones_, (std::vector<std::pair<int, int>>{{300, 300}}));
+  ExpectHandedBack();
 }
 
 TEST_F(ProcedureTest, EnterPressesConnectOnlyWhileItIsEnabled) {

@@ -72,6 +72,8 @@ upgrade::ConnectResult DeviceRoadBase::Connect(const settings::LinkControls& con
   upgrade::ConnectInputs inputs;
   inputs.controls = controls;
   inputs.fileVersionText = fileVersionText;
+  // As the window does: the header read when the file is selected.
+  inputs.selectedHeader = image::ReadHeaderText(file).value_or("");
   inputs.firmwarePath = file;
   return upgrade::ConnectProcedure(inputs, state_, env_);
 }

@@ -24,6 +24,7 @@ TEST_F(Timing, DISABLED_FullImageOverTcpOnTheRealClock) {
   upgrade::ConnectInputs inputs;
   inputs.controls = Controls();
   inputs.fileVersionText = kHeader;
+  inputs.selectedHeader = kHeader;
   inputs.firmwarePath = file.path();
 
   const auto start = std::chrono::steady_clock::now();

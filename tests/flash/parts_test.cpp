@@ -378,6 +378,25 @@ TEST(FlashOutputFile, WrittenWholeAndNeverOverAnotherFileUnlessForced) {
   EXPECT_EQ(why, "No such file or directory");
 }
 
+// What was a file when the read began may be a FIFO or a device node by its
+// end: --force looks again before it replaces anything.
+TEST(FlashOutputFile, ForceLooksAgainBeforeReplacing) {
+  TempDir dir;
+  const std::string path = (dir.path() / "out.QLB").string();
+  std::ofstream(path) << "old";
+  std::string why;
+  auto out = OutputFile::Prepare(path, true, why);
+  ASSERT_NE(out, nullptr) << why;
+  fs::remove(path);
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  EXPECT_FALSE(out->Commit(std::vector<std::uint8_t>(10, 1), why));
+  EXPECT_EQ(why, "it is a FIFO; --force replaces only a regular file or a symbolic link");
+  out.reset();
+  EXPECT_TRUE(fs::is_fifo(fs::symlink_status(path)));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1)
+      << "a temporary file was left";
+}
+
 TEST(FlashOutputFile, HeaderIsTheDeviceInformationThenTheBlocks) {
   image::BlockTable table;
   table.Row(0)[0] = 0x11;

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -98,12 +99,7 @@ TEST_F(FirmwareFileTest, BlockCountAndBytesForEverySize) {
   };
   const Case cases[] = {
       {1 << 20, 124},  // first, so that every later load must clear what it left
-      {0, 0},
-      {5, 0},
-      {10, 0},
-      {11, 1},  // no image byte, yet one block of fill
-      {16, 1},
-      {17, 1},  // byte 16 and 6 copies of it
+      {17, 1},         // byte 16 and 6 copies of it
       {16 + 512 * 1, 2},
       {16 + 512 * 2, 3},
       {16 + 512 * 123, 124},
@@ -156,6 +152,45 @@ TEST_F(FirmwareFileTest, LastBlockOfShortAndLongFiles) {
   EXPECT_EQ(table.Row(125)[511], Pattern(16 + kImageLimit - 1));
   EXPECT_EQ(table.Row(125)[512], 0xFF);
   EXPECT_EQ(table.Row(126)[0], 0xFF);
+}
+
+// A file with nothing after its header would give a device a blank block or
+// no block at all: it is never loaded, and a count left from an earlier load
+// is not left either.
+TEST_F(FirmwareFileTest, FilesWithNoImageAfterTheHeaderAreNotLoaded) {
+  BlockTable table;
+  for (const std::size_t length : {0, 5, 10, 11, 16}) {
+    SCOPED_TRACE("file of " + std::to_string(length) + " bytes");
+    std::int32_t count = 0;
+    ASSERT_EQ(LoadFirmwareImage(PatternFile(4000), kDeviceFamily, table, count),
+              LoadResult::Loaded);
+    count = 42;
+    EXPECT_EQ(LoadFirmwareImage(PatternFile(length), kDeviceFamily, table, count),
+              LoadResult::NoImage);
+    EXPECT_EQ(count, 0);
+    ExpectTableHoldsImageOf(table, 0);
+  }
+}
+
+// The file is read once, up to what a load can use; the load takes those
+// bytes, whatever the file holds by then.
+TEST_F(FirmwareFileTest, ALoadFromTheBytesReadIgnoresLaterChangesToTheFile) {
+  const fs::path path = PatternFile(1 << 20);
+  const FirmwareRead read = ReadFirmwareFile(path);
+  ASSERT_TRUE(read.Ok());
+  EXPECT_EQ(read.file.length, 1 << 20);
+  EXPECT_EQ(read.file.image.size(), static_cast<std::size_t>(kImageLimit));
+
+  WriteFile("image" + std::to_string(1 << 20) + ".QLB", std::vector<std::uint8_t>(30, 0x11));
+  BlockTable table;
+  std::int32_t count = 0;
+  ASSERT_EQ(LoadFirmwareImage(read.file, kDeviceFamily, table, count), LoadResult::Loaded);
+  EXPECT_EQ(count, 124);
+  ExpectTableHoldsImageOf(table, 1 << 20);
+
+  const FirmwareRead missing = ReadFirmwareFile(dir_ / "missing.QLB");
+  EXPECT_EQ(missing.failure, ReadFailure::NotOpened);
+  EXPECT_EQ(missing.error, ENOENT);
 }
 
 // A length past 4 GB must not wrap to a small count; only 64,512 bytes are read.
@@ -222,6 +257,7 @@ TEST_F(FirmwareFileTest, HeaderText) {
     const fs::path path = WriteFile("h" + std::to_string(n++),
                                     std::vector<std::uint8_t>(c.bytes.begin(), c.bytes.end()));
     EXPECT_EQ(ReadHeaderText(path), c.text) << c.bytes;
+    EXPECT_EQ(ReadFirmwareFile(path).file.headerText, c.text) << c.bytes;
   }
   EXPECT_EQ(ReadHeaderText(dir_ / "missing.QLB"), std::nullopt);
   EXPECT_EQ(ReadHeaderText(dir_), std::nullopt);

@@ -124,6 +124,33 @@ TEST(OptionsTest, FaultOptions) {
   EXPECT_TRUE(f.pacing.requests);
 }
 
+TEST(OptionsTest, EchoGlitchStaleLatencyAndPauseOptions) {
+  const FaultConfig f =
+      Parse({"--echo", "all", "--echo", "verify", "--glitch", "verify:3", "--glitch-byte", "ff",
+             "--stale-before", "verify:2", "--stale-after", "write", "--latency", "150",
+             "--pause-in-reply", "verify@3", "--pause-in-reply", "handshake:1@2.5:20"})
+          .config.faults;
+  ASSERT_EQ(f.echoRequest.size(), 2U);
+  EXPECT_FALSE(f.echoRequest[0].kind);
+  EXPECT_EQ(f.echoRequest[1].kind, CommandKind::Verify);
+  ASSERT_EQ(f.glitchBefore.size(), 1U);
+  EXPECT_EQ(f.glitchBefore[0].nth, 3U);
+  EXPECT_EQ(f.glitchByte, 0xFF);
+  ASSERT_EQ(f.staleBefore.size(), 1U);
+  EXPECT_EQ(f.staleBefore[0].nth, 2U);
+  ASSERT_EQ(f.staleAfter.size(), 1U);
+  EXPECT_EQ(f.staleAfter[0].kind, CommandKind::Write);
+  EXPECT_EQ(f.replyLatency, 150ms);
+  ASSERT_EQ(f.replyPauses.size(), 2U);
+  EXPECT_EQ(f.replyPauses[0].when.kind, CommandKind::Verify);
+  EXPECT_EQ(f.replyPauses[0].hold, 3ms);
+  EXPECT_FALSE(f.replyPauses[0].at);
+  EXPECT_EQ(f.replyPauses[1].when.nth, 1U);
+  EXPECT_EQ(f.replyPauses[1].hold, 2500us);
+  EXPECT_EQ(f.replyPauses[1].at, 20U);
+  EXPECT_EQ(Parse({}).config.faults.glitchByte, 0x00);
+}
+
 TEST(OptionsTest, LineFramingGivesTheBitsOfEachByte) {
   const struct {
     const char* text;
@@ -171,6 +198,17 @@ TEST(OptionsTest, BadCommandLinesAreRefusedWithAReason) {
       {"--pace", "115200,8N3"},
       {"--verbose=yes"},
       {"--pace-requests"},
+      {"--echo", "verify:0"},
+      {"--glitch-byte", "03"},
+      {"--glitch-byte", "00FF"},
+      {"--latency", "-1"},
+      {"--latency", "0.5"},
+      {"--pause-in-reply", "verify"},
+      {"--pause-in-reply", "verify@"},
+      {"--pause-in-reply", "verify@3:"},
+      {"--pause-in-reply", "verify@3.1234"},
+      {"--pause-in-reply", "verify@3:1499"},
+      {"--pause-in-reply", "sometimes@3"},
   };
   for (const auto& args : cases) {
     EXPECT_NE(ParseOptions(args).error, "") << args[0] << (args.size() > 1 ? " " + args[1] : "");

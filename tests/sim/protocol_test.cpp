@@ -6,6 +6,7 @@
 #include "link/frame.h"
 #include "link/reply_framer.h"
 #include "sim/reply_faults.h"
+#include "sim/reply_schedule.h"
 #include "sim/request_framer.h"
 #include "sim_test_util.h"
 
@@ -223,6 +224,117 @@ TEST(ReplyFaultsTest, DroppedAndLateReplies) {
   EXPECT_TRUE(ReplyFaults(faults).Transmit(write3, "x").bytes.empty());
   const CommandRef write4{.kind = CommandKind::Write, .number = 5, .kindNumber = 4};
   EXPECT_EQ(ReplyFaults(faults).Transmit(write4, "x").bytes, link::BuildReply("x"));
+}
+
+TEST(ReplyFaultsTest, GlitchByteAndStaleCopiesOfThePreviousReply) {
+  const CommandRef verify{.kind = CommandKind::Verify, .number = 4, .kindNumber = 2};
+  const Bytes previous = link::BuildReply("0001Zp0200");
+  const Bytes frame = link::BuildReply("0001ZvFFFF");
+  const CommandSelector verifies{.kind = CommandKind::Verify, .nth = 0};
+  const auto with = [&verifies](std::vector<CommandSelector> FaultConfig::*field) {
+    FaultConfig faults;
+    faults.*field = {verifies};
+    faults.glitchByte = 0xFF;
+    return faults;
+  };
+  const struct {
+    const char* what;
+    FaultConfig faults;
+    Bytes previous;
+    Bytes bytes;
+  } cases[] = {
+      {"glitch byte", with(&FaultConfig::glitchBefore), previous, Concat({{0xFF}, frame})},
+      {"stale copy before", with(&FaultConfig::staleBefore), previous, Concat({previous, frame})},
+      {"stale copy after", with(&FaultConfig::staleAfter), previous, Concat({frame, previous})},
+      {"no reply before it to repeat", with(&FaultConfig::staleBefore), {}, frame},
+  };
+  for (const auto& c : cases) {
+    const Transmission out = ReplyFaults(c.faults).Transmit(verify, "0001ZvFFFF", c.previous);
+    EXPECT_EQ(out.bytes, c.bytes) << c.what;
+    EXPECT_EQ(out.frame, frame) << c.what << ": the frame a later stale copy repeats";
+  }
+  // The utility's framing takes the last frame before a CR: the glitch is
+  // overwritten by the start byte, and a stale copy before the frame is
+  // complete on its own, so it ends the exchange first.
+  EXPECT_TRUE(AsTheUtilitySeesIt(cases[0].bytes).accepted);
+  EXPECT_EQ(AsTheUtilitySeesIt(cases[1].bytes).text, std::string(previous.begin(), previous.end()));
+
+  FaultConfig dropped = with(&FaultConfig::dropReply);
+  dropped.staleAfter = {verifies};
+  const Transmission lost = ReplyFaults(dropped).Transmit(verify, "0001ZvFFFF", previous);
+  EXPECT_TRUE(lost.bytes.empty()) << "a lost reply takes its stale copy with it";
+  EXPECT_TRUE(lost.frame.empty()) << "and is no reply to repeat later";
+}
+
+TEST(ReplyFaultsTest, PauseFallsOnTheChosenByteOfTheFrameItself) {
+  const CommandRef verify{.kind = CommandKind::Verify, .number = 1, .kindNumber = 1};
+  const Bytes frame = link::BuildReply("0001ZvFFFF");
+  const auto pauseAt = [&verify](std::optional<std::size_t> at, bool noise) {
+    FaultConfig faults;
+    faults.replyPauses = {{.when = {}, .hold = std::chrono::microseconds(3000), .at = at}};
+    if (noise) {
+      faults.noiseBefore = {{}};
+      faults.noise = "~~~";
+    }
+    const Transmission out = ReplyFaults(faults).Transmit(verify, "0001ZvFFFF");
+    EXPECT_EQ(out.pause, std::chrono::microseconds(3000));
+    return out.pauseAt;
+  };
+  EXPECT_EQ(pauseAt(5, false), 5U);
+  EXPECT_EQ(pauseAt(5, true), 8U) << "counted from the frame's start byte, not the noise";
+  EXPECT_EQ(pauseAt(std::nullopt, false), frame.size() / 2);
+  EXPECT_EQ(pauseAt(1400, false), frame.size() - 1) << "past the frame: its last byte";
+}
+
+TEST(ReplyFaultsTest, EchoTakesEveryFrameOrTheSelectedCommands) {
+  const CommandRef secondVerify{.kind = CommandKind::Verify, .number = 5, .kindNumber = 2};
+  const CommandRef write{.kind = CommandKind::Write, .number = 4, .kindNumber = 1};
+  const auto echoes = [](std::vector<CommandSelector> selectors,
+                         const std::optional<CommandRef>& command) {
+    FaultConfig faults;
+    faults.echoRequest = std::move(selectors);
+    return ReplyFaults(faults).Echoes(command);
+  };
+  const CommandSelector all{};
+  const CommandSelector verifies{.kind = CommandKind::Verify, .nth = 0};
+  EXPECT_FALSE(echoes({}, secondVerify));
+  EXPECT_TRUE(echoes({all}, secondVerify));
+  EXPECT_TRUE(echoes({all}, std::nullopt)) << "a frame the device does not number";
+  EXPECT_TRUE(echoes({verifies}, secondVerify));
+  EXPECT_FALSE(echoes({verifies}, write));
+  EXPECT_FALSE(echoes({verifies}, std::nullopt));
+  EXPECT_TRUE(echoes({{.kind = std::nullopt, .nth = 5}}, secondVerify));
+  EXPECT_FALSE(echoes({{.kind = std::nullopt, .nth = 5}}, std::nullopt));
+}
+
+TEST(ReplyScheduleTest, PauseHoldsOneByteAndEveryByteAfterIt) {
+  using std::chrono::microseconds;
+  const ReplySchedule::Time t0{};
+  const ReplySchedule paced{.start = t0,
+                            .byteTime = microseconds(500),
+                            .length = 10,
+                            .pauseAt = 4,
+                            .pause = microseconds(3000)};
+  EXPECT_EQ(paced.Due(0), t0 + microseconds(500));
+  EXPECT_EQ(paced.Due(3), t0 + microseconds(2000));
+  EXPECT_EQ(paced.Due(4), t0 + microseconds(5500)) << "held back by the pause";
+  EXPECT_EQ(paced.Due(9), t0 + microseconds(8000)) << "the rest at the line rate after it";
+  const struct {
+    int us;
+    std::size_t due;
+  } cases[] = {{0, 0},    {499, 0},  {500, 1},   {2000, 4},
+               {5499, 4}, {5500, 5}, {8000, 10}, {99999, 10}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(paced.DueCount(t0 + microseconds(c.us)), c.due) << c.us << " us";
+  }
+
+  ReplySchedule unpaced = paced;
+  unpaced.byteTime = {};
+  EXPECT_EQ(unpaced.DueCount(t0), 4U) << "unpaced: up to the held byte at once";
+  EXPECT_EQ(unpaced.DueCount(t0 + microseconds(2999)), 4U);
+  EXPECT_EQ(unpaced.DueCount(t0 + microseconds(3000)), 10U);
+  unpaced.pause = {};
+  EXPECT_EQ(unpaced.DueCount(t0), 10U);
 }
 
 }  // namespace

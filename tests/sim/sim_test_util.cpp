@@ -131,6 +131,25 @@ Bytes RawLink::ReadReply(std::chrono::milliseconds timeout) {
   return received;
 }
 
+Bytes RawLink::Read(std::size_t count, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  Bytes received(count);
+  std::size_t got = 0;
+  while (got < count) {
+    pollfd p{.fd = fd_, .events = POLLIN, .revents = 0};
+    if (::poll(&p, 1, MillisecondsLeft(deadline)) <= 0) {
+      break;
+    }
+    const ssize_t n = ::read(fd_, received.data() + got, count - got);
+    if (n <= 0) {
+      break;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  received.resize(got);
+  return received;
+}
+
 RawLink::TimedBytes RawLink::ReadReplyTimed(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   TimedBytes received;

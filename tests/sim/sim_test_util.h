@@ -50,6 +50,9 @@ class RawLink {
   // timeout passes first.
   Bytes ReadReply(std::chrono::milliseconds timeout);
 
+  // Exactly `count` bytes, or what came before the timeout passed.
+  Bytes Read(std::size_t count, std::chrono::milliseconds timeout);
+
   // As ReadReply, with the moment each byte was seen to arrive; for a
   // single reply, as it may take what follows its CR too.
   struct TimedBytes {

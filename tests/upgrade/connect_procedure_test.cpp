@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +26,7 @@ class ConnectProcedureTest : public ::testing::Test {
     inputs_.controls = {settings::LinkKind::Tcp, "COM7", "115200,n,8,1", "127.0.0.1", "5003"};
     inputs_.deviceId = "0001";
     inputs_.fileVersionText = "QL480TX-V5";
+    inputs_.selectedHeader = "QL480TX-V5";
     inputs_.firmwarePath = firmware_.path();
   }
 
@@ -264,16 +267,73 @@ TEST_F(ConnectProcedureTest, ModelComparisonIsCaseSensitiveOverSevenCharacters) 
   }
 }
 
+// Writes `bytes` over the file at `path`, as a copy over it would.
+void Overwrite(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+}
+
+// Every way a load can fail ends the same: a blank table, BlockCount 0,
+// Upgrade disabled, message 7, red, the low tone.
 TEST_F(ConnectProcedureTest, ImageThatCannotBeLoadedNeverReachesTheDevice) {
-  h_.state.blockCount = 17;  // left from an earlier load
-  inputs_.firmwarePath = firmware_.path().parent_path() / "gone.QLB";
-  EXPECT_EQ(Run(), ConnectResult::LoadFailed);
-  EXPECT_EQ(h_.state.blockCount, 0);
-  EXPECT_TRUE(
-      InOrder(h_.log, {"upgrade 1", "msg 12", "busy 0", "indicator yellow", "upgrade 0", "msg 7",
-                       "indicator red", "tone 300 300", "sleep 300", "close", "window 1"}));
-  EXPECT_EQ(Matching(h_.log, "upgrade").back(), "upgrade 0");
-  EXPECT_TRUE(Matching(h_.log, "filever").empty());
+  const auto preloaded = [](std::string header, std::size_t imageBytes) {
+    auto file = std::make_shared<image::FirmwareFile>();
+    file->headerText = header;
+    file->image = PatternImage(imageBytes);
+    file->length = static_cast<std::int64_t>(16 + imageBytes);
+    return file;
+  };
+  const struct {
+    const char* name;
+    std::function<void(ConnectInputs&)> set;
+  } cases[] = {
+      {"file gone",
+       [](ConnectInputs& in) { in.firmwarePath = in.firmwarePath.parent_path() / "x"; }},
+      {"another file of the same model put in its place since selection",
+       [](ConnectInputs& in) {
+         Overwrite(in.firmwarePath, std::string("QL480TX-V5 2.00\0", 16) + "new image bytes");
+       }},
+      {"header only",
+       [](ConnectInputs& in) {
+         Overwrite(in.firmwarePath, std::string("QL480TX-V5\0\0\0\0\0", 15));
+       }},
+      {"read before, with no image",
+       [&preloaded](ConnectInputs& in) { in.firmware = preloaded("QL480TX-V5", 0); }},
+      {"read before, another header than selected",
+       [&preloaded](ConnectInputs& in) { in.firmware = preloaded("QL480TX-V5 2.00", 600); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.state.blockCount = 17;  // left from an earlier load
+    h.state.blockTable.Row(0)[0] = 0x12;
+    const TempFirmware firmware("QL480TX-V5", PatternImage(3 * 512 + 100));
+    ConnectInputs inputs = inputs_;
+    inputs.firmwarePath = firmware.path();
+    c.set(inputs);
+    EXPECT_EQ(ConnectProcedure(inputs, h.state, h.env), ConnectResult::LoadFailed);
+    EXPECT_EQ(h.state.blockCount, 0);
+    EXPECT_EQ(h.state.blockTable.Block(0)[0], 0xFF);
+    EXPECT_TRUE(
+        InOrder(h.log, {"upgrade 1", "msg 12", "busy 0", "indicator yellow", "upgrade 0", "msg 7",
+                        "indicator red", "tone 300 300", "sleep 300", "close", "window 1"}));
+    EXPECT_EQ(Matching(h.log, "upgrade").back(), "upgrade 0");
+    EXPECT_TRUE(Matching(h.log, "filever").empty());
+  }
+}
+
+// The image read before the procedure is the one loaded and written, even
+// when the file has since been replaced by another model's file.
+TEST_F(ConnectProcedureTest, ImageReadBeforeIsWhatTheDeviceReceives) {
+  const image::FirmwareRead read = image::ReadFirmwareFile(firmware_.path());
+  ASSERT_TRUE(read.Ok());
+  inputs_.firmware = std::make_shared<const image::FirmwareFile>(read.file);
+  Overwrite(firmware_.path(), std::string("QL481TX-V1\0\0\0\0\0\0", 16) + "other");
+
+  ASSERT_EQ(Run(), ConnectResult::Matched);
+  ASSERT_EQ(h_.state.blockCount, 4);
+  ASSERT_EQ(upgrade::UpgradeSequence("0001", h_.state, h_.env), upgrade::UpgradeResult::UpgradeOk);
+  const std::vector<std::uint8_t> image = PatternImage(3 * 512 + 100);
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), h_.device.flash.begin()));
 }
 
 // The device waits through every tone: each one is followed at once by a

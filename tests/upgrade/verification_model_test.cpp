@@ -5,13 +5,17 @@
 // sees the device's own copy of that block. Each reply of the verification
 // phase (the handshake first, then the read-backs in the order they are
 // asked for, retries and reads again included, then the run command) meets
-// one fate: on time, a few milliseconds past its window, more than a window
-// past it, lost, its CR lost, cut in two with its tail arriving in one read
-// with the next reply, sent twice, or held back and sent in one read with the
-// next reply. Every combination of up to two disturbed replies runs, for a
-// wrongly stored block at each position and for none, on both link kinds.
-// The device answers in order: a reply held back holds back every reply
-// behind it.
+// one fate: on time, a few milliseconds past its window, 400 ms late, more
+// than two windows late, lost, its CR lost, cut in two with its tail arriving
+// in one read with the next reply, sent twice, held back and sent in one read
+// with the next reply, with an exact echo of the request before it, with a
+// glitch byte before it, or with a stale copy of the previous reply before or
+// after it. Every combination of up to two disturbed replies runs, for a
+// wrongly stored block at each position and for none, on both link kinds, on
+// a quick link, through an adapter that echoes every request, on a line that
+// puts a glitch byte before every reply, and on links whose every reply takes
+// a steady round trip of 150 or 250 ms. The device
+// answers in order: a reply held back holds back every reply behind it.
 //
 // What must hold in every run: "Upgrade ok." and the run command only when the
 // device holds the image, the sequence's result agreeing with both, and every
@@ -20,6 +24,7 @@
 
 #include <array>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -28,6 +33,7 @@
 
 #include "harness.h"
 #include "link/frame.h"
+#include "text/message_table.h"
 #include "upgrade/device_commands.h"
 
 namespace ql::testing_support {
@@ -41,16 +47,39 @@ constexpr int kBlocks = 4;
 // four read-backs and the replies to retries and reads again.
 constexpr int kOrdinals = 8;
 constexpr std::uint32_t kReplyDelayMs = 2;
-constexpr std::uint32_t kLateFewMs = 310;
-constexpr std::uint32_t kLateLongMs = 650;
+// How much later than the link's usual round trip a late reply comes.
+constexpr std::uint32_t kLateFewMs = 308;
+constexpr std::uint32_t kHeldMs = 400;
+constexpr std::uint32_t kLateLongMs = 648;
+// The byte some lines put on the wire when their direction turns.
+constexpr std::uint8_t kGlitchByte = 0x00;
 // Bytes a serial line takes one after another, about 921600 baud.
 constexpr std::uint32_t kSerialByteUs = 11;
 // The head of a cut reply: start byte and the six leading characters.
 constexpr std::size_t kCutAt = 7;
 
-enum class Fate { OnTime, LateFew, LateLong, Lost, CrLost, Cut, Duplicated, Coalesced };
-constexpr std::array kDisturbances = {Fate::LateFew, Fate::LateLong,   Fate::Lost,     Fate::CrLost,
-                                      Fate::Cut,     Fate::Duplicated, Fate::Coalesced};
+enum class Fate {
+  OnTime,
+  LateFew,
+  Held,
+  LateLong,
+  Lost,
+  CrLost,
+  Cut,
+  Duplicated,
+  Coalesced,
+  Echo,
+  Glitch,
+  StaleBefore,
+  StaleAfter
+};
+constexpr std::array kDisturbances = {Fate::LateFew,    Fate::Held,        Fate::LateLong,
+                                      Fate::Lost,       Fate::CrLost,      Fate::Cut,
+                                      Fate::Duplicated, Fate::Coalesced,   Fate::Echo,
+                                      Fate::Glitch,     Fate::StaleBefore, Fate::StaleAfter};
+
+// What the link does to every reply, besides the fates.
+enum class LinkMode { Quick, EchoingAdapter, GlitchingLine, RoundTrip150, RoundTrip250 };
 
 const char* FateName(Fate fate) {
   switch (fate) {
@@ -58,8 +87,10 @@ const char* FateName(Fate fate) {
       return "on time";
     case Fate::LateFew:
       return "late by a few ms";
+    case Fate::Held:
+      return "held 400 ms";
     case Fate::LateLong:
-      return "late by more than a window";
+      return "late by more than two windows";
     case Fate::Lost:
       return "lost";
     case Fate::CrLost:
@@ -70,17 +101,49 @@ const char* FateName(Fate fate) {
       return "duplicated";
     case Fate::Coalesced:
       return "sent with the next";
+    case Fate::Echo:
+      return "after an echo of its request";
+    case Fate::Glitch:
+      return "after a glitch byte";
+    case Fate::StaleBefore:
+      return "after a copy of the previous reply";
+    case Fate::StaleAfter:
+      return "before a copy of the previous reply";
   }
   return "?";
 }
 
+const char* ModeName(LinkMode mode) {
+  switch (mode) {
+    case LinkMode::Quick:
+      return "quick";
+    case LinkMode::EchoingAdapter:
+      return "echoing adapter";
+    case LinkMode::GlitchingLine:
+      return "glitch before every reply";
+    case LinkMode::RoundTrip150:
+      return "150 ms round trip";
+    case LinkMode::RoundTrip250:
+      return "250 ms round trip";
+  }
+  return "?";
+}
+
+std::uint32_t RoundTripMs(LinkMode mode) {
+  return mode == LinkMode::RoundTrip150   ? 150
+         : mode == LinkMode::RoundTrip250 ? 250
+                                          : kReplyDelayMs;
+}
+
 struct Scenario {
   LinkKind kind = LinkKind::Tcp;
+  LinkMode mode = LinkMode::Quick;
   std::optional<int> wrongBlock;  // stored with a flipped bit
   std::vector<std::pair<int, Fate>> fates;
 
   std::string Describe() const {
     std::string text = kind == LinkKind::Tcp ? "tcp" : "serial";
+    text += std::string(", ") + ModeName(mode);
     text += wrongBlock ? ", block " + std::to_string(*wrongBlock) + " stored wrongly" : ", intact";
     for (const auto& [ordinal, fate] : fates) {
       text += ", reply " + std::to_string(ordinal) + " " + FateName(fate);
@@ -122,7 +185,7 @@ class ModelDevice {
       ++runs_;
       body += "RUN";
     }
-    return Deliver(link::BuildReply(body));
+    return Deliver(written, link::BuildReply(body));
   }
 
   bool HoldsImage(const std::vector<std::uint8_t>& image) const { return flash_ == image; }
@@ -142,17 +205,43 @@ class ModelDevice {
     return Fate::OnTime;
   }
 
-  std::vector<Arrival> Deliver(std::vector<std::uint8_t> frame) {
-    std::uint32_t delayMs = kReplyDelayMs;
+  std::vector<Arrival> Deliver(const std::vector<std::uint8_t>& request,
+                               std::vector<std::uint8_t> frame) {
+    const std::uint32_t roundTripMs = RoundTripMs(scenario_.mode);
+    std::uint32_t delayMs = roundTripMs;
     std::vector<std::uint8_t> bytes = std::exchange(held_, {});
+    const std::vector<std::uint8_t> previous = std::exchange(previous_, frame);
+    if (scenario_.mode == LinkMode::EchoingAdapter) {
+      // The adapter hands the request back as the host sends it, before any
+      // reply, a late one included.
+      echoes_.push_back(request);
+    } else if (scenario_.mode == LinkMode::GlitchingLine) {
+      // The line turns round before every reply.
+      frame.insert(frame.begin(), kGlitchByte);
+    }
     switch (NextFate()) {
       case Fate::OnTime:
         break;
       case Fate::LateFew:
-        delayMs = kLateFewMs;
+        delayMs += kLateFewMs;
+        break;
+      case Fate::Held:
+        delayMs += kHeldMs;
         break;
       case Fate::LateLong:
-        delayMs = kLateLongMs;
+        delayMs += kLateLongMs;
+        break;
+      case Fate::Echo:
+        echoes_.push_back(request);
+        break;
+      case Fate::Glitch:
+        frame.insert(frame.begin(), kGlitchByte);
+        break;
+      case Fate::StaleBefore:
+        frame.insert(frame.begin(), previous.begin(), previous.end());
+        break;
+      case Fate::StaleAfter:
+        frame.insert(frame.end(), previous.begin(), previous.end());
         break;
       case Fate::Lost:
         frame.clear();
@@ -175,23 +264,34 @@ class ModelDevice {
         break;
     }
     bytes.insert(bytes.end(), frame.begin(), frame.end());
-    if (bytes.empty()) {
-      return {};
-    }
-    // In order: nothing overtakes a reply that is still going out.
+    std::vector<Arrival> arrivals;
     const std::uint64_t now = clock_.NowUs();
-    const std::uint64_t at = std::max(now + std::uint64_t{delayMs} * 1000, lineFreeUs_);
     const std::uint32_t spacing = scenario_.kind == LinkKind::Serial ? kSerialByteUs : 0;
-    lineFreeUs_ = at + std::uint64_t{spacing} * bytes.size();
-    Arrival arrival = StreamAfter(0, bytes, spacing);
-    arrival.extraUs = static_cast<std::uint32_t>(at - now);
-    return {arrival};
+    // An echo comes back as soon as the line is free, ahead of the reply.
+    for (const auto& echo : std::exchange(echoes_, {})) {
+      const std::uint64_t at = std::max(now, lineFreeUs_);
+      lineFreeUs_ = at + std::uint64_t{spacing} * echo.size();
+      Arrival arrival = StreamAfter(0, echo, spacing);
+      arrival.extraUs = static_cast<std::uint32_t>(at - now);
+      arrivals.push_back(arrival);
+    }
+    if (!bytes.empty()) {
+      // In order: nothing overtakes a reply that is still going out.
+      const std::uint64_t at = std::max(now + std::uint64_t{delayMs} * 1000, lineFreeUs_);
+      lineFreeUs_ = at + std::uint64_t{spacing} * bytes.size();
+      Arrival arrival = StreamAfter(0, bytes, spacing);
+      arrival.extraUs = static_cast<std::uint32_t>(at - now);
+      arrivals.push_back(arrival);
+    }
+    return arrivals;
   }
 
   VirtualClock& clock_;
   const Scenario& scenario_;
   std::vector<std::uint8_t> flash_;
   std::vector<std::uint8_t> held_;
+  std::vector<std::uint8_t> previous_;  // the last reply frame the device made
+  std::vector<std::vector<std::uint8_t>> echoes_;
   std::uint64_t lineFreeUs_ = 0;
   int handshakes_ = 0;
   bool verifying_ = false;
@@ -221,31 +321,68 @@ const std::vector<std::uint8_t>& Image() {
   return image;
 }
 
-Outcome RunScenario(const Scenario& scenario) {
-  Harness h;
-  h.state.deviceFamily = "02200001";
-  h.state.link.linkKind = scenario.kind;
-  for (int b = 0; b < kBlocks; ++b) {
-    std::copy_n(Image().begin() + b * 512, 512, h.state.blockTable.Row(b).begin());
+// Remembers only whether the operator was told "Upgrade ok.".
+class OutcomeView final : public upgrade::UpgradeView {
+ public:
+  void ShowMessage(int number, std::string_view) override {
+    shownOk = shownOk || number == text::msg::kUpgradeOk;
   }
-  h.state.blockCount = kBlocks;
+  void SetIndicator(upgrade::Indicator) override {}
+  void SetBusy(std::uint8_t) override {}
+  void SetProgressMaximum(upgrade::Bar, int) override {}
+  void SetProgressPosition(upgrade::Bar, int) override {}
+  void SetHourglass(bool) override {}
+  void SetWindowEnabled(bool) override {}
+  void SetUpgradeEnabled(bool) override {}
+  void SetDeviceText(std::string_view) override {}
+  void SetFileVersionText(std::string_view) override {}
+  void Tone(int, int) override {}
+  void Pump() override {}
 
-  ModelDevice device(h.clock, scenario);
-  Outcome outcome;
-  h.env.openLink = [&](const settings::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
-    auto scripted = std::make_unique<ScriptedTransport>(h.clock, settings.linkKind);
-    scripted->SetResponder([&h, &device, &outcome](const std::vector<std::uint8_t>& written) {
-      outcome.traffic.emplace_back(h.clock.NowUs(),
-                                   std::string(written.begin() + 1, written.begin() + 11));
-      return device.Respond(written);
-    });
-    return scripted;
+  bool shownOk = false;
+};
+
+// The device state every scenario starts from: one table for them all, as
+// the sequence only reads it.
+const upgrade::DeviceState& Loaded(LinkKind kind) {
+  static const auto make = [](LinkKind k) {
+    auto state = std::make_unique<upgrade::DeviceState>();
+    state->deviceFamily = "02200001";
+    state->link.linkKind = k;
+    for (int b = 0; b < kBlocks; ++b) {
+      std::copy_n(Image().begin() + b * 512, 512, state->blockTable.Row(b).begin());
+    }
+    state->blockCount = kBlocks;
+    return state;
   };
+  static const auto tcp = make(LinkKind::Tcp);
+  static const auto serial = make(LinkKind::Serial);
+  return kind == LinkKind::Tcp ? *tcp : *serial;
+}
 
-  const std::uint64_t start = h.clock.NowUs();
-  outcome.result = upgrade::UpgradeSequence("0001", h.state, h.env);
-  outcome.tookMs = static_cast<std::uint32_t>((h.clock.NowUs() - start) / 1000);
-  outcome.shownOk = !Matching(h.log, "msg 21").empty();
+Outcome RunScenario(const Scenario& scenario) {
+  VirtualClock clock(1000);
+  OutcomeView view;
+  ModelDevice device(clock, scenario);
+  Outcome outcome;
+  upgrade::Environment env{
+      view, clock,
+      [&](const settings::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
+        auto scripted = std::make_unique<ScriptedTransport>(clock, settings.linkKind);
+        scripted->SetResponder(
+            [&clock, &device, &outcome](const std::vector<std::uint8_t>& written) {
+              outcome.traffic.emplace_back(clock.NowUs(),
+                                           std::string(written.begin() + 1, written.begin() + 11));
+              return device.Respond(written);
+            });
+        return scripted;
+      },
+      nullptr};
+
+  const std::uint64_t start = clock.NowUs();
+  outcome.result = upgrade::UpgradeSequence("0001", Loaded(scenario.kind), env);
+  outcome.tookMs = static_cast<std::uint32_t>((clock.NowUs() - start) / 1000);
+  outcome.shownOk = view.shownOk;
   outcome.runSent = device.Runs() > 0;
   outcome.holdsImage = device.HoldsImage(Image());
   return outcome;
@@ -267,21 +404,40 @@ std::vector<std::vector<std::pair<int, Fate>>> AllFateSets() {
   return fateSets;
 }
 
-// One link kind and one wrongly stored block (-1: none) per test, so the
-// combinations run in parallel.
-class VerificationModel : public ::testing::TestWithParam<std::tuple<LinkKind, int>> {};
+// Whether the verification's own handshake reply fails to arrive whole and in
+// its window: it has a single try, so the run fails, as it must.
+bool HandshakeLost(const std::vector<std::pair<int, Fate>>& fates) {
+  if (fates.empty() || fates[0].first != 0) {
+    return false;
+  }
+  switch (fates[0].second) {
+    case Fate::Duplicated:
+    case Fate::Echo:
+    case Fate::Glitch:
+    case Fate::StaleBefore:
+    case Fate::StaleAfter:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// One link kind, link mode and wrongly stored block (-1: none) per test, so
+// the combinations run in parallel.
+class VerificationModel : public ::testing::TestWithParam<std::tuple<LinkKind, LinkMode, int>> {};
 
 TEST_P(VerificationModel, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
-  const auto [kind, wrong] = GetParam();
+  const auto [kind, mode, wrong] = GetParam();
   const auto fateSets = AllFateSets();
-  // None, 8 x 7 single disturbances, 28 pairs of replies x 7 x 7.
-  ASSERT_EQ(fateSets.size(), 1u + 56u + 28u * 49u);
+  // None, 8 x 12 single disturbances, 28 pairs of replies x 12 x 12.
+  ASSERT_EQ(fateSets.size(), 1u + 96u + 28u * 144u);
 
   int passed = 0;
   std::uint32_t longestMs = 0;
   for (const auto& fates : fateSets) {
     Scenario scenario;
     scenario.kind = kind;
+    scenario.mode = mode;
     if (wrong >= 0) {
       scenario.wrongBlock = wrong;
     }
@@ -294,11 +450,9 @@ TEST_P(VerificationModel, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
       EXPECT_TRUE(o.holdsImage) << scenario.Describe();
       ++passed;
     }
-    // The handshake has a single try; every other disturbance is recovered
-    // from when the device holds the image.
-    const bool handshakeDisturbed =
-        !fates.empty() && fates[0].first == 0 && fates[0].second != Fate::Duplicated;
-    if (!scenario.wrongBlock && !handshakeDisturbed) {
+    // Every disturbance but the loss of the verification's handshake reply
+    // is recovered from when the device holds the image.
+    if (!scenario.wrongBlock && !HandshakeLost(fates)) {
       EXPECT_TRUE(ok) << scenario.Describe();
     }
     // Every run ends: at worst a few quiet windows per block.
@@ -308,7 +462,8 @@ TEST_P(VerificationModel, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
       break;  // one scenario's failures say enough
     }
   }
-  std::cout << "verification model, " << (kind == LinkKind::Tcp ? "tcp" : "serial")
+  std::cout << "verification model, " << (kind == LinkKind::Tcp ? "tcp" : "serial") << ", "
+            << ModeName(mode)
             << (wrong >= 0 ? ", block " + std::to_string(wrong) + " stored wrongly" : ", intact")
             << ": " << fateSets.size() << " combinations, " << passed
             << " ended in Upgrade ok, longest run " << longestMs << " ms\n";
@@ -317,19 +472,28 @@ TEST_P(VerificationModel, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFates, VerificationModel,
-                         ::testing::Combine(::testing::Values(LinkKind::Tcp, LinkKind::Serial),
-                                            ::testing::Range(-1, kBlocks)),
-                         [](const ::testing::TestParamInfo<std::tuple<LinkKind, int>>& info) {
-                           const int wrong = std::get<1>(info.param);
-                           return std::string(std::get<0>(info.param) == LinkKind::Tcp
-                                                  ? "Tcp_"
-                                                  : "Serial_") +
-                                  (wrong < 0 ? "Intact" : "WrongBlock" + std::to_string(wrong));
-                         });
+using ModelParam = std::tuple<LinkKind, LinkMode, int>;
+
+std::string ModelName(const ::testing::TestParamInfo<ModelParam>& info) {
+  static constexpr const char* kModes[] = {"Quick", "Echo", "Glitch", "Rtt150", "Rtt250"};
+  const int wrong = std::get<2>(info.param);
+  return std::string(std::get<0>(info.param) == LinkKind::Tcp ? "Tcp_" : "Serial_") +
+         kModes[static_cast<int>(std::get<1>(info.param))] + "_" +
+         (wrong < 0 ? "Intact" : "WrongBlock" + std::to_string(wrong));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllFates, VerificationModel,
+    ::testing::Combine(::testing::Values(LinkKind::Tcp, LinkKind::Serial),
+                       ::testing::Values(LinkMode::Quick, LinkMode::EchoingAdapter,
+                                         LinkMode::GlitchingLine, LinkMode::RoundTrip150,
+                                         LinkMode::RoundTrip250),
+                       ::testing::Range(-1, kBlocks)),
+    ModelName);
 
 // A clean run sends what it always did, at the same moments: every pause of
-// the sequence and nothing more, whichever link.
+// the sequence and nothing more, whichever link; before the run command the
+// link stays quiet for a whole reply window after the last read-back reply.
 TEST(VerificationModelClean, CleanRunKeepsItsTrafficAndTiming) {
   for (const LinkKind kind : {LinkKind::Tcp, LinkKind::Serial}) {
     Scenario clean;
@@ -367,7 +531,7 @@ TEST(VerificationModelClean, CleanRunKeepsItsTrafficAndTiming) {
         readBack + 4000,            // read-back, read-back
         readBack + 4000,            //
         readBack + 4000,            //
-        readBack + 50'000,          // last read-back, run command
+        readBack + 301'000,         // last read-back, a whole quiet window, run command
     };
     EXPECT_EQ(gapsUs, expected) << (kind == LinkKind::Tcp ? "tcp" : "serial");
   }

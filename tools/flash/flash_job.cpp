@@ -99,6 +99,8 @@ JobOutcome RunJob(const Job& job, upgrade::UpgradeView& view, link::Clock& clock
   inputs.controls = job.controls;
   inputs.deviceId = job.deviceId;
   inputs.fileVersionText = job.fileVersionText;
+  inputs.selectedHeader = job.fileVersionText;
+  inputs.firmware = job.firmware;
   inputs.firmwarePath = job.firmwarePath;
 
   switch (upgrade::ConnectProcedure(inputs, state, env)) {

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "image/block_table.h"
+#include "image/firmware_file.h"
 #include "link/clock.h"
 #include "link/exchange_observer.h"
 #include "link/link.h"
@@ -42,6 +44,8 @@ struct JobOutcome {
 struct Job {
   Mode mode = Mode::Upgrade;
   std::string firmwarePath;
+  // The firmware file as read at the start: what every device receives.
+  std::shared_ptr<const image::FirmwareFile> firmware;
   std::string fileVersionText;  // the file's header text
   std::string deviceId = "0001";
   settings::LinkSettings stored;  // the link settings in memory before the connect

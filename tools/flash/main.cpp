@@ -1,7 +1,6 @@
 // ql480tx-flash: upgrades one or several devices from the command line with
 // the same connect procedure and upgrade sequence as the window; or checks
 // a device's flash against a file, or reads it into one.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,11 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "checked_files.h"
 #include "console.h"
 #include "flash_job.h"
 #include "flash_view.h"
 #include "image/firmware_file.h"
-#include "link/errno_text.h"
 #include "links.h"
 #include "out_file.h"
 #include "reasons.h"
@@ -66,24 +64,6 @@ int TerminalColumns() {
   return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-// Why `path` cannot be opened for reading now, empty when it can.
-std::string FileOpenError(const std::string& path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    return link::ErrnoText(EISDIR);
-  }
-  // A FIFO or a device is no firmware file, and opening one could block.
-  if (std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error)) {
-    return "not a regular file";
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    return link::ErrnoText(errno);
-  }
-  ::close(fd);
-  return {};
-}
-
 const char* ModeName(flash::Mode mode) {
   switch (mode) {
     case flash::Mode::Upgrade:
@@ -109,38 +89,6 @@ std::string JsonResultLine(int status, const char* outcome, const std::string& f
                            const std::string& text) {
   return "{" + flash::JsonHead("result") + ",\"status\":" + std::to_string(status) +
          ",\"outcome\":\"" + outcome + "\"," + field + ":" + flash::JsonString(text) + "}";
-}
-
-// What the firmware file holds, checked before any device is touched.
-struct FirmwareFacts {
-  std::optional<std::string> header;
-  int blocks = 0;
-  std::string error;
-};
-
-FirmwareFacts CheckFirmware(const std::string& path) {
-  FirmwareFacts facts;
-  facts.error = FileOpenError(path);
-  if (facts.error.empty()) {
-    facts.header = image::ReadHeaderText(path);
-  }
-  if (!facts.header) {
-    if (facts.error.empty()) {
-      facts.error = "cannot be opened";
-    }
-    return facts;
-  }
-  // The block count the device will receive, by the loader's own rule.
-  auto table = std::make_unique<image::BlockTable>();
-  std::int32_t count = 0;
-  if (image::LoadFirmwareImage(path, image::kDeviceFamily, *table, count) !=
-      image::LoadResult::Loaded) {
-    facts.header.reset();
-    facts.error = "its length cannot be read";
-    return facts;
-  }
-  facts.blocks = count;
-  return facts;
 }
 
 // Where the answer to a stop signal is written once the devices run.
@@ -303,11 +251,18 @@ int main(int argc, char** argv) {
   if (const std::string twice = flash::SameLinkTwice(links); !twice.empty()) {
     return usageError("the same link given twice: " + twice);
   }
+  // Before any file is opened for writing.
+  if (const std::string twice = flash::FileNamedTwice(options); !twice.empty()) {
+    return usageError(twice);
+  }
 
+  // The firmware file is read here, once: the header shown, the block count,
+  // the model check and every block written all come from these bytes,
+  // whatever happens to the file while the devices are upgraded.
   const bool reading = options.mode == flash::Mode::ReadFlash;
-  FirmwareFacts firmware;
+  flash::FirmwareFacts firmware;
   if (!reading) {
-    firmware = CheckFirmware(options.firmwarePath);
+    firmware = flash::ReadFirmwareOnce(options.firmwarePath);
   }
 
   if (options.json) {
@@ -321,9 +276,10 @@ int main(int argc, char** argv) {
       start += ",\"out\":" + flash::JsonString(options.readFlashPath) +
                ",\"blocks\":" + std::to_string(flash::kReadFlashBlocks);
     } else {
-      start += ",\"file\":" + flash::JsonString(options.firmwarePath) + ",\"header\":" +
-               (firmware.header ? flash::JsonString(*firmware.header, true) : "null") +
-               ",\"blocks\":" + std::to_string(firmware.blocks);
+      start +=
+          ",\"file\":" + flash::JsonString(options.firmwarePath) + ",\"header\":" +
+          (firmware.firmware ? flash::JsonString(firmware.firmware->headerText, true) : "null") +
+          ",\"blocks\":" + std::to_string(firmware.blocks);
     }
     if (!options.tracePath.empty()) {
       start += ",\"trace\":" + flash::JsonString(options.tracePath);
@@ -344,8 +300,10 @@ int main(int argc, char** argv) {
     Say(stderr, "ql480tx-flash: " + message);
     return flash::kExitFileUnreadable;
   };
-  if (!reading && !firmware.header) {
-    return fileError("cannot read the firmware file " + options.firmwarePath, firmware.error);
+  if (!reading && !firmware.error.empty()) {
+    return fileError(std::string(firmware.firmware ? "cannot use" : "cannot read") +
+                         " the firmware file " + options.firmwarePath,
+                     firmware.error);
   }
   std::unique_ptr<flash::TraceFile> trace;
   if (!options.tracePath.empty()) {
@@ -383,7 +341,7 @@ int main(int argc, char** argv) {
       in.deviceText = r.view->deviceText();
       in.fileHeader = r.job.fileVersionText;
       if (message == text::msg::kLoadFileError) {
-        in.fileError = FileOpenError(r.job.firmwarePath);
+        in.fileError = flash::FileOpenError(r.job.firmwarePath);
       }
       return flash::FailureReason(message, in);
     };
@@ -398,7 +356,8 @@ int main(int argc, char** argv) {
     r.label = r.link.link.Label();
     r.job.mode = options.mode;
     r.job.firmwarePath = options.firmwarePath;
-    r.job.fileVersionText = firmware.header.value_or("");
+    r.job.firmware = firmware.firmware;
+    r.job.fileVersionText = firmware.firmware ? firmware.firmware->headerText : "";
     r.job.deviceId = options.deviceId;
     r.job.stored = stored.link;
     r.job.controls = r.link.stored ? flash::StoredControls(stored.link)
@@ -416,8 +375,8 @@ int main(int argc, char** argv) {
               options.readFlashPath;
     } else {
       text += "; firmware " + options.firmwarePath + ", header " +
-              flash::JsonString(*firmware.header, true) + ", " + std::to_string(firmware.blocks) +
-              " blocks";
+              flash::JsonString(firmware.firmware->headerText, true) + ", " +
+              std::to_string(firmware.blocks) + " blocks";
     }
     if (run->link.stored) {
       text += " (link stored by the window)";

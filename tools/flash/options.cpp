@@ -276,7 +276,8 @@ What to do (default: upgrade):
                         FILE.QLB; nothing is written and no run command is sent
   --read-flash OUT.QLB  read the device's 124 blocks back into OUT.QLB; no
                         FILE.QLB argument; nothing is written to the device
-  --force               with --read-flash: replace an existing OUT.QLB
+  --force               with --read-flash: replace an existing OUT.QLB, when it
+                        is a regular file or a symbolic link (the link itself)
   --repeat              automatic mode: upgrade one unit after another on each
                         given link until interrupted; see below
 

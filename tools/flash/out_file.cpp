@@ -38,6 +38,26 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
   return 0;
 }
 
+// Why `--force` does not replace what is at `path`; empty when it may: nothing
+// is there, a regular file, or a symbolic link (the link itself is replaced,
+// never followed). A device node, a FIFO or a socket is no file of ours:
+// renaming over it would take, say, a null device away from the whole system.
+std::string ReplaceRefusal(const std::string& path) {
+  struct stat found {};
+  if (::lstat(path.c_str(), &found) != 0 || S_ISREG(found.st_mode) || S_ISLNK(found.st_mode)) {
+    return {};
+  }
+  if (S_ISDIR(found.st_mode)) {
+    return link::ErrnoText(EISDIR);
+  }
+  const char* kind = S_ISCHR(found.st_mode)    ? "a character device"
+                     : S_ISBLK(found.st_mode)  ? "a block device"
+                     : S_ISFIFO(found.st_mode) ? "a FIFO"
+                     : S_ISSOCK(found.st_mode) ? "a socket"
+                                               : "not a file";
+  return std::string("it is ") + kind + "; --force replaces only a regular file or a symbolic link";
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> FlashFileBytes(std::string_view deviceInfo,
@@ -60,8 +80,8 @@ std::unique_ptr<OutputFile> OutputFile::Prepare(const std::string& path, bool re
       why = link::ErrnoText(EEXIST) + " (--force replaces it)";
       return nullptr;
     }
-    if (S_ISDIR(found.st_mode)) {
-      why = link::ErrnoText(EISDIR);
+    if (std::string refusal = ReplaceRefusal(path); !refusal.empty()) {
+      why = std::move(refusal);
       return nullptr;
     }
   }
@@ -107,9 +127,16 @@ bool OutputFile::Commit(std::span<const std::uint8_t> bytes, std::string& why) {
     error = errno;
   }
   fd_ = -1;
-  if (error == 0) {
-    error = replace_ ? (::rename(temporary_.c_str(), path_.c_str()) == 0 ? 0 : errno)
-                     : RenameNoReplace(temporary_, path_);
+  if (error == 0 && replace_) {
+    // Looked at again: what was a file when the run began may be a device
+    // node now.
+    if (std::string refusal = ReplaceRefusal(path_); !refusal.empty()) {
+      why = std::move(refusal);
+      return false;
+    }
+    error = ::rename(temporary_.c_str(), path_.c_str()) == 0 ? 0 : errno;
+  } else if (error == 0) {
+    error = RenameNoReplace(temporary_, path_);
   }
   if (error != 0) {
     why = link::ErrnoText(error);

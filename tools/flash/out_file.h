@@ -22,9 +22,11 @@ std::vector<std::uint8_t> FlashFileBytes(std::string_view deviceInfo,
 
 class OutputFile {
  public:
-  // Refuses a `path` that exists unless `replace`, and creates the temporary
-  // file in its folder, so a file that cannot be written is known before the
-  // device is read. nullptr, with the reason in `why`, when it cannot be.
+  // Refuses a `path` that exists unless `replace`, and even then anything at
+  // `path` but a regular file or a symbolic link (a device node, a FIFO, a
+  // socket, a folder); creates the temporary file in its folder, so a file
+  // that cannot be written is known before the device is read. nullptr, with
+  // the reason in `why`, when it cannot be.
   static std::unique_ptr<OutputFile> Prepare(const std::string& path, bool replace,
                                              std::string& why);
   // Removes the temporary file unless it was put in place.
@@ -34,8 +36,9 @@ class OutputFile {
 
   // Writes `bytes` into the temporary file, flushes it to the disk and gives
   // it its final name: without `replace` only while no file of that name
-  // exists, also one made meanwhile. False, with the reason, when it fails;
-  // the temporary file is then gone and `path` untouched.
+  // exists, also one made meanwhile; with `replace` only over what Prepare
+  // would replace, looked at again now. False, with the reason, when it
+  // fails; the temporary file is then gone and `path` untouched.
   bool Commit(std::span<const std::uint8_t> bytes, std::string& why);
 
   // The temporary file's name, for removal on the way out in a hurry.

@@ -91,9 +91,15 @@ void DeviceObserver::ExchangeEnded(link::ExchangeVerdict verdict,
   std::string text = verdict == link::ExchangeVerdict::Accepted ? "= accepted"
                      : verdict == link::ExchangeVerdict::BadCrc ? "= bad CRC"
                                                                 : "= no reply";
+  if (notes.echoBytes > 0) {
+    text += ", echo of the request removed";
+  }
   if (notes.Disturbed()) {
     text += ", bytes left over: " + std::to_string(notes.strayBytes) + " stray, " +
             std::to_string(notes.droppedBytes) + " dropped";
+    if (notes.otherFrame) {
+      text += ", part of another reply among them";
+    }
   }
   trace_->Write(label_, text);
 }

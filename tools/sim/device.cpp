@@ -52,6 +52,62 @@ BlockAddress ParseAddress(std::string_view text) {
   return {.block = address / kBlockSize, .problem = {}};
 }
 
+// What a command is, judged by its letters and arguments alone: a write or
+// read-back with a bad address or data, or a handshake or run command with
+// other arguments, is a command the device does not carry out.
+struct Recognised {
+  CommandKind kind = CommandKind::Other;
+  int block = -1;       // of a write or read-back
+  std::string problem;  // why the device does not carry it out
+};
+
+Recognised Recognise(std::string_view args) {
+  const std::string_view letters = args.substr(0, 2);
+  const std::string_view rest = args.substr(letters.size());
+  if (letters == "Zx") {
+    return args == kHandshakeArgs
+               ? Recognised{.kind = CommandKind::Handshake, .block = -1, .problem = {}}
+               : Recognised{.kind = CommandKind::Other,
+                            .block = -1,
+                            .problem = "handshake with unknown arguments"};
+  }
+  if (letters == "Zp") {
+    if (rest.size() != kAddressLength + kDataLength) {
+      return {
+          .kind = CommandKind::Other,
+          .block = -1,
+          .problem = "write of " + std::to_string(rest.size()) + " argument characters, not 1028"};
+    }
+    const BlockAddress address = ParseAddress(rest.substr(0, kAddressLength));
+    if (address.block < 0) {
+      return {
+          .kind = CommandKind::Other, .block = -1, .problem = "write refused: " + address.problem};
+    }
+    if (!IsUpperHex(rest.substr(kAddressLength))) {
+      return {.kind = CommandKind::Other,
+              .block = -1,
+              .problem = "write refused: data is not 1024 uppercase hex digits"};
+    }
+    return {.kind = CommandKind::Write, .block = address.block, .problem = {}};
+  }
+  if (letters == "Zv") {
+    const BlockAddress address = ParseAddress(rest);
+    if (address.block < 0) {
+      return {.kind = CommandKind::Other,
+              .block = -1,
+              .problem = "read-back refused: " + address.problem};
+    }
+    return {.kind = CommandKind::Verify, .block = address.block, .problem = {}};
+  }
+  if (letters == "Zr") {
+    return args == kRunArgs ? Recognised{.kind = CommandKind::Run, .block = -1, .problem = {}}
+                            : Recognised{.kind = CommandKind::Other,
+                                         .block = -1,
+                                         .problem = "run command with unknown arguments"};
+  }
+  return {.kind = CommandKind::Other, .block = -1, .problem = "unknown command"};
+}
+
 void Flip(std::span<std::uint8_t> block, const BitFlip& flip) {
   block[static_cast<std::size_t>(flip.byte)] ^= static_cast<std::uint8_t>(1U << flip.bit);
 }
@@ -68,34 +124,37 @@ Device::Device(const DeviceConfig& device, const FaultConfig& faults)
               flash_.begin());
 }
 
+std::optional<CommandKind> Device::Classify(std::string_view payload) const {
+  if (payload.substr(0, kDeviceIdLength) != deviceId_) {
+    return std::nullopt;
+  }
+  return Recognise(payload.substr(kDeviceIdLength)).kind;
+}
+
 std::optional<Answer> Device::Handle(std::string_view payload) {
   if (payload.substr(0, kDeviceIdLength) != deviceId_) {
     return std::nullopt;
   }
   const std::string_view args = payload.substr(kDeviceIdLength);
-  const std::string_view letters = args.substr(0, 2);
-  if (letters == "Zx") {
-    if (args != kHandshakeArgs) {
-      return Refuse(Number(CommandKind::Other), "handshake with unknown arguments");
-    }
-    return Handshake(Number(CommandKind::Handshake));
+  Recognised recognised = Recognise(args);
+  const CommandRef command = Number(recognised.kind);
+  switch (recognised.kind) {
+    case CommandKind::Handshake:
+      return Handshake(command);
+    case CommandKind::Write:
+      return Write(command, recognised.block, args.substr(2, kAddressLength),
+                   args.substr(2 + kAddressLength));
+    case CommandKind::Verify:
+      return Verify(command, recognised.block);
+    case CommandKind::Run:
+      return Answer{.command = command,
+                    .body = deviceId_ + "Zr",
+                    .startsReboot = true,
+                    .note = "run: acknowledged, rebooting"};
+    case CommandKind::Other:
+      break;
   }
-  if (letters == "Zp") {
-    return Write(args.substr(2));
-  }
-  if (letters == "Zv") {
-    return Verify(args.substr(2));
-  }
-  if (letters == "Zr") {
-    if (args != kRunArgs) {
-      return Refuse(Number(CommandKind::Other), "run command with unknown arguments");
-    }
-    return Answer{.command = Number(CommandKind::Run),
-                  .body = deviceId_ + "Zr",
-                  .startsReboot = true,
-                  .note = "run: acknowledged, rebooting"};
-  }
-  return Refuse(Number(CommandKind::Other), "unknown command");
+  return Refuse(command, std::move(recognised.problem));
 }
 
 CommandRef Device::Number(CommandKind kind) {
@@ -117,24 +176,8 @@ Answer Device::Handshake(CommandRef command) {
       .command = command, .body = std::move(body), .startsReboot = false, .note = "handshake"};
 }
 
-Answer Device::Write(std::string_view args) {
-  if (args.size() != kAddressLength + kDataLength) {
-    return Refuse(Number(CommandKind::Other),
-                  "write of " + std::to_string(args.size()) + " argument characters, not 1028");
-  }
-  const std::string_view addressText = args.substr(0, kAddressLength);
-  const std::string_view data = args.substr(kAddressLength);
-  const BlockAddress address = ParseAddress(addressText);
-  if (address.block < 0) {
-    return Refuse(Number(CommandKind::Other), "write refused: " + address.problem);
-  }
-  if (!IsUpperHex(data)) {
-    return Refuse(Number(CommandKind::Other),
-                  "write refused: data is not 1024 uppercase hex digits");
-  }
-
-  const CommandRef command = Number(CommandKind::Write);
-  const int block = address.block;
+Answer Device::Write(CommandRef command, int block, std::string_view addressText,
+                     std::string_view data) {
   const int tryNumber = ++writeTries_[static_cast<std::size_t>(block)];
   for (const auto& refusal : faults_.refusedWrites) {
     if (refusal.block == block && tryNumber <= refusal.tries) {
@@ -164,15 +207,11 @@ Answer Device::Write(std::string_view args) {
                 .note = std::move(note)};
 }
 
-Answer Device::Verify(std::string_view args) {
-  const BlockAddress address = ParseAddress(args);
-  if (address.block < 0) {
-    return Refuse(Number(CommandKind::Other), "read-back refused: " + address.problem);
-  }
-  return Answer{.command = Number(CommandKind::Verify),
-                .body = deviceId_ + "Zv" + BlockText(address.block),
+Answer Device::Verify(CommandRef command, int block) {
+  return Answer{.command = command,
+                .body = deviceId_ + "Zv" + BlockText(block),
                 .startsReboot = false,
-                .note = "read-back of block " + std::to_string(address.block)};
+                .note = "read-back of block " + std::to_string(block)};
 }
 
 std::string Device::BlockText(int block) const {

@@ -50,14 +50,24 @@ class Device {
   // addressed to another device ID; such requests are not numbered.
   std::optional<Answer> Handle(std::string_view payload);
 
+  // The kind Handle will number `payload` as, without carrying it out;
+  // nullopt when it is addressed to another device.
+  std::optional<CommandKind> Classify(std::string_view payload) const;
+
+  // Commands numbered so far, in all and of one kind.
+  std::size_t Commands() const { return commandCount_; }
+  std::size_t CommandsOf(CommandKind kind) const {
+    return kindCounts_[static_cast<std::size_t>(kind)];
+  }
+
   std::span<const std::uint8_t> Flash() const { return flash_; }
 
  private:
   Answer Refuse(CommandRef command, std::string note);
   CommandRef Number(CommandKind kind);
   Answer Handshake(CommandRef command);
-  Answer Write(std::string_view args);
-  Answer Verify(std::string_view args);
+  Answer Write(CommandRef command, int block, std::string_view addressText, std::string_view data);
+  Answer Verify(CommandRef command, int block);
   std::string BlockText(int block) const;
 
   std::string deviceId_;

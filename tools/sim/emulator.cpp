@@ -76,6 +76,7 @@ Emulator::Emulator(SimConfig config, EmulatorHooks hooks)
       hooks_(std::move(hooks)),
       replyFaults_(config_.faults),
       byteTime_(config_.faults.pacing.ByteTime()),
+      latency_(config_.faults.replyLatency),
       device_(config_.device, config_.faults) {}
 
 Emulator::~Emulator() {
@@ -288,6 +289,9 @@ void Emulator::Advance(SteadyTime now) {
       }
       HangUp();
     }
+    if (!SendEchoes(now)) {
+      return;
+    }
     if (outgoing_) {
       if (!PumpOutput(now)) {
         return;
@@ -356,6 +360,13 @@ void Emulator::TakeFrame(RequestFrame frame, SteadyTime now) {
       ++counters_.badCrc;
     }
   });
+  const bool taken = !rebooting && frame.crcOk;
+  const std::optional<CommandKind> kind =
+      taken ? device_.Classify(frame.payload) : std::optional<CommandKind>();
+  if (replyFaults_.Echoes(PredictNumber(kind))) {
+    // The adapter sends the frame back as it passes; the device plays no part.
+    echoes_.push_back({.bytes = frame.Wire(), .sent = 0, .dueAt = now + latency_});
+  }
   if (rebooting) {
     Log(LogLevel::Traffic, "rx " + ReadableBytes(frame.payload) + " -> ignored while rebooting");
     return;
@@ -369,7 +380,31 @@ void Emulator::TakeFrame(RequestFrame frame, SteadyTime now) {
     // On a paced line the whole frame is there only after its wire time.
     readyAt = std::max(now, frameStart_ + byteTime_ * static_cast<long>(frame.wireBytes));
   }
-  inbox_.push_back({.payload = std::move(frame.payload), .readyAt = readyAt});
+  inbox_.push_back({.payload = std::move(frame.payload), .readyAt = readyAt, .kind = kind});
+}
+
+// The number the device will give a command of `kind` once it has carried
+// out the frames queued ahead of it: they are numbered in the order they
+// came, unless a reboot or a closed link drops them first.
+std::optional<CommandRef> Emulator::PredictNumber(std::optional<CommandKind> kind) const {
+  if (!kind) {
+    return std::nullopt;
+  }
+  CommandRef command{.kind = *kind, .number = 0, .kindNumber = 0};
+  {
+    const std::lock_guard lock(mutex_);
+    command.number = device_.Commands();
+    command.kindNumber = device_.CommandsOf(*kind);
+  }
+  for (const QueuedFrame& queued : inbox_) {
+    if (queued.kind) {
+      ++command.number;
+      command.kindNumber += *queued.kind == *kind ? 1 : 0;
+    }
+  }
+  ++command.number;
+  ++command.kindNumber;
+  return command;
 }
 
 void Emulator::Handle(const QueuedFrame& frame, SteadyTime now) {
@@ -395,7 +430,10 @@ void Emulator::Handle(const QueuedFrame& frame, SteadyTime now) {
   Log(LogLevel::Traffic, received + " -> #" + std::to_string(command.number) + " " + answer->note +
                              (answer->body ? "" : ", no reply"));
 
-  Transmission transmission = replyFaults_.Transmit(command, answer->body);
+  Transmission transmission = replyFaults_.Transmit(command, answer->body, previousFrame_);
+  if (!transmission.frame.empty()) {
+    previousFrame_ = transmission.frame;
+  }
   if (!transmission.faults.empty()) {
     Log(LogLevel::Traffic, "#" + std::to_string(command.number) +
                                " faults: " + transmission.faults +
@@ -403,12 +441,55 @@ void Emulator::Handle(const QueuedFrame& frame, SteadyTime now) {
                                     ? " by " + std::to_string(transmission.delay.count()) + " ms"
                                     : ""));
   }
+  // The link's latency counts from the request; a reply held up behind
+  // another leaves no sooner than the device gets to it.
+  const SteadyTime startAt = std::max(now, frame.readyAt + latency_) + transmission.delay;
   outgoing_ = Outgoing{.bytes = std::move(transmission.bytes),
                        .sent = 0,
-                       .startAt = now + transmission.delay,
+                       .startAt = startAt,
+                       .pauseAt = transmission.pauseAt,
+                       .pause = transmission.pause,
+                       .firstWritten = std::nullopt,
                        .command = command,
                        .reboot = answer->startsReboot,
                        .hangUp = replyFaults_.HangsUpAfter(command)};
+}
+
+// Writes the echoes that are due, unless a reply is part way out. False
+// while the link takes no more.
+bool Emulator::SendEchoes(SteadyTime now) {
+  while (!echoes_.empty() && echoes_.front().dueAt <= now && !(outgoing_ && outgoing_->PartWay())) {
+    if (outputBlocked_) {
+      return false;
+    }
+    Echo& echo = echoes_.front();
+    const OutputResult result = endpoint_->Write(std::span(echo.bytes).subspan(echo.sent));
+    if (result.status == OutputStatus::WouldBlock) {
+      outputBlocked_ = true;
+      return false;
+    }
+    if (result.status == OutputStatus::PeerGone) {
+      Log(LogLevel::Info, "connection broken while echoing");
+      ForgetConnection();
+      return true;
+    }
+    echo.sent += result.count;
+    if (echo.sent < echo.bytes.size()) {
+      continue;
+    }
+    Log(LogLevel::Traffic, "echo " + ReadableBytes(echo.bytes));
+    echoes_.pop_front();
+    Update([this] { ++counters_.echoes; });
+  }
+  return true;
+}
+
+ReplySchedule Emulator::Schedule(const Outgoing& out) const {
+  return {.start = out.startAt,
+          .byteTime = byteTime_,
+          .length = out.bytes.size(),
+          .pauseAt = out.pauseAt,
+          .pause = out.pause};
 }
 
 // Writes what is due of the reply in progress. True once it is complete.
@@ -417,17 +498,16 @@ bool Emulator::PumpOutput(SteadyTime now) {
   if (now < out.startAt || outputBlocked_) {
     return false;
   }
-  std::size_t due = out.bytes.size();
-  if (byteTime_.count() > 0) {
-    // A byte has arrived once its last bit has: byte i at startAt + (i + 1) byte times.
-    due = std::min<std::size_t>(due, static_cast<std::size_t>((now - out.startAt) / byteTime_));
-  }
+  const std::size_t due = Schedule(out).DueCount(now);
   // The CR's time is taken as the write that carries it begins: the reader
   // may take the bytes before the write returns, and a thread preempted
   // after the write would stamp it late.
   SteadyTime handedAt = std::chrono::steady_clock::now();
   while (out.sent < due) {
     handedAt = std::chrono::steady_clock::now();
+    if (!out.firstWritten) {
+      out.firstWritten = handedAt;
+    }
     const OutputResult result =
         endpoint_->Write(std::span(out.bytes).subspan(out.sent, due - out.sent));
     if (result.status == OutputStatus::WouldBlock) {
@@ -456,7 +536,10 @@ void Emulator::Complete(SteadyTime now) {
   const Outgoing out = std::move(*outgoing_);
   outgoing_.reset();
   if (!out.bytes.empty()) {
-    const ReplyRecord record{.command = out.command, .bytes = out.bytes.size(), .crWritten = now};
+    const ReplyRecord record{.command = out.command,
+                             .bytes = out.bytes.size(),
+                             .firstWritten = out.firstWritten.value_or(now),
+                             .crWritten = now};
     Record(TimelineKind::Reply, now, KindName(out.command.kind));
     Update([&] {
       ++counters_.replies;
@@ -515,6 +598,7 @@ void Emulator::HangUp() {
 void Emulator::ForgetConnection() {
   inbox_.clear();
   outgoing_.reset();
+  echoes_.clear();
   outputBlocked_ = false;
   framer_.Reset();
 }
@@ -529,11 +613,15 @@ std::optional<SteadyTime> Emulator::NextDeadline(SteadyTime now) const {
     consider(std::min(*hangUpBy_, now + kHangUpDrainCheck));
     return next;
   }
+  const bool replyPartWay = outgoing_ && outgoing_->PartWay();
+  if (!echoes_.empty() && !replyPartWay && !outputBlocked_) {
+    consider(echoes_.front().dueAt);
+  }
   if (outgoing_) {
     if (now < outgoing_->startAt) {
       consider(outgoing_->startAt);
     } else if (!outputBlocked_) {
-      consider(outgoing_->startAt + byteTime_ * static_cast<long>(outgoing_->sent + 1));
+      consider(Schedule(*outgoing_).Due(outgoing_->sent));
     }
   } else if (!inbox_.empty()) {
     consider(inbox_.front().readyAt);

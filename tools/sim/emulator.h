@@ -9,6 +9,12 @@
 // command is acknowledged the device is silent for the reboot time and
 // forgets what it had received. A link that the utility closes takes its
 // unanswered commands with it; the next connection or open starts afresh.
+//
+// With a link latency a reply leaves that long after its request came in,
+// and never before the reply ahead of it. An echo of a request is the
+// link's, not the device's: it goes out as soon as the request is in (after
+// the latency), ahead of replies still to come, but never into the middle
+// of a reply already on its way.
 #pragma once
 
 #include <atomic>
@@ -28,6 +34,7 @@
 #include "sim/device.h"
 #include "sim/endpoint.h"
 #include "sim/reply_faults.h"
+#include "sim/reply_schedule.h"
 #include "sim/request_framer.h"
 #include "sim/sim_config.h"
 #include "sim/unique_fd.h"
@@ -39,8 +46,9 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 // One reply as it went out.
 struct ReplyRecord {
   CommandRef command;
-  std::size_t bytes = 0;  // bytes written, noise included
-  SteadyTime crWritten;   // when the write that handed its CR to the link began
+  std::size_t bytes = 0;    // bytes written, noise included
+  SteadyTime firstWritten;  // when the write that handed its first byte to the link began
+  SteadyTime crWritten;     // when the write that handed its CR to the link began
 };
 
 // One complete request frame as it came in, whatever its CRC or ID.
@@ -79,6 +87,7 @@ struct Counters {
   std::size_t other = 0;           // unknown or malformed commands
   std::size_t unanswered = 0;      // commands the device gave no reply to
   std::size_t replies = 0;         // replies put on the link
+  std::size_t echoes = 0;          // request frames echoed back whole
   std::size_t connections = 0;     // TCP connections accepted, opens of the pty
   std::size_t disconnections = 0;  // the utility closed the connection or the pty
   std::size_t hangUps = 0;
@@ -140,15 +149,27 @@ class Emulator {
  private:
   struct QueuedFrame {
     std::string payload;
-    SteadyTime readyAt;  // when the device has the whole frame
+    SteadyTime readyAt;               // when the device has the whole frame
+    std::optional<CommandKind> kind;  // as the device will number it; nullopt: another ID
   };
   struct Outgoing {
     std::vector<std::uint8_t> bytes;
     std::size_t sent = 0;
     SteadyTime startAt;
+    // Bytes from pauseAt on are held back by `pause` on top of their schedule.
+    std::size_t pauseAt = 0;
+    std::chrono::microseconds pause{0};
+    std::optional<SteadyTime> firstWritten;
     CommandRef command;
     bool reboot = false;
     bool hangUp = false;
+
+    bool PartWay() const { return sent > 0 && sent < bytes.size(); }
+  };
+  struct Echo {
+    std::vector<std::uint8_t> bytes;
+    std::size_t sent = 0;
+    SteadyTime dueAt;
   };
 
   void Loop();
@@ -156,8 +177,11 @@ class Emulator {
   void ReadInput(SteadyTime now);
   void OnLinkEvent(const InputResult& event);
   void TakeFrame(RequestFrame frame, SteadyTime now);
+  std::optional<CommandRef> PredictNumber(std::optional<CommandKind> kind) const;
   void Handle(const QueuedFrame& frame, SteadyTime now);
+  bool SendEchoes(SteadyTime now);
   bool PumpOutput(SteadyTime now);
+  ReplySchedule Schedule(const Outgoing& out) const;
   void Complete(SteadyTime now);
   void HangUp();
   void ForgetConnection();
@@ -172,6 +196,7 @@ class Emulator {
   const EmulatorHooks hooks_;
   const ReplyFaults replyFaults_;
   const std::chrono::nanoseconds byteTime_;
+  const std::chrono::milliseconds latency_;
 
   // Owned by the serving thread once started.
   std::unique_ptr<Endpoint> endpoint_;
@@ -180,6 +205,9 @@ class Emulator {
   std::size_t requestsReceived_ = 0;
   std::deque<QueuedFrame> inbox_;
   std::optional<Outgoing> outgoing_;
+  std::deque<Echo> echoes_;
+  // The last reply frame put on the link, for a stale copy of it.
+  std::vector<std::uint8_t> previousFrame_;
   bool outputBlocked_ = false;
   std::optional<SteadyTime> rebootUntil_;
   // A hang-up waiting for the utility to take the last reply, and how long

@@ -6,6 +6,8 @@
 #include <functional>
 #include <map>
 
+#include "link/frame.h"
+
 namespace ql::sim {
 namespace {
 
@@ -75,6 +77,54 @@ std::optional<std::string> ParseHexBytes(std::string_view text) {
     bytes.push_back(static_cast<char>(value));
   }
   return bytes;
+}
+
+// Milliseconds with up to three decimals ("3", "2.5"), at most `maxMs`.
+std::optional<std::chrono::microseconds> ParseMilliseconds(std::string_view text,
+                                                           std::uint64_t maxMs) {
+  const auto dot = text.find('.');
+  const auto whole = ParseNumber(text.substr(0, dot), maxMs);
+  if (!whole) {
+    return std::nullopt;
+  }
+  std::uint64_t micros = *whole * 1000;
+  if (dot != std::string_view::npos) {
+    std::string_view fraction = text.substr(dot + 1);
+    const auto digits = ParseNumber(fraction, 999);
+    if (!digits || fraction.size() > 3) {
+      return std::nullopt;
+    }
+    std::uint64_t scaled = *digits;
+    for (std::size_t i = fraction.size(); i < 3; ++i) {
+      scaled *= 10;
+    }
+    micros += scaled;
+  }
+  return std::chrono::microseconds(micros);
+}
+
+// "SEL@MS[:POS]": the replies, how long, and the byte of the frame held back.
+std::optional<ReplyPause> ParseReplyPause(const std::string& text) {
+  const auto at = text.rfind('@');
+  if (at == std::string::npos) {
+    return std::nullopt;
+  }
+  const auto selector = ParseSelector(text.substr(0, at));
+  const auto parts = Split(std::string_view(text).substr(at + 1), ':');
+  if (!selector || parts.size() > 2) {
+    return std::nullopt;
+  }
+  const auto hold = ParseMilliseconds(parts[0], 60'000);
+  const auto position = parts.size() > 1 ? ParseNumber(parts[1], link::kFrameBufferSize - 2)
+                                         : std::optional<std::uint64_t>();
+  if (!hold || (parts.size() > 1 && !position)) {
+    return std::nullopt;
+  }
+  ReplyPause pause{.when = *selector, .hold = *hold, .at = std::nullopt};
+  if (position) {
+    pause.at = static_cast<std::size_t>(*position);
+  }
+  return pause;
 }
 
 // "[ADDRESS:]PORT".
@@ -243,6 +293,33 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
          c.faults.noise = bytes.value_or("");
          return bytes.has_value();
        }},
+      {"--echo", selectorInto(c.faults.echoRequest)},
+      {"--glitch", selectorInto(c.faults.glitchBefore)},
+      {"--glitch-byte",
+       [&](const std::string& v) {
+         const auto bytes = ParseHexBytes(v);
+         if (!bytes || bytes->size() != 1) {
+           return false;
+         }
+         c.faults.glitchByte = static_cast<std::uint8_t>((*bytes)[0]);
+         return true;
+       }},
+      {"--stale-before", selectorInto(c.faults.staleBefore)},
+      {"--stale-after", selectorInto(c.faults.staleAfter)},
+      {"--latency",
+       [&](const std::string& v) {
+         const auto ms = ParseNumber(v, 60'000);
+         c.faults.replyLatency = std::chrono::milliseconds(ms.value_or(0));
+         return ms.has_value();
+       }},
+      {"--pause-in-reply",
+       [&](const std::string& v) {
+         const auto pause = ParseReplyPause(v);
+         if (pause) {
+           c.faults.replyPauses.push_back(*pause);
+         }
+         return pause.has_value();
+       }},
       {"--handshake-length",
        [&](const std::string& v) {
          const auto length = ParseNumber(v, 1499);
@@ -390,6 +467,25 @@ given more than once.
   --noise SEL            * send noise bytes before the reply frame
   --noise-bytes HEX      the noise as hex byte pairs, without 03
                          (default 7E3F7FFF206E6F6973650D0A)
+  --glitch SEL           * put one glitch byte on the line just before the
+                           reply, as a line turning round does
+  --glitch-byte HEX      the glitch byte: 00 (default), FF or another, not 03
+  --echo SEL             * send the request frame back exactly as it came,
+                           before the reply, as a half-duplex RS-485 adapter
+                           does; all echoes every frame, whatever its CRC or ID
+  --stale-before SEL     * send a copy of the previous reply frame just
+                           before the reply, as a converter repeating it does
+  --stale-after SEL      * send a copy of the previous reply frame just after
+                           the reply
+  --latency MS           every reply and echo leaves MS milliseconds after its
+                         request came in, in order, as over a device server
+                         far away; --late-reply holds one longer still
+  --pause-in-reply SEL@MS[:POS]
+                         * hold byte POS of the reply frame (0 is its start
+                           byte; default its middle) and the bytes after it
+                           back by MS milliseconds (decimals allowed), as a
+                           pseudo-terminal or USB adapter pauses a reply;
+                           with --pace the rest keeps its line rate
   --handshake-length N   handshake reply frame of N bytes (default 29)
   --flip-stored B[:BYTE[:BIT]]
                          * store block B with one bit flipped (default byte 0,

@@ -50,7 +50,8 @@ void AddNote(std::string& notes, const char* note) {
 }  // namespace
 
 Transmission ReplyFaults::Transmit(const CommandRef& command,
-                                   const std::optional<std::string>& body) const {
+                                   const std::optional<std::string>& body,
+                                   std::span<const std::uint8_t> previousFrame) const {
   Transmission out;
   if (!body) {
     return out;
@@ -80,15 +81,41 @@ Transmission ReplyFaults::Transmit(const CommandRef& command,
     frame.pop_back();
     AddNote(out.faults, "last byte lost");
   }
+  // A line turning round puts its glitch on the wire before anything else.
+  if (AnyMatches(faults_.glitchBefore, command)) {
+    out.bytes.push_back(faults_.glitchByte);
+    AddNote(out.faults, "glitch byte before the frame");
+  }
   if (AnyMatches(faults_.noiseBefore, command) || random == RandomFault::Noise) {
-    out.bytes.assign(faults_.noise.begin(), faults_.noise.end());
+    out.bytes.insert(out.bytes.end(), faults_.noise.begin(), faults_.noise.end());
     AddNote(out.faults, "noise before the frame");
   }
+  const bool staleBefore = AnyMatches(faults_.staleBefore, command) && !previousFrame.empty();
+  const bool staleAfter = AnyMatches(faults_.staleAfter, command) && !previousFrame.empty();
+  if (staleBefore) {
+    out.bytes.insert(out.bytes.end(), previousFrame.begin(), previousFrame.end());
+    AddNote(out.faults, "previous reply before the frame");
+  }
+  const std::size_t frameAt = out.bytes.size();
   out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
   if (AnyMatches(faults_.duplicateReply, command) || random == RandomFault::Twice) {
     out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
     AddNote(out.faults, "sent twice");
   }
+  if (staleAfter) {
+    out.bytes.insert(out.bytes.end(), previousFrame.begin(), previousFrame.end());
+    AddNote(out.faults, "previous reply after the frame");
+  }
+  for (const auto& pause : faults_.replyPauses) {
+    if (pause.when.Matches(command) && !frame.empty()) {
+      const std::size_t at = std::min(pause.at.value_or(frame.size() / 2), frame.size() - 1);
+      out.pauseAt = frameAt + at;
+      out.pause = pause.hold;
+      AddNote(out.faults, "pause inside the frame");
+      break;
+    }
+  }
+  out.frame = std::move(frame);
 
   for (const auto& late : faults_.lateReply) {
     if (late.when.Matches(command)) {
@@ -103,6 +130,16 @@ Transmission ReplyFaults::Transmit(const CommandRef& command,
     AddNote(out.faults, "late");
   }
   return out;
+}
+
+bool ReplyFaults::Echoes(const std::optional<CommandRef>& command) const {
+  if (command) {
+    return AnyMatches(faults_.echoRequest, *command);
+  }
+  // A frame the device does not number is echoed only by a selector that
+  // takes every frame.
+  return std::any_of(faults_.echoRequest.begin(), faults_.echoRequest.end(),
+                     [](const CommandSelector& s) { return !s.kind && s.nth == 0; });
 }
 
 bool ReplyFaults::HangsUpAfter(const CommandRef& command) const {

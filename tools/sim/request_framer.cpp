@@ -17,6 +17,17 @@ bool CrcMatches(std::string_view payload, std::string_view crcText) {
 
 }  // namespace
 
+std::vector<std::uint8_t> RequestFrame::Wire() const {
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(wireBytes);
+  bytes.push_back(link::kRequestStart);
+  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  bytes.push_back(link::kRequestEnd);
+  bytes.insert(bytes.end(), crcText.begin(), crcText.end());
+  bytes.push_back(link::kCr);
+  return bytes;
+}
+
 std::optional<RequestFrame> RequestFramer::Feed(std::uint8_t b) {
   if (b == link::kRequestStart) {
     if (state_ != State::Idle) {
@@ -53,6 +64,7 @@ std::optional<RequestFrame> RequestFramer::Feed(std::uint8_t b) {
       state_ = State::Idle;
       RequestFrame frame;
       frame.crcOk = CrcMatches(payload_, crcText_);
+      frame.crcText = crcText_;
       frame.wireBytes = payload_.size() + link::kFrameOverhead;
       frame.payload = std::move(payload_);
       payload_.clear();

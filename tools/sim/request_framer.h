@@ -8,13 +8,18 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ql::sim {
 
 struct RequestFrame {
   std::string payload;
   bool crcOk = false;         // the CRC characters match, in uppercase
+  std::string crcText;        // the four CRC characters as they came
   std::size_t wireBytes = 0;  // 0x01 through CR
+
+  // The frame's bytes as they came, 0x01 through CR.
+  std::vector<std::uint8_t> Wire() const;
 };
 
 class RequestFramer {

@@ -66,6 +66,17 @@ std::string ValidateFaults(const FaultConfig& faults) {
   if (faults.noise.find('\x03') != std::string::npos) {
     return "the noise cannot hold the reply start byte 0x03";
   }
+  if (faults.glitchByte == link::kReplyStart) {
+    return "the glitch byte cannot be the reply start byte 0x03";
+  }
+  if (faults.replyLatency.count() < 0) {
+    return "the reply latency cannot be negative";
+  }
+  for (const auto& pause : faults.replyPauses) {
+    if (pause.hold.count() < 0) {
+      return "a pause inside a reply cannot be negative";
+    }
+  }
   for (const auto& late : faults.lateReply) {
     if (late.delay.count() < 0) {
       return "a reply delay cannot be negative";

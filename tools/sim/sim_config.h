@@ -47,6 +47,17 @@ struct LateReply {
   std::chrono::milliseconds delay{0};
 };
 
+// A reply held up part way: byte `at` of the reply frame (0: its start byte;
+// past the frame: its last byte) and every byte after it go out `hold` later
+// than the line would send them, as when a pseudo-terminal's kernel
+// hand-over, a USB adapter's frames or a busy host put a pause into a reply
+// that the device sent back to back. Without `at`, the middle of the frame.
+struct ReplyPause {
+  CommandSelector when;
+  std::chrono::microseconds hold{0};
+  std::optional<std::size_t> at;
+};
+
 // One bit of one block: byte 0..511 of the block, bit 0 (least significant)..7.
 struct BitFlip {
   int block = 0;
@@ -105,6 +116,27 @@ struct FaultConfig {
   // `noise` goes out just before the reply frame.
   std::vector<CommandSelector> noiseBefore;
   std::string noise = "~?\x7F\xFF noise\r\n";
+  // The request frame goes back on the link exactly as it came, ahead of
+  // the reply, as a half-duplex RS-485 adapter echoes what the host sends.
+  // It goes as soon as the frame is in (after the link latency), ahead of a
+  // reply still to come but never into the middle of one. A selector with
+  // no kind and no number (all) echoes every frame, whatever its CRC or ID;
+  // the others pick among this device's commands.
+  std::vector<CommandSelector> echoRequest;
+  // `glitchByte` goes out just before the reply frame, as a line puts a
+  // stray character on the wire when its direction turns.
+  std::vector<CommandSelector> glitchBefore;
+  std::uint8_t glitchByte = 0x00;
+  // A copy of the previous reply frame put on the link goes out just before
+  // or just after the reply, as from a converter repeating what it passed.
+  // Nothing is added while no reply has gone out yet.
+  std::vector<CommandSelector> staleBefore;
+  std::vector<CommandSelector> staleAfter;
+  // The link's round trip: every reply (and echo) leaves this long after its
+  // request came in, and never before the reply ahead of it, as through a
+  // device server far away. A late reply is held this long and its delay.
+  std::chrono::milliseconds replyLatency{0};
+  std::vector<ReplyPause> replyPauses;
   // Length of the handshake reply frame (the device information is cut or
   // padded with blanks to fit); the utility accepts only 29.
   int handshakeFrameLength = kHandshakeFrameLength;

@@ -1,0 +1,208 @@
+// ql480tx-flash and the files it is given, against emulated devices on
+// 127.0.0.1: the firmware file read once at the start, so that a file
+// changed while a device is upgraded changes nothing the device receives; a
+// file with no image refused; one file named for two uses refused; and
+// --read-flash --force replacing only a file or a link.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <QJsonObject>
+#include <functional>
+
+#include "program_fixture.h"
+
+namespace ql::flash {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The test hook that shortens the program's wait after the run command.
+const std::string kShortRunWait = "QL480TX_FLASH_RUN_WAIT_MS=300";
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class FileTest : public FlashProgramTest {
+ protected:
+  // A device that calls `change` when the first request (the handshake)
+  // reaches it, before it answers. The program has read the file before it
+  // sent anything, and loads the image only after this answer.
+  std::unique_ptr<sim::Emulator> DeviceChangingTheFile(std::function<void()> change) {
+    sim::SimConfig config;
+    config.device.rebootSilence = std::chrono::milliseconds(200);
+    sim::EmulatorHooks hooks;
+    hooks.requestReceived = [change = std::move(change)](const sim::RequestRecord& request) {
+      if (request.number == 1) {
+        change();
+      }
+    };
+    auto emulator = std::make_unique<sim::Emulator>(config, std::move(hooks));
+    std::string error;
+    EXPECT_TRUE(emulator->Start(error)) << error;
+    return emulator;
+  }
+
+  RunSetup Setup(std::vector<std::string> args) const {
+    RunSetup setup;
+    setup.args = std::move(args);
+    setup.configHome = Config();
+    setup.env = {kShortRunWait};
+    return setup;
+  }
+};
+
+TEST_F(FileTest, AFileChangedAfterTheStartChangesNothingTheDeviceReceives) {
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> change;
+  } cases[] = {
+      {"truncated to nothing", [](const fs::path& file) { fs::resize_file(file, 0); }},
+      {"copied over by the next release",
+       [](const fs::path& file) {
+         WriteBytes(file, std::string("QL480TX-V5 2.00", 16) + std::string(9000, '\x5A'));
+       }},
+      {"another model's file renamed over it",
+       [](const fs::path& file) {
+         const fs::path other = file.parent_path() / "other.QLB";
+         WriteBytes(other, std::string("QL481TX-V1\0\0\0\0\0\0", 16) + std::string(3000, '\x33'));
+         fs::rename(other, file);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = Firmware(5000);  // 10 blocks
+    const std::string before = Slurp(file);
+    auto device = DeviceChangingTheFile([&c, file] { c.change(file); });
+    const auto run = RunFlash(Setup({"--json", "--tcp", Tcp(*device), file.string()}));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(Slurp(file), before) << "the file was changed during the run";
+    EXPECT_TRUE(Holds(*device));
+    EXPECT_EQ(device->GetCounters().writes, 10u);
+    EXPECT_EQ(device->GetCounters().runs, 1u);
+    const auto lines = JsonLines(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front()["blocks"].toInt(), 10);
+    EXPECT_EQ(lines.back()["outcome"].toString(), "upgrade_ok");
+  }
+}
+
+// The trace would empty the firmware file before it is written to the
+// device, or the flash read would be put over the trace.
+TEST_F(FileTest, OneFileNamedForTwoUsesIsAUsageError) {
+  const fs::path file = Firmware(600);
+  const std::string before = Slurp(file);
+  fs::create_symlink(file, dir_ / "link.QLB");
+  fs::create_hard_link(file, dir_ / "hard.QLB");
+  const fs::path out = dir_ / "out.QLB";
+  const fs::path trace = dir_ / "trace.txt";
+  WriteBytes(trace, "an older trace");
+  fs::create_symlink(trace, dir_ / "trace-link.txt");
+  auto device = Emulator();
+  const std::string link = Tcp(*device);
+  const std::vector<std::vector<std::string>> cases = {
+      {"--trace", file.string(), "--tcp", link, file.string()},
+      {"--trace", (dir_ / "link.QLB").string(), "--tcp", link, file.string()},
+      {"--trace", (dir_ / "hard.QLB").string(), "--tcp", link, file.string()},
+      {"--trace", file.string(), "--tcp", link, (dir_ / "link.QLB").string()},
+      {"--read-flash", out.string(), "--trace", out.string(), "--tcp", link},
+      {"--read-flash", trace.string(), "--force", "--trace", (dir_ / "trace-link.txt").string(),
+       "--tcp", link},
+  };
+  for (std::vector<std::string> args : cases) {
+    SCOPED_TRACE(args[1] + " / " + args.back());
+    args.insert(args.begin(), "--json");
+    const auto run = RunFlash(Setup(args));
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(Contains(run.err, "name the same file")) << run.err;
+    const auto lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 1u) << run.out;
+    EXPECT_EQ(lines.back()["outcome"].toString(), "usage_error");
+  }
+  EXPECT_EQ(Slurp(file), before);
+  EXPECT_EQ(Slurp(trace), "an older trace");
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_EQ(device->GetCounters().connections, 0u);
+}
+
+// Nothing after the header: a device written from it would be left blank.
+TEST_F(FileTest, AFileWithNoImageIsRefusedBeforeAnyDeviceIsTouched) {
+  auto device = Emulator();
+  for (const std::string& bytes :
+       {std::string(), std::string("QL480TX-V5"), std::string("QL480TX-V5 1.02", 16)}) {
+    SCOPED_TRACE(std::to_string(bytes.size()) + " bytes");
+    const fs::path file = dir_ / "short.QLB";
+    WriteBytes(file, bytes);
+    const auto run = RunFlash(Setup({"--json", "--tcp", Tcp(*device), file.string()}));
+    EXPECT_EQ(run.status, 2) << run.out << run.err;
+    const std::string reason =
+        "cannot use the firmware file " + file.string() + ": no image after its 16-byte header";
+    EXPECT_TRUE(Contains(run.err, reason)) << run.err;
+    const auto lines = JsonLines(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["outcome"].toString(), "file_error");
+    EXPECT_EQ(lines.back()["reason"].toString().toStdString(), reason);
+  }
+  EXPECT_EQ(device->GetCounters().connections, 0u);
+}
+
+// --force replaces a file, or a link without following it; never a device
+// node, a FIFO or a folder. The nodes are the test's own, in its folder, so
+// that a regression could never take away the system's.
+TEST_F(FileTest, ForceReplacesOnlyAFileOrALink) {
+  sim::SimConfig config;
+  config.device.initialFlash = std::vector<std::uint8_t>(124 * 512, 0x42);
+  auto device = Emulator(config);
+  const fs::path fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directory(dir_ / "folder");
+  struct Case {
+    fs::path path;
+    std::string why;
+  };
+  std::vector<Case> cases = {
+      {fifo, "it is a FIFO; --force replaces only a regular file or a symbolic link"},
+      {dir_ / "folder", "Is a directory"},
+  };
+  if (::geteuid() == 0) {
+    const fs::path null = dir_ / "null";
+    ASSERT_EQ(::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    cases.push_back(
+        {null,
+         "it is a character device; --force replaces only a regular file or a symbolic link"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    const auto type = fs::symlink_status(c.path).type();
+    const auto run =
+        RunFlash(Setup({"--read-flash", c.path.string(), "--force", "--tcp", Tcp(*device)}));
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_TRUE(Contains(run.err, "cannot write " + c.path.string() + ": " + c.why)) << run.err;
+    EXPECT_EQ(fs::symlink_status(c.path).type(), type);
+  }
+  EXPECT_EQ(device->GetCounters().connections, 0u);
+
+  const fs::path kept = dir_ / "kept.txt";
+  WriteBytes(kept, "kept");
+  const fs::path link = dir_ / "backup.QLB";
+  fs::create_symlink(kept, link);
+  const auto run =
+      RunFlash(Setup({"--read-flash", link.string(), "--force", "--tcp", Tcp(*device)}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(link)));
+  EXPECT_EQ(Slurp(link).size(), 16u + 124u * 512u);
+  EXPECT_EQ(Slurp(kept), "kept");
+}
+
+}  // namespace
+}  // namespace ql::flash

@@ -1,0 +1,116 @@
+// Checking the files of the command line before any device is touched.
+#include "checked_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <vector>
+
+#include "link/errno_text.h"
+
+namespace ql::flash {
+namespace {
+
+// Whether `a` and `b` name the same file: the same device and inode when
+// both exist (so also through symbolic and hard links), else the same place.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  const bool firstFound = ::stat(a.c_str(), &first) == 0;
+  const bool secondFound = ::stat(b.c_str(), &second) == 0;
+  if (firstFound && secondFound) {
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  }
+  if (firstFound != secondFound) {
+    return false;
+  }
+  std::error_code firstError;
+  std::error_code secondError;
+  const auto firstPlace = std::filesystem::weakly_canonical(a, firstError);
+  const auto secondPlace = std::filesystem::weakly_canonical(b, secondError);
+  return !firstError && !secondError && firstPlace == secondPlace;
+}
+
+}  // namespace
+
+std::string FileOpenError(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    return link::ErrnoText(EISDIR);
+  }
+  // A FIFO or a device is no firmware file, and opening one could block.
+  if (std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error)) {
+    return "not a regular file";
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return link::ErrnoText(errno);
+  }
+  ::close(fd);
+  return {};
+}
+
+FirmwareFacts ReadFirmwareOnce(const std::string& path) {
+  FirmwareFacts facts;
+  image::FirmwareRead read = image::ReadFirmwareFile(path);
+  switch (read.failure) {
+    case image::ReadFailure::None:
+      break;
+    case image::ReadFailure::NotOpened:
+      facts.error = FileOpenError(path);
+      if (facts.error.empty()) {
+        facts.error = "cannot be opened";
+      }
+      return facts;
+    case image::ReadFailure::ReadError:
+      facts.error = link::ErrnoText(read.error);
+      return facts;
+    case image::ReadFailure::ChangedMeanwhile:
+      facts.error = "it changed while it was read";
+      return facts;
+  }
+  auto firmware = std::make_shared<const image::FirmwareFile>(std::move(read.file));
+  // The block count the device will receive, by the loader's own rule and
+  // from the very bytes it will load.
+  auto table = std::make_unique<image::BlockTable>();
+  std::int32_t count = 0;
+  if (image::LoadFirmwareImage(*firmware, image::kDeviceFamily, *table, count) !=
+      image::LoadResult::Loaded) {
+    facts.error = "no image after its 16-byte header";
+  }
+  facts.firmware = std::move(firmware);
+  facts.blocks = count;
+  return facts;
+}
+
+std::string FileNamedTwice(const Options& options) {
+  struct Named {
+    const char* use;
+    const std::string& path;
+  };
+  std::vector<Named> files;
+  if (!options.firmwarePath.empty()) {
+    files.push_back({"the firmware file", options.firmwarePath});
+  }
+  if (!options.tracePath.empty()) {
+    files.push_back({"--trace", options.tracePath});
+  }
+  if (!options.readFlashPath.empty()) {
+    files.push_back({"--read-flash", options.readFlashPath});
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    for (std::size_t j = i + 1; j < files.size(); ++j) {
+      if (SameFile(files[i].path, files[j].path)) {
+        return std::string(files[i].use) + " and " + files[j].use +
+               " name the same file: " + files[i].path +
+               (files[i].path == files[j].path ? "" : " and " + files[j].path);
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace ql::flash
