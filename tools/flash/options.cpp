@@ -284,7 +284,8 @@ by the window is used, read only):
   --serial PORT         serial link: a device path such as /dev/ttyUSB0, or
                         COM1..COMn for /dev/ttyS0..
   --line SETTINGS       line settings for --serial, e.g. 115200,e,8,1
-                        (default 19200,e,8,1); text it cannot read is refused
+                        (default 19200,e,8,1); fields left out are e,8,1's;
+                        text it cannot read is refused
   --list-ports          print the serial ports the system reports, one a line
                         (with --json one object each), and exit 0
 
