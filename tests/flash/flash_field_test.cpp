@@ -596,6 +596,11 @@ TEST_F(FieldTest, EveryOutcomeIsAJsonLineWithItsTime) {
       EXPECT_TRUE(result["holds"].toString().startsWith("programming stopped after"));
     } else if (c.status != 0) {
       EXPECT_FALSE((result["reason"].toString() + result["message"].toString()).isEmpty());
+      if (c.status == 8) {
+        // A read speaks of reading, not of a comparison.
+        const QJsonObject& failure = lines[lines.size() - 2];
+        EXPECT_EQ(failure["text"].toString(), "Read error!") << run.out;
+      }
     } else {
       bool countdown = false;
       for (const auto& line : lines) {
