@@ -7,6 +7,7 @@
 #include "flash_job.h"
 #include "links.h"
 #include "options.h"
+#include "port_details.h"
 #include "run_time.h"
 
 namespace ql::flash {
@@ -119,9 +120,20 @@ Json WarningEvent(const std::string& reason) {
   return line;
 }
 
-Json PortEvent(const std::string& port) {
+Json PortEvent(const PortDetails& port) {
   Json line = Event("port");
-  line["port"] = port;
+  line["port"] = port.path;
+  // Only what the system knows: a port it tells nothing of has its path.
+  for (const auto& [name, value] :
+       {std::pair<const char*, const std::string&>{"by_id", port.stableName},
+        {"description", port.description},
+        {"maker", port.maker},
+        {"usb_id", port.vidPid},
+        {"serial_number", port.serial}}) {
+    if (!value.empty()) {
+      line[name] = value;
+    }
+  }
   return line;
 }
 

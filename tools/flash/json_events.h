@@ -13,6 +13,7 @@
 namespace ql::flash {
 
 struct FirmwareFacts;
+struct PortDetails;
 struct Options;
 struct RunLink;
 
@@ -52,6 +53,6 @@ Json FileErrorEvent(int status, const std::string& reason);
 Json WarningEvent(const std::string& reason);
 
 // A port of --list-ports.
-Json PortEvent(const std::string& port);
+Json PortEvent(const PortDetails& port);
 
 }  // namespace ql::flash

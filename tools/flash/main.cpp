@@ -22,6 +22,7 @@
 #include "console.h"
 #include "device_run.h"
 #include "json_events.h"
+#include "port_details.h"
 #include "run_time.h"
 #include "settings/port_list.h"
 #include "settings/qsettings_store.h"
@@ -223,11 +224,12 @@ int main(int argc, char** argv) {
     return flash::kExitOk;
   }
   if (options.listPorts) {
-    for (const std::string& port : settings::SystemPortNames()) {
+    for (const std::string& path : settings::SystemPortNames()) {
+      const flash::PortDetails port = flash::DescribePort(path);
       if (options.json) {
         Say(stdout, flash::JsonLine(flash::PortEvent(port)));
       } else {
-        Tell(stdout, port);
+        Tell(stdout, flash::PortLine(port));
       }
     }
     return flash::kExitOk;

@@ -286,7 +286,8 @@ by the window is used, read only):
   --line SETTINGS       line settings for --serial, e.g. 115200,e,8,1
                         (default 19200,e,8,1); fields left out are e,8,1's;
                         text it cannot read is refused
-  --list-ports          print the serial ports the system reports, one a line
+  --list-ports          print the serial ports the system reports, one a line, with
+                        what it knows of each and its stable /dev/serial/by-id name
                         (with --json one object each), and exit 0
 
 What to do (default: upgrade):
