@@ -5,20 +5,27 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QStringDecoder>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
+#include <optional>
 #include <stdexcept>
 
 #include "app/application.h"
@@ -33,6 +40,7 @@
 #include "settings/qsettings_store.h"
 #include "settings/settings.h"
 #include "text/message_table.h"
+#include "upgrade/failure_reason.h"
 
 namespace ql::app {
 namespace {
@@ -54,6 +62,37 @@ std::filesystem::path ToPath(const QString& path) {
   return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
 
+// The status panel's context menu item. The message table has no such text;
+// the Chinese ones follow its style, with the accelerator after the text.
+QString CopyCaption(text::Language language) {
+  switch (language) {
+    case text::Language::Simplified:
+      return QStringLiteral("复制(&C)");
+    case text::Language::Traditional:
+      return QStringLiteral("複製(&C)");
+    case text::Language::English:
+      break;
+  }
+  return QStringLiteral("&Copy");
+}
+
+// The firmware file a drag carries: exactly one local file named *.QLB (in
+// either case, as the file type is registered); nullopt for anything else.
+std::optional<QString> DraggedFirmwareFile(const QMimeData* data) {
+  if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) {
+    return std::nullopt;
+  }
+  const QUrl url = data->urls().front();
+  if (!url.isLocalFile()) {
+    return std::nullopt;
+  }
+  const QString path = url.toLocalFile();
+  if (QFileInfo(path).suffix().compare(QLatin1String("qlb"), Qt::CaseInsensitive) != 0) {
+    return std::nullopt;
+  }
+  return path;
+}
+
 }  // namespace
 
 WindowServices SystemServices() {
@@ -65,6 +104,17 @@ WindowServices SystemServices() {
   services.openStore = [] { return std::make_unique<settings::QSettingsStore>(); };
   services.portNames = &settings::SystemPortNames;
   return services;
+}
+
+void SelectStartFile(TfrmModule& window, const std::string& file) {
+  // The bytes as given, so that a name in another encoding still opens.
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::absolute(file, error);
+  if (error) {
+    path = file;
+  }
+  path = path.lexically_normal();
+  window.SelectFirmwareFile(path, QFile::decodeName(QByteArray::fromStdString(path.string())));
 }
 
 TfrmModule::TfrmModule(WindowServices services, QWidget* parent)
@@ -95,6 +145,7 @@ void TfrmModule::ConnectHandlers() {
   connect(mnuEnglish, &QAction::triggered, this, &TfrmModule::mnuEnglishClick);
   connect(mnuSimplified, &QAction::triggered, this, &TfrmModule::mnuSimplifiedClick);
   connect(mnuTraditional, &QAction::triggered, this, &TfrmModule::mnuTraditionalClick);
+  connect(mnuCopyReason, &QAction::triggered, this, &TfrmModule::mnuCopyReasonClick);
 }
 
 void TfrmModule::ShowCentred() {
@@ -180,6 +231,7 @@ void TfrmModule::FormShow() {
       FromUtf8(text::Message(msg::kMenuLanguageItem, text::Language::Traditional)));
   mnuFile->setTitle(MessageText(msg::kMenuFile));
   mnuExit->setText(MessageText(msg::kMenuExit));
+  mnuCopyReason->setText(CopyCaption(currentLanguage_));
 
   tmrNote->start();
 }
@@ -253,10 +305,19 @@ void TfrmModule::btnSelectClick() {
   if (!chosen) {
     return;
   }
+  SelectFirmwareFile(ToPath(*chosen), *chosen);
+}
+
+void TfrmModule::SelectFirmwareFile(const std::filesystem::path& path, const QString& shown) {
+  if (ProcedureRunning()) {
+    return;
+  }
+  // Choosing a file is the first step: the reason of an earlier failure goes.
+  ShowReason({});
   pbProgram->SetPosition(0);
   pbVerify->SetPosition(0);
-  selectedPath_ = ToPath(*chosen);
-  pnFile->setText(*chosen);
+  selectedPath_ = path;
+  pnFile->setText(shown);
   pnMsg->setText(
       FromUtf8(text::StripAccelerator(text::Message(text::msg::kButtonConnect, currentLanguage_))));
   btnConnect->setEnabled(true);
@@ -293,6 +354,7 @@ void TfrmModule::btnConnectClick() {
   inputs.fileVersionText = fileVersionBytes_;
   inputs.selectedHeader = selectedHeader_;
   inputs.firmwarePath = selectedPath_;
+  events_->SetLinkLabel(upgrade::LinkLabel(inputs.link));
   RunProcedure([this, inputs = std::move(inputs)](upgrade::Environment& env) {
     upgrade::ConnectProcedure(inputs, state_, env);
   });
@@ -302,12 +364,15 @@ void TfrmModule::btnAutoClick() {
   if (ProcedureRunning() || !btnAuto->isEnabled()) {
     return;
   }
+  events_->SetLinkLabel(upgrade::LinkLabel(state_.link));
   RunProcedure([this, deviceId = pnSetID->text().toStdString()](upgrade::Environment& env) {
     upgrade::UpgradeSequence(deviceId, state_, env);
   });
 }
 
 void TfrmModule::RunProcedure(std::function<void(upgrade::Environment&)> body) {
+  // A new step: the reason of the last failure no longer stands.
+  ShowReason({});
   worker_ = QThread::create([this, body = std::move(body)] {
     try {
       link::SystemClock systemClock;
@@ -370,6 +435,37 @@ void TfrmModule::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+void TfrmModule::dragEnterEvent(QDragEnterEvent* event) {
+  if (!ProcedureRunning() && DraggedFirmwareFile(event->mimeData())) {
+    event->acceptProposedAction();
+  }
+}
+
+void TfrmModule::dragMoveEvent(QDragMoveEvent* event) {
+  // A step may have begun since the drag came in.
+  if (!ProcedureRunning() && DraggedFirmwareFile(event->mimeData())) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void TfrmModule::dropEvent(QDropEvent* event) {
+  const std::optional<QString> path = DraggedFirmwareFile(event->mimeData());
+  if (ProcedureRunning() || !path) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  SelectFirmwareFile(ToPath(*path), *path);
+}
+
+void TfrmModule::mnuCopyReasonClick() {
+  if (!reason_.isEmpty()) {
+    QApplication::clipboard()->setText(reason_);
+  }
+}
+
 void TfrmModule::keyPressEvent(QKeyEvent* event) {
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
@@ -391,6 +487,17 @@ void TfrmModule::keyPressEvent(QKeyEvent* event) {
 void TfrmModule::ShowStatus(const upgrade::Status& status) {
   const std::string shown = text::StripAccelerator(text::Message(status.message, currentLanguage_));
   pnMsg->setText(FromUtf8(shown) + FromUtf8(status.suffix));
+}
+
+void TfrmModule::ShowReason(const std::string& reason) {
+  reason_ = FromUtf8(reason);
+  // As rich text, escaped, so that a long reason wraps in its tool tip and a
+  // device's text is never taken for markup.
+  pnMsg->setToolTip(reason_.isEmpty() ? QString()
+                                      : QStringLiteral("<qt>") + reason_.toHtmlEscaped() +
+                                            QStringLiteral("</qt>"));
+  pnMsg->setAccessibleDescription(reason_);
+  mnuCopyReason->setEnabled(!reason_.isEmpty());
 }
 
 void TfrmModule::ShowIndicator(const QColor& colour) {

@@ -28,6 +28,9 @@
 
 class QAction;
 class QComboBox;
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -75,6 +78,12 @@ class TfrmModule : public QMainWindow {
   // Places the window in the middle of its screen and shows it.
   void ShowCentred();
 
+  // Takes `path` as the selected firmware file, exactly as when it is chosen
+  // in the file dialog; `shown` is the path as pnFile shows it. A file given
+  // on the command line or dropped on the window comes here. Ignored while
+  // a procedure runs.
+  void SelectFirmwareFile(const std::filesystem::path& path, const QString& shown);
+
   // Event handlers.
   void FormCreate();
   void FormShow();
@@ -87,6 +96,8 @@ class TfrmModule : public QMainWindow {
   void mnuSimplifiedClick();
   void mnuTraditionalClick();
   void mnuExitClick();
+  // The status panel's context menu: copies the reason of the last failure.
+  void mnuCopyReasonClick();
 
   // 1 starts the indicator blinking; any other value stops it. The colour
   // is left as the last blink painted it.
@@ -106,6 +117,10 @@ class TfrmModule : public QMainWindow {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  // A firmware file dropped on the window is selected, while no step runs.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   friend class WindowEvents;
@@ -126,6 +141,9 @@ class TfrmModule : public QMainWindow {
 
   // What the procedures show; GUI thread only, reached through WindowEvents.
   void ShowStatus(const upgrade::Status& status);
+  // The reason of the last failure, in the status panel's tool tip and
+  // accessible description; empty clears it.
+  void ShowReason(const std::string& reason);
   void ShowIndicator(const QColor& colour);
   // The program bar for programming, the verify bar for the read-back.
   void ShowProgressMaximum(upgrade::Phase phase, int maximum);
@@ -178,6 +196,8 @@ class TfrmModule : public QMainWindow {
   QAction* mnuEnglish = nullptr;
   QAction* mnuSimplified = nullptr;
   QAction* mnuTraditional = nullptr;
+  // The status panel's context menu.
+  QAction* mnuCopyReason = nullptr;
 
   // Run-time state.
   text::Language currentLanguage_ = text::Language::English;
@@ -189,10 +209,15 @@ class TfrmModule : public QMainWindow {
   // The header read at selection; pnFileVer shows the model text after a load,
   // and the file loaded at every connect must still carry this header.
   std::string selectedHeader_;
+  QString reason_;  // why the last step failed; empty when it did not
   QThread* worker_ = nullptr;
   bool closePending_ = false;
   bool hourglass_ = false;
   QPointer<QWidget> focusBeforeDisable_;
 };
+
+// Selects the firmware file named on the command line, as the file dialog
+// would give it: the full path, relative names taken from the current folder.
+void SelectStartFile(TfrmModule& window, const std::string& file);
 
 }  // namespace ql::app

@@ -11,6 +11,7 @@
 #include "app/frm_module.h"
 #include "app/panel.h"
 #include "image/firmware_file.h"
+#include "upgrade/failure_reason.h"
 
 namespace ql::app {
 
@@ -28,6 +29,8 @@ void WindowEvents::Post(Change&& change) {
 
 void WindowEvents::Started(Procedure procedure) {
   procedure_ = procedure;
+  lastPhase_.reset();
+  reason_.clear();
   const std::optional<Status> status = status_.Started(procedure);
   if (procedure == Procedure::Connect) {
     Post([w = &window_, status = *status] {
@@ -49,23 +52,28 @@ void WindowEvents::Started(Procedure procedure) {
   });
 }
 
-void WindowEvents::ConnectFailed(const Status& status) {
-  Post([w = &window_, status] {
+void WindowEvents::ConnectFailed(const Status& status, const std::string& reason) {
+  reason_ = reason;
+  Post([w = &window_, status, reason] {
     w->EnableUpgrade(false);
     w->SetBusy(0);
     w->ShowIndicator(kIndicatorRed);
     w->ShowStatus(status);
+    w->ShowReason(reason);
   });
 }
 
-void WindowEvents::LinkNotOpened(std::string_view /*reason*/) {
+void WindowEvents::LinkNotOpened(std::string_view reason) {
+  const std::string why = upgrade::LinkReason(linkLabel_, reason);
   if (procedure_ == Procedure::Connect) {
-    ConnectFailed(status_.LinkNotOpened());
+    ConnectFailed(status_.LinkNotOpened(), why);
     return;
   }
-  Post([w = &window_, status = status_.LinkNotOpened()] {
+  reason_ = why;
+  Post([w = &window_, status = status_.LinkNotOpened(), why] {
     w->ShowIndicator(kIndicatorRed);
     w->ShowStatus(status);
+    w->ShowReason(why);
   });
 }
 
@@ -73,8 +81,8 @@ void WindowEvents::HandshakeFailed(int attempt, const upgrade::TryEnd& /*last*/)
   Post([w = &window_, status = status_.HandshakeFailed(attempt)] { w->ShowStatus(status); });
 }
 
-void WindowEvents::DeviceNotFound(int /*attempts*/, const upgrade::TryEnd& /*last*/) {
-  ConnectFailed(status_.DeviceNotFound());
+void WindowEvents::DeviceNotFound(int attempts, const upgrade::TryEnd& last) {
+  ConnectFailed(status_.DeviceNotFound(), upgrade::NoDeviceReason(linkLabel_, attempts, last));
 }
 
 void WindowEvents::DeviceFound(std::string_view deviceInfo) {
@@ -90,11 +98,12 @@ void WindowEvents::ModelMatched() {
   });
 }
 
-void WindowEvents::ModelMismatched(std::string_view /*deviceInfo*/,
-                                   std::string_view /*fileHeader*/) {
-  Post([w = &window_, status = status_.ModelMismatched()] {
+void WindowEvents::ModelMismatched(std::string_view deviceInfo, std::string_view fileHeader) {
+  reason_ = upgrade::MismatchReason(deviceInfo, fileHeader);
+  Post([w = &window_, status = status_.ModelMismatched(), why = reason_] {
     w->EnableUpgrade(false);
     w->ShowStatus(status);
+    w->ShowReason(why);
     w->SetBusy(0);
     w->ShowIndicator(kIndicatorRed);
   });
@@ -104,10 +113,12 @@ void WindowEvents::ImageLoaded(int /*blockCount*/) {
   Post([w = &window_] { w->ShowFileVersionText(image::kModelText); });
 }
 
-void WindowEvents::ImageNotLoaded(upgrade::LoadFailure /*why*/, int /*error*/) {
-  Post([w = &window_, status = status_.ImageNotLoaded()] {
+void WindowEvents::ImageNotLoaded(upgrade::LoadFailure why, int error) {
+  reason_ = upgrade::LoadReason(why, error);
+  Post([w = &window_, status = status_.ImageNotLoaded(), why = reason_] {
     w->EnableUpgrade(false);
     w->ShowStatus(status);
+    w->ShowReason(why);
     w->ShowIndicator(kIndicatorRed);
   });
 }
@@ -140,7 +151,12 @@ void WindowEvents::PhaseEnded(const upgrade::PhaseEnd& end) {
   // failed or stopped part-way.
   const bool fill = std::exchange(blocksBegun_, false);
   const std::optional<Status> status = status_.PhaseEnded(end);
-  Post([w = &window_, end, fill, status, procedure = procedure_] {
+  lastPhase_ = end;
+  // What the device now holds is added when the procedure has finished.
+  if (status && status->failure) {
+    reason_ = upgrade::PhaseReason(end);
+  }
+  Post([w = &window_, end, fill, status, procedure = procedure_, why = reason_] {
     if (fill) {
       w->ShowProgressPosition(end.phase, end.blockCount);
     }
@@ -148,6 +164,9 @@ void WindowEvents::PhaseEnded(const upgrade::PhaseEnd& end) {
       return;  // stopped: the device's state is told at the end
     }
     w->ShowStatus(*status);
+    if (status->failure) {
+      w->ShowReason(why);
+    }
     const bool ok = end.Ok();
     switch (end.phase) {
       case Phase::Program:
@@ -181,7 +200,14 @@ void WindowEvents::ToneStarted(const upgrade::Tone& tone) {
 }
 
 void WindowEvents::Finished(const upgrade::Finish& finish) {
-  Post([w = &window_, finish] {
+  const std::string holds = upgrade::FailureHoldings(finish, lastPhase_);
+  if (!holds.empty()) {
+    reason_ = reason_.empty() ? holds : reason_ + "; " + holds;
+  }
+  Post([w = &window_, finish, why = holds.empty() ? std::optional<std::string>() : reason_] {
+    if (why) {
+      w->ShowReason(*why);
+    }
     if (finish.outcome == upgrade::Outcome::Stopped) {
       if (finish.procedure == Procedure::Connect) {
         w->EnableUpgrade(false);

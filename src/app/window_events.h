@@ -1,6 +1,7 @@
 // The window's side of what the procedures tell: each event turned into what
-// the window shows, the status panel's message, the indicator, the bars, the
-// Upgrade button, the hourglass and the window's input, and the tone.
+// the window shows, the status panel's message and the reason of a failure,
+// the indicator, the bars, the Upgrade button, the hourglass and the window's
+// input, and the tone.
 //
 // A procedure runs on a worker thread and tells its events there. What each
 // event changes is queued to the window's thread as one piece and carried out
@@ -10,6 +11,8 @@
 #pragma once
 
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "upgrade/procedure_events.h"
@@ -22,6 +25,10 @@ class TfrmModule;
 class WindowEvents final : public upgrade::ProcedureEvents {
  public:
   WindowEvents(TfrmModule& window, std::function<void(int hz, int ms)> tone);
+
+  // The link the next procedure opens, as its reasons name it. Set on the
+  // window's thread before the procedure's worker starts.
+  void SetLinkLabel(std::string label) { linkLabel_ = std::move(label); }
 
   void Started(upgrade::Procedure procedure) override;
   void LinkNotOpened(std::string_view reason) override;
@@ -43,7 +50,7 @@ class WindowEvents final : public upgrade::ProcedureEvents {
   template <class Change>
   void Post(Change&& change);
   // The connect found no device: Upgrade off, the indicator steady red.
-  void ConnectFailed(const upgrade::Status& status);
+  void ConnectFailed(const upgrade::Status& status, const std::string& reason);
 
   TfrmModule& window_;
   std::function<void(int, int)> tone_;
@@ -51,6 +58,10 @@ class WindowEvents final : public upgrade::ProcedureEvents {
   upgrade::StatusLine status_;
   upgrade::Procedure procedure_ = upgrade::Procedure::Connect;
   bool blocksBegun_ = false;  // in the phase in hand
+  std::string linkLabel_;
+  // The last phase that ended, and why the last step failed.
+  std::optional<upgrade::PhaseEnd> lastPhase_;
+  std::string reason_;
 };
 
 }  // namespace ql::app

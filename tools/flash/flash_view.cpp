@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <utility>
 
-#include "reasons.h"
+#include "run_time.h"
 #include "text/message_table.h"
+#include "upgrade/failure_reason.h"
 
 namespace ql::flash {
 namespace {
@@ -116,7 +117,7 @@ void FlashView::Started(upgrade::Procedure procedure) {
 }
 
 void FlashView::LinkNotOpened(std::string_view reason) {
-  Show(status_.LinkNotOpened(), LinkReason(label_, reason));
+  Show(status_.LinkNotOpened(), upgrade::LinkReason(label_, reason));
 }
 
 void FlashView::HandshakeFailed(int attempt, const upgrade::TryEnd& /*last*/) {
@@ -124,7 +125,7 @@ void FlashView::HandshakeFailed(int attempt, const upgrade::TryEnd& /*last*/) {
 }
 
 void FlashView::DeviceNotFound(int attempts, const upgrade::TryEnd& last) {
-  Show(status_.DeviceNotFound(), NoDeviceReason(label_, attempts, last));
+  Show(status_.DeviceNotFound(), upgrade::NoDeviceReason(label_, attempts, last));
 }
 
 void FlashView::DeviceFound(std::string_view deviceInfo) {
@@ -143,11 +144,11 @@ void FlashView::ModelMatched() {
 }
 
 void FlashView::ModelMismatched(std::string_view deviceInfo, std::string_view fileHeader) {
-  Show(status_.ModelMismatched(), MismatchReason(deviceInfo, fileHeader));
+  Show(status_.ModelMismatched(), upgrade::MismatchReason(deviceInfo, fileHeader));
 }
 
 void FlashView::ImageNotLoaded(upgrade::LoadFailure why, int error) {
-  Show(status_.ImageNotLoaded(), LoadReason(why, error));
+  Show(status_.ImageNotLoaded(), upgrade::LoadReason(why, error));
 }
 
 void FlashView::PhaseStarted(Phase phase, int /*blockCount*/) {
@@ -195,7 +196,7 @@ void FlashView::PhaseEnded(const upgrade::PhaseEnd& end) {
     countdownShown_ = false;
   }
   if (const auto status = status_.PhaseEnded(end)) {
-    Show(*status, PhaseReason(end));
+    Show(*status, upgrade::PhaseReason(end));
   }
 }
 
@@ -223,7 +224,7 @@ void FlashView::Finished(const upgrade::Finish& finish) {
 }
 
 std::string FlashView::StopAccount() const {
-  return StopExplanation(finish_, lastPhase_);
+  return upgrade::StopExplanation(finish_, lastPhase_);
 }
 
 double FlashView::Tally::Seconds() const {

@@ -1,17 +1,15 @@
 // Failure reasons and the account of an interrupted procedure.
-#include "reasons.h"
+#include "upgrade/failure_reason.h"
 
 #include <cstdio>
 
 #include "link/errno_text.h"
 #include "upgrade/block_exchange.h"
 
-namespace ql::flash {
+namespace ql::upgrade {
 namespace {
 
-using upgrade::PhaseFailure;
-
-std::string Verdict(const upgrade::TryEnd& last, bool handshake) {
+std::string Verdict(const TryEnd& last, bool handshake) {
   switch (last.verdict) {
     case link::ExchangeVerdict::NoReply:
       return "no reply";
@@ -22,9 +20,9 @@ std::string Verdict(const upgrade::TryEnd& last, bool handshake) {
     case link::ExchangeVerdict::Accepted:
       break;
   }
-  if (handshake && last.replyBytes != upgrade::kHandshakeReplyLength) {
+  if (handshake && last.replyBytes != kHandshakeReplyLength) {
     return "a reply of " + std::to_string(last.replyBytes) + " bytes, " +
-           std::to_string(upgrade::kHandshakeReplyLength) + " expected";
+           std::to_string(kHandshakeReplyLength) + " expected";
   }
   return "accepted";
 }
@@ -55,11 +53,15 @@ std::string BlockAddress(int block) {
   return text;
 }
 
+std::string LinkLabel(const link::LinkSettings& link) {
+  return link.linkKind == link::LinkKind::Tcp ? link.netIp + ":" + link.netPort : link.comPortName;
+}
+
 std::string LinkReason(const std::string& label, std::string_view why) {
   return label + ": " + std::string(why.empty() ? "cannot be opened" : why);
 }
 
-std::string NoDeviceReason(const std::string& label, int attempts, const upgrade::TryEnd& last) {
+std::string NoDeviceReason(const std::string& label, int attempts, const TryEnd& last) {
   if (last.verdict == link::ExchangeVerdict::LinkGone) {
     return label + ": " + Verdict(last, true);
   }
@@ -71,19 +73,19 @@ std::string MismatchReason(std::string_view deviceInfo, std::string_view fileHea
   return "the device is " + Quoted(deviceInfo) + ", the file is for " + Quoted(fileHeader);
 }
 
-std::string LoadReason(upgrade::LoadFailure why, int error) {
+std::string LoadReason(LoadFailure why, int error) {
   switch (why) {
-    case upgrade::LoadFailure::Unreadable:
+    case LoadFailure::Unreadable:
       return error != 0 ? link::ErrnoText(error) : "the file cannot be read";
-    case upgrade::LoadFailure::HeaderChanged:
+    case LoadFailure::HeaderChanged:
       return "the file's header is not the one read at the start";
-    case upgrade::LoadFailure::NoImage:
+    case LoadFailure::NoImage:
       return "no image after its 16-byte header";
   }
   return {};
 }
 
-std::string PhaseReason(const upgrade::PhaseEnd& end) {
+std::string PhaseReason(const PhaseEnd& end) {
   const std::string where = end.block < 0 ? "handshake: "
                                           : "block " + std::to_string(end.block) + ", address " +
                                                 BlockAddress(end.block) + ", ";
@@ -110,10 +112,7 @@ std::string PhaseReason(const upgrade::PhaseEnd& end) {
   return {};
 }
 
-std::string StopExplanation(const upgrade::Finish& finish,
-                            const std::optional<upgrade::PhaseEnd>& lastPhase) {
-  using upgrade::Flash;
-  using upgrade::Procedure;
+std::string StopExplanation(const Finish& finish, const std::optional<PhaseEnd>& lastPhase) {
   const std::string nothing = ": nothing was written to the device";
   const std::string again = "run the upgrade again to complete it";
   if (!lastPhase || finish.procedure == Procedure::Connect) {
@@ -155,4 +154,48 @@ std::string StopExplanation(const upgrade::Finish& finish,
   return {};
 }
 
-}  // namespace ql::flash
+std::string FailureHoldings(const Finish& finish, const std::optional<PhaseEnd>& lastPhase) {
+  if (finish.outcome != Outcome::PhaseFailed || !lastPhase) {
+    return {};
+  }
+  const std::string nothing = "nothing was written to the device";
+  const std::string notRun = " and was not told to run it; run the upgrade again";
+  const int total = lastPhase->blockCount;
+  if (finish.procedure == Procedure::Verify) {
+    if (finish.holds.flash == Flash::Differs) {
+      const int block = finish.holds.block;
+      return (block > 0 ? "the device's flash matches the file in its first " + Of(block, total) +
+                              " and differs at block " + std::to_string(block)
+                        : std::string("the device's flash differs from the file at block 0")) +
+             "; " + nothing;
+    }
+    return "the check ended after " + Of(lastPhase->blocksDone, total) + " compared: " + nothing;
+  }
+  if (finish.procedure != Procedure::Upgrade) {
+    return finish.procedure == Procedure::ReadFlash ? nothing : std::string();
+  }
+  switch (finish.holds.flash) {
+    case Flash::AsBefore:
+      return nothing;
+    case Flash::Partial:
+      if (finish.holds.block == 0) {
+        return "the device may hold part of block 0 of the new image, no block of it for "
+               "certain," +
+               notRun;
+      }
+      return "the device holds a partial image, the first " + Of(finish.holds.block, total) +
+             " of the new one," + notRun;
+    case Flash::Differs:
+      return "the device holds a complete image that differs from the file at block " +
+             std::to_string(finish.holds.block) + ", address " + BlockAddress(finish.holds.block) +
+             "," + notRun;
+    case Flash::WholeImage:
+      return "the device holds the whole new image, not verified," + notRun;
+    case Flash::Verified:
+    case Flash::Running:
+      break;
+  }
+  return {};
+}
+
+}  // namespace ql::upgrade
