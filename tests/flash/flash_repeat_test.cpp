@@ -4,8 +4,8 @@
 // TCP on 127.0.0.1 and over a pseudo-terminal, two stations at once; a unit
 // that fails verification, one left in place through its restart, quick
 // swaps (a second away, or no absence but other firmware), a loose fixture
-// and half a minute in place, and a stop while waiting and while a unit is
-// written.
+// and half a minute in place, a stop while waiting and while a unit is
+// written, and the station log a stop leaves.
 #include <signal.h>
 
 #include <QJsonObject>
@@ -551,6 +551,67 @@ TEST_F(RepeatTest, ALooseFixtureAndHalfAMinuteInPlaceUpgradeTheUnitOnce) {
   EXPECT_EQ(runs, 1u);
   EXPECT_EQ(Units(run.out, station.Label()), 1);
   EXPECT_TRUE(HoldsImage(station.flashes().back()));
+}
+
+// The station log after a stop in the middle of unit 2: unit 1's line, with
+// what the unit answered after its restart, and unit 2's, interrupted; every
+// line whole and parsing.
+TEST_F(RepeatTest, TheLogAfterAStopMidUnitHoldsOnlyWholeLines) {
+  std::vector<std::uint8_t> image(124 * 512);
+  std::mt19937 random(7);
+  for (auto& b : image) {
+    b = static_cast<std::uint8_t>(random());
+  }
+  const auto file = FirmwareOf(image);
+  const fs::path log = dir_ / "station.log";
+  Station station(sim::LinkType::Tcp, {});
+  station.Plug();
+  const auto readLog = [&log] {
+    std::ifstream in(log, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  RunSetup setup;
+  setup.args = {"--repeat", "--json",        "--log",      log.string(),
+                "--tcp",    station.Label(), file.string()};
+  setup.configHome = Config();
+  setup.env = {kShortRunWait};
+  setup.limit = std::chrono::seconds(60);
+  bool stopped = false;
+  setup.during = [&](pid_t pid, const std::string& out, const std::string&) {
+    if (stopped) {
+      return;
+    }
+    if (station.flashes().empty()) {
+      if (readLog().find('\n') != std::string::npos) {
+        station.Unplug();
+      }
+    } else if (station.unit() == nullptr) {
+      if (WaitingNotes(out, station.Label()) >= 2) {
+        station.Plug();
+      }
+    } else if (station.unit()->GetCounters().writes >= 10) {
+      kill(pid, SIGINT);
+      stopped = true;
+    }
+  };
+  const auto run = RunFlash(setup);
+  EXPECT_EQ(run.status, 130) << run.out << run.err;
+
+  const std::string text = readLog();
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n');
+  const auto lines = JsonLines(text);
+  ASSERT_EQ(lines.size(), 2u) << text;
+  EXPECT_EQ(lines[0]["unit"].toInt(), 1);
+  EXPECT_EQ(lines[0]["outcome"].toString(), "upgrade_ok");
+  EXPECT_EQ(lines[0]["device_info_after"].toString(), "QL480TX-V5      ");
+  EXPECT_EQ(lines[1]["unit"].toInt(), 2);
+  EXPECT_EQ(lines[1]["status"].toInt(), 130);
+  EXPECT_EQ(lines[1]["outcome"].toString(), "interrupted");
+  EXPECT_TRUE(lines[1]["message"].isNull());
+  EXPECT_TRUE(lines[1]["reason"].toString().startsWith("programming stopped after")) << text;
+  EXPECT_TRUE(lines[1]["device_info_after"].isNull());
+  station.Unplug();
 }
 
 }  // namespace

@@ -71,8 +71,9 @@ void RunSingle(DeviceRun& run, const RunShared& shared, link::Clock& clock) {
   if (shared.log != nullptr) {
     UnitRecord unit = RecordOf(run, number, utc, run.seconds, extra);
     // The device is not looked at again: what it answers after a write is
-    // not known, and without one it is what it answered before.
-    if (run.view->flashAsBefore()) {
+    // not known, and without one it is what it answered before. Only an
+    // upgrade writes; its account says whether it got that far.
+    if (shared.options.mode != Mode::Upgrade || run.view->flashAsBefore()) {
       unit.infoAfter = unit.infoBefore;
     }
     WriteUnitRecord(run, shared, unit);
