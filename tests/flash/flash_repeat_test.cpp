@@ -554,8 +554,8 @@ TEST_F(RepeatTest, ALooseFixtureAndHalfAMinuteInPlaceUpgradeTheUnitOnce) {
 }
 
 // The station log after a stop in the middle of unit 2: unit 1's line, with
-// what the unit answered after its restart, and unit 2's, interrupted; every
-// line whole and parsing.
+// what the unit answered after its restart, and after SIGINT unit 2's,
+// interrupted; after SIGKILL nothing of unit 2. Every line whole and parsing.
 TEST_F(RepeatTest, TheLogAfterAStopMidUnitHoldsOnlyWholeLines) {
   std::vector<std::uint8_t> image(124 * 512);
   std::mt19937 random(7);
@@ -563,55 +563,60 @@ TEST_F(RepeatTest, TheLogAfterAStopMidUnitHoldsOnlyWholeLines) {
     b = static_cast<std::uint8_t>(random());
   }
   const auto file = FirmwareOf(image);
-  const fs::path log = dir_ / "station.log";
-  Station station(sim::LinkType::Tcp, {});
-  station.Plug();
-  const auto readLog = [&log] {
-    std::ifstream in(log, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  };
-  RunSetup setup;
-  setup.args = {"--repeat", "--json",        "--log",      log.string(),
-                "--tcp",    station.Label(), file.string()};
-  setup.configHome = Config();
-  setup.env = {kShortRunWait};
-  setup.limit = std::chrono::seconds(60);
-  bool stopped = false;
-  setup.during = [&](pid_t pid, const std::string& out, const std::string&) {
-    if (stopped) {
-      return;
-    }
-    if (station.flashes().empty()) {
-      if (readLog().find('\n') != std::string::npos) {
-        station.Unplug();
+  for (const int signal : {SIGINT, SIGKILL}) {
+    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGKILL");
+    const fs::path log = dir_ / (signal == SIGINT ? "int.log" : "kill.log");
+    Station station(sim::LinkType::Tcp, {});
+    station.Plug();
+    const auto readLog = [&log] {
+      std::ifstream in(log, std::ios::binary);
+      return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    RunSetup setup;
+    setup.args = {"--repeat", "--json",        "--log",      log.string(),
+                  "--tcp",    station.Label(), file.string()};
+    setup.configHome = Config();
+    setup.env = {kShortRunWait};
+    setup.limit = std::chrono::seconds(60);
+    bool stopped = false;
+    setup.during = [&](pid_t pid, const std::string& out, const std::string&) {
+      if (stopped) {
+        return;
       }
-    } else if (station.unit() == nullptr) {
-      if (WaitingNotes(out, station.Label()) >= 2) {
-        station.Plug();
+      if (station.flashes().empty()) {
+        if (readLog().find('\n') != std::string::npos) {
+          station.Unplug();
+        }
+      } else if (station.unit() == nullptr) {
+        if (WaitingNotes(out, station.Label()) >= 2) {
+          station.Plug();
+        }
+      } else if (station.unit()->GetCounters().writes >= 10) {
+        kill(pid, signal);
+        stopped = true;
       }
-    } else if (station.unit()->GetCounters().writes >= 10) {
-      kill(pid, SIGINT);
-      stopped = true;
-    }
-  };
-  const auto run = RunFlash(setup);
-  EXPECT_EQ(run.status, 130) << run.out << run.err;
+    };
+    const auto run = RunFlash(setup);
+    EXPECT_EQ(run.status, signal == SIGINT ? 130 : -1) << run.out << run.err;
 
-  const std::string text = readLog();
-  ASSERT_FALSE(text.empty());
-  EXPECT_EQ(text.back(), '\n');
-  const auto lines = JsonLines(text);
-  ASSERT_EQ(lines.size(), 2u) << text;
-  EXPECT_EQ(lines[0]["unit"].toInt(), 1);
-  EXPECT_EQ(lines[0]["outcome"].toString(), "upgrade_ok");
-  EXPECT_EQ(lines[0]["device_info_after"].toString(), "QL480TX-V5      ");
-  EXPECT_EQ(lines[1]["unit"].toInt(), 2);
-  EXPECT_EQ(lines[1]["status"].toInt(), 130);
-  EXPECT_EQ(lines[1]["outcome"].toString(), "interrupted");
-  EXPECT_TRUE(lines[1]["message"].isNull());
-  EXPECT_TRUE(lines[1]["reason"].toString().startsWith("programming stopped after")) << text;
-  EXPECT_TRUE(lines[1]["device_info_after"].isNull());
-  station.Unplug();
+    const std::string text = readLog();
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const auto lines = JsonLines(text);
+    ASSERT_EQ(lines.size(), signal == SIGINT ? 2u : 1u) << text;
+    EXPECT_EQ(lines[0]["unit"].toInt(), 1);
+    EXPECT_EQ(lines[0]["outcome"].toString(), "upgrade_ok");
+    EXPECT_EQ(lines[0]["device_info_after"].toString(), "QL480TX-V5      ");
+    if (signal == SIGINT) {
+      EXPECT_EQ(lines[1]["unit"].toInt(), 2);
+      EXPECT_EQ(lines[1]["status"].toInt(), 130);
+      EXPECT_EQ(lines[1]["outcome"].toString(), "interrupted");
+      EXPECT_TRUE(lines[1]["message"].isNull());
+      EXPECT_TRUE(lines[1]["reason"].toString().startsWith("programming stopped after")) << text;
+      EXPECT_TRUE(lines[1]["device_info_after"].isNull());
+    }
+    station.Unplug();
+  }
 }
 
 }  // namespace
