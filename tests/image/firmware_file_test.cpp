@@ -3,11 +3,9 @@
 #include "image/firmware_file.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,8 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "support/bounded_call.h"
+
 namespace ql::image {
 namespace {
+
+using testing_support::ReturnsTrue;
 
 namespace fs = std::filesystem;
 
@@ -261,22 +263,6 @@ TEST_F(FirmwareFileTest, HeaderText) {
   EXPECT_EQ(ReadHeaderText(dir_), std::nullopt);
 }
 
-// Runs `body` in a child process that is killed after `seconds`: a call that
-// blocks for ever fails the test instead of hanging it. True when the body
-// returned true in time.
-bool ReturnsTrueWithin(int seconds, const std::function<bool()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::alarm(static_cast<unsigned>(seconds));
-    ::_exit(body() ? 0 : 1);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
-    return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Only a regular file, reached directly or through a link, is a firmware
 // file; everything else is a file that cannot be opened, at once. A FIFO
 // with no writer used to block the open for ever.
@@ -313,9 +299,9 @@ TEST_F(FirmwareFileTest, OnlyRegularFilesOpenAndNothingElseBlocks) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_TRUE(ReturnsTrueWithin(5, [&] { return ReadHeaderText(c.path).has_value() == c.opens; }))
+    EXPECT_TRUE(ReturnsTrue([&] { return ReadHeaderText(c.path).has_value() == c.opens; }))
         << "the header read gave the wrong result or did not return";
-    EXPECT_TRUE(ReturnsTrueWithin(5, [&] {
+    EXPECT_TRUE(ReturnsTrue([&] {
       BlockTable table;
       std::int32_t count = 42;
       const LoadResult result = LoadFirmwareImage(c.path, kDeviceFamily, table, count);

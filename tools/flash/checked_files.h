@@ -20,6 +20,8 @@ struct FirmwareFacts {
   // firmware in the station log. Empty while the file cannot be used.
   std::string sha256;
   std::string error;  // why the file cannot be used; empty when it can
+  // What of the file the device will not receive; empty when it takes it all.
+  std::string warning;
 };
 
 // Reads the firmware file at `path` once and counts its blocks by the
