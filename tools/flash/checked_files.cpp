@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <filesystem>
 #include <vector>
 
 #include "link/errno_text.h"
+#include "sha256.h"
 
 namespace ql::flash {
 namespace {
@@ -32,6 +35,60 @@ bool SameFile(const std::string& a, const std::string& b) {
   const auto firstPlace = std::filesystem::weakly_canonical(a, firstError);
   const auto secondPlace = std::filesystem::weakly_canonical(b, secondError);
   return !firstError && !secondError && firstPlace == secondPlace;
+}
+
+// The SHA-256 of the whole file at `path`, read anew and checked against
+// `firmware`, the same file as read before: the same length, header text and
+// image bytes. Empty, with `why`, when it cannot be read or holds other bytes
+// now: the digest would name a file the devices never receive.
+std::string WholeFileDigest(const std::string& path, const image::FirmwareFile& firmware,
+                            std::string& why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat status {};
+  if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    why = fd < 0 ? link::ErrnoText(errno) : "it changed while it was read";
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    return {};
+  }
+  Sha256Stream digest;
+  std::string header;
+  bool same = true;
+  std::int64_t at = 0;  // bytes read so far
+  std::array<std::uint8_t, 65536> buffer{};
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      why = link::ErrnoText(errno);
+      ::close(fd);
+      return {};
+    }
+    if (n == 0) {
+      break;
+    }
+    for (ssize_t i = 0; i < n; ++i, ++at) {
+      const std::uint8_t b = buffer[static_cast<std::size_t>(i)];
+      if (at < image::kHeaderSize) {
+        header += static_cast<char>(b);
+      } else if (const auto k = static_cast<std::size_t>(at - image::kHeaderSize);
+                 k < firmware.image.size()) {
+        same = same && firmware.image[k] == b;
+      }
+    }
+    digest.Add(std::span(buffer.data(), static_cast<std::size_t>(n)));
+  }
+  ::close(fd);
+  // The header text is the header cut at its first NUL.
+  header.resize(std::min(header.size(), header.find('\0')));
+  if (!same || at != firmware.length || header != firmware.headerText) {
+    why = "it changed while it was read";
+    return {};
+  }
+  return HexDigest(digest.Finish());
 }
 
 }  // namespace
@@ -90,8 +147,11 @@ FirmwareFacts ReadFirmwareOnce(const std::string& path) {
                     std::to_string(kDeviceBytes) + " bytes): the last " +
                     std::to_string(imageBytes - kDeviceBytes) + " bytes are not written";
   }
-  facts.firmware = std::move(firmware);
   facts.blocks = count;
+  if (facts.error.empty()) {
+    facts.sha256 = WholeFileDigest(path, *firmware, facts.error);
+  }
+  facts.firmware = std::move(firmware);
   return facts;
 }
 
@@ -109,6 +169,9 @@ std::string FileNamedTwice(const Options& options) {
   }
   if (!options.readFlashPath.empty()) {
     files.push_back({"--read-flash", options.readFlashPath});
+  }
+  if (!options.logPath.empty()) {
+    files.push_back({"--log", options.logPath});
   }
   for (std::size_t i = 0; i < files.size(); ++i) {
     for (std::size_t j = i + 1; j < files.size(); ++j) {

@@ -56,6 +56,7 @@ Json Event(const char* event) {
   Json line;
   line["event"] = event;
   line["time"] = Milliseconds(SecondsSinceStart());
+  line["utc"] = UtcNow();
   return line;
 }
 
@@ -84,6 +85,7 @@ Json StartEvent(const Options& options, const FirmwareFacts& firmware,
     start["header"] =
         firmware.firmware ? Json(Latin1ToUtf8(firmware.firmware->headerText)) : Json(nullptr);
     start["blocks"] = firmware.blocks;
+    start["sha256"] = firmware.sha256.empty() ? Json(nullptr) : Json(firmware.sha256);
   }
   if (!options.tracePath.empty()) {
     start["trace"] = options.tracePath;

@@ -122,6 +122,7 @@ int FileError(const flash::Options& options, const std::string& message) {
 struct OutputFiles {
   std::unique_ptr<flash::TraceFile> trace;
   std::unique_ptr<flash::OutputFile> out;  // --read-flash OUT
+  std::unique_ptr<flash::StationLog> log;
 };
 
 // Opens the files to be written; an error message when one cannot be.
@@ -131,6 +132,12 @@ std::string OpenOutputFiles(const flash::Options& options, OutputFiles& files) {
     files.trace = flash::TraceFile::Open(options.tracePath, why);
     if (!files.trace) {
       return "cannot write the trace " + options.tracePath + ": " + why;
+    }
+  }
+  if (!options.logPath.empty()) {
+    files.log = flash::StationLog::Open(options.logPath, why);
+    if (!files.log) {
+      return "cannot write the log " + options.logPath + ": " + why;
     }
   }
   if (options.mode == flash::Mode::ReadFlash) {
@@ -143,7 +150,8 @@ std::string OpenOutputFiles(const flash::Options& options, OutputFiles& files) {
 }
 
 // Runs every device on its own thread, with its own link and clock, until
-// each has ended; returns the highest status of any.
+// each has ended; returns the highest status of any, at least 2 when a
+// line of the station log could not be written.
 int RunDevices(const std::vector<std::unique_ptr<flash::DeviceRun>>& runs,
                const flash::RunShared& shared) {
   std::vector<std::thread> threads;
@@ -161,6 +169,9 @@ int RunDevices(const std::vector<std::unique_ptr<flash::DeviceRun>>& runs,
   for (std::size_t i = 0; i < threads.size(); ++i) {
     threads[i].join();
     status = std::max(status, runs[i]->outcome.status);
+    if (runs[i]->logFailed) {
+      status = std::max<int>(status, flash::kExitFileUnreadable);
+    }
   }
   return status;
 }
@@ -328,7 +339,8 @@ int main(int argc, char** argv) {
                                 stop,
                                 stopWait,
                                 RunWaitOverride().value_or(upgrade::kRunWaitMs),
-                                files.out.get()};
+                                files.out.get(),
+                                files.log.get()};
   std::vector<std::unique_ptr<flash::DeviceRun>> runs;
   for (std::size_t i = 0; i < links.size(); ++i) {
     runs.push_back(flash::MakeDeviceRun(static_cast<int>(i), links[i], stored.link,

@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <string_view>
 
 #include "link/errno_text.h"
@@ -116,19 +114,6 @@ bool StationLog::Append(const Json& record, std::string& why) {
     return false;
   }
   return true;
-}
-
-std::string UtcNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-  std::tm utc{};
-  ::gmtime_r(&seconds, &utc);
-  char text[40];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms.count()));
-  return text;
 }
 
 }  // namespace ql::flash
