@@ -28,9 +28,17 @@ std::string Verdict(const TryEnd& last, bool handshake) {
   return "accepted";
 }
 
-// A device text as a line can show it: blanks at its end dropped, anything
-// unprintable as "?", in quotes.
 std::string Quoted(std::string_view text) {
+  return "\"" + ShownDeviceText(text) + "\"";
+}
+
+std::string Of(int done, int total) {
+  return std::to_string(done) + " of " + std::to_string(total) + " blocks";
+}
+
+}  // namespace
+
+std::string ShownDeviceText(std::string_view text) {
   std::string shown;
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
@@ -39,14 +47,8 @@ std::string Quoted(std::string_view text) {
   while (!shown.empty() && shown.back() == ' ') {
     shown.pop_back();
   }
-  return "\"" + shown + "\"";
+  return shown;
 }
-
-std::string Of(int done, int total) {
-  return std::to_string(done) + " of " + std::to_string(total) + " blocks";
-}
-
-}  // namespace
 
 std::string BlockAddress(int block) {
   char text[16];

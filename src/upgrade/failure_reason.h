@@ -15,6 +15,10 @@
 
 namespace ql::upgrade {
 
+// A device text as a line can show it: anything unprintable as "?", the
+// blanks that pad it dropped.
+std::string ShownDeviceText(std::string_view text);
+
 // The byte address of `block` as the commands carry it: "2E00" for 23.
 std::string BlockAddress(int block);
 

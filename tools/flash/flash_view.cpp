@@ -284,18 +284,6 @@ void FlashView::Result(int status, const std::string& outcome, double seconds, c
   Emit({}, "result", fields);
 }
 
-std::string ShownDeviceText(std::string_view text) {
-  std::string shown;
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    shown += u >= 0x20 && u < 0x7F ? c : '?';
-  }
-  while (!shown.empty() && shown.back() == ' ') {
-    shown.pop_back();
-  }
-  return shown;
-}
-
 void FlashView::UnitResult(const UnitTally& unit, const Json& extra) {
   const bool stopped = unit.status == kExitInterruptedStatus;
   std::string outcome = stopped ? std::string("(stopped)") : lastMessage_;

@@ -11,6 +11,7 @@
 #include "console.h"
 #include "json_events.h"
 #include "text/language.h"
+#include "upgrade/failure_reason.h"
 #include "upgrade/procedure_events.h"
 #include "upgrade/status_line.h"
 
@@ -146,8 +147,6 @@ class FlashView final : public upgrade::ProcedureEvents {
   std::optional<upgrade::PhaseEnd> lastPhase_;
 };
 
-// The device information as a line shows it: anything unprintable as "?",
-// the blanks that pad it dropped.
-std::string ShownDeviceText(std::string_view text);
+using upgrade::ShownDeviceText;
 
 }  // namespace ql::flash
