@@ -27,12 +27,12 @@
 #include "app/panel.h"
 #include "app/plain_progress_bar.h"
 #include "app/queued_view.h"
-#include "app/tone.h"
 #include "image/firmware_file.h"
 #include "settings/port_list.h"
-#include "settings/qsettings_store.h"
 #include "settings/settings.h"
+#include "settings/user_store.h"
 #include "text/message_table.h"
+#include "tone/tone_player.h"
 
 namespace ql::app {
 namespace {
@@ -60,9 +60,9 @@ WindowServices SystemServices() {
   WindowServices services;
   services.dialogs = std::make_unique<SystemDialogs>();
   services.openLink = &link::OpenLink;
-  auto player = std::make_shared<TonePlayer>();
+  auto player = std::make_shared<tone::TonePlayer>();
   services.tone = [player](int hz, int ms) { player->Start(hz, ms); };
-  services.openStore = [] { return std::make_unique<settings::QSettingsStore>(); };
+  services.openStore = &settings::OpenUserSettingsStore;
   services.portNames = &settings::SystemPortNames;
   return services;
 }

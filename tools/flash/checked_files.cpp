@@ -1,61 +1,16 @@
 // Checking the files of the command line before any device is touched.
 #include "checked_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <filesystem>
 #include <vector>
 
+#include "file_system.h"
+#include "image/utf8_path.h"
 #include "link/errno_text.h"
 
 namespace ql::flash {
-namespace {
-
-// Whether `a` and `b` name the same file: the same device and inode when
-// both exist (so also through symbolic and hard links), else the same place.
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat first {};
-  struct stat second {};
-  const bool firstFound = ::stat(a.c_str(), &first) == 0;
-  const bool secondFound = ::stat(b.c_str(), &second) == 0;
-  if (firstFound && secondFound) {
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-  }
-  if (firstFound != secondFound) {
-    return false;
-  }
-  std::error_code firstError;
-  std::error_code secondError;
-  const auto firstPlace = std::filesystem::weakly_canonical(a, firstError);
-  const auto secondPlace = std::filesystem::weakly_canonical(b, secondError);
-  return !firstError && !secondError && firstPlace == secondPlace;
-}
-
-}  // namespace
-
-std::string FileOpenError(const std::string& path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    return link::ErrnoText(EISDIR);
-  }
-  // A FIFO or a device is no firmware file, and opening one could block.
-  if (std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error)) {
-    return "not a regular file";
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    return link::ErrnoText(errno);
-  }
-  ::close(fd);
-  return {};
-}
-
 FirmwareFacts ReadFirmwareOnce(const std::string& path) {
   FirmwareFacts facts;
-  image::FirmwareRead read = image::ReadFirmwareFile(path);
+  image::FirmwareRead read = image::ReadFirmwareFile(image::Utf8Path(path));
   switch (read.failure) {
     case image::ReadFailure::None:
       break;

@@ -1,11 +1,6 @@
 // ql480tx-flash: upgrades one or several devices from the command line with
 // the same connect procedure and upgrade sequence as the window; or checks
 // a device's flash against a file, or reads it into one.
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <QCoreApplication>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -19,6 +14,7 @@
 
 #include "checked_files.h"
 #include "console.h"
+#include "console_system.h"
 #include "flash_job.h"
 #include "flash_view.h"
 #include "image/firmware_file.h"
@@ -28,8 +24,8 @@
 #include "run_time.h"
 #include "run_wait_clock.h"
 #include "settings/port_list.h"
-#include "settings/qsettings_store.h"
 #include "settings/settings.h"
+#include "settings/user_store.h"
 #include "signals.h"
 #include "station.h"
 #include "text/message_table.h"
@@ -57,11 +53,6 @@ std::optional<std::uint32_t> RunWaitOverride() {
     return std::nullopt;
   }
   return static_cast<std::uint32_t>(ms);
-}
-
-int TerminalColumns() {
-  winsize size{};
-  return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 const char* ModeName(flash::Mode mode) {
@@ -175,10 +166,9 @@ int main(int argc, char** argv) {
   flash::BlockWatchedSignals();
   // A reader that has gone must never end an upgrade in progress: writes
   // to it fail instead, and the console drops the rest.
-  ::signal(SIGPIPE, SIG_IGN);
-  QCoreApplication app(argc, argv);
+  flash::PrepareStandardStreams();
 
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = flash::CommandLineArguments(argc, argv);
   const flash::ParseResult parsed = flash::ParseOptions(args);
   const flash::Options& options = parsed.options;
   auto usageError = [&parsed](const std::string& message) {
@@ -233,12 +223,12 @@ int main(int argc, char** argv) {
       [&signalTarget] {
         std::lock_guard lock(signalTarget.mutex);
         if (signalTarget.console != nullptr) {
-          signalTarget.console->Resize(TerminalColumns());
+          signalTarget.console->Resize(flash::TerminalColumns());
         }
       });
 
-  settings::QSettingsStore store;
-  const settings::Settings stored = settings::LoadSettings(store);
+  const std::unique_ptr<settings::SettingsStore> store = settings::OpenUserSettingsStore();
+  const settings::Settings stored = settings::LoadSettings(*store);
   const text::Language language = options.language.value_or(stored.currentLanguage);
 
   std::vector<flash::RunLink> links;
@@ -324,9 +314,9 @@ int main(int argc, char** argv) {
   }
 
   const bool several = links.size() > 1;
-  const bool live = !options.json && !options.quiet && ::isatty(STDOUT_FILENO) == 1;
-  flash::Console console(STDOUT_FILENO, STDERR_FILENO, live, static_cast<int>(links.size()),
-                         TerminalColumns());
+  const bool live = !options.json && !options.quiet && flash::StatusRowsPossible();
+  flash::Console console(flash::kStandardOutput, flash::kStandardError, live,
+                         static_cast<int>(links.size()), flash::TerminalColumns());
   const flash::ViewStyle style{several, options.json, options.quiet, reading};
 
   // A device's view; in automatic mode each unit gets a fresh one.

@@ -11,9 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "app/tone.h"
+#include "tone/tone_output.h"
+#include "tone/tone_player.h"
 
-namespace ql::app {
+namespace ql::tone {
 namespace {
 
 TEST(Tone, SamplesHoldTheAskedPitchAndLengthAndStartAndEndQuietly) {
@@ -36,10 +37,10 @@ TEST(Tone, SamplesHoldTheAskedPitchAndLengthAndStartAndEndQuietly) {
   EXPECT_TRUE(SineSamples(1000, 0, 44100).empty());
 }
 
-// What the player hands its output: the length of each tone, and whether it
-// was cut off before it had been heard.
+// What the player hands its output: each tone, and whether it was cut off
+// before it had been heard.
 struct Played {
-  std::size_t samples;
+  Tone tone;
   bool cut;
 };
 
@@ -49,7 +50,7 @@ struct Played {
 class StuckOutput {
  public:
   TonePlayer::Output Make() {
-    return [this](const std::vector<std::int16_t>& samples, const std::function<bool()>& cut) {
+    return [this](const Tone& tone, const std::function<bool()>& cut) {
       {
         const std::lock_guard lock(mutex_);
         ++started_;
@@ -62,7 +63,7 @@ class StuckOutput {
       }
       {
         const std::lock_guard lock(mutex_);
-        played_.push_back({samples.size(), wasCut});
+        played_.push_back({tone, wasCut});
       }
       changed_.notify_all();
     };
@@ -115,7 +116,8 @@ TEST(TonePlayer, ANewToneCutsOffTheOneStillPlaying) {
   ASSERT_TRUE(output.WaitPlayed(1));
   const std::vector<Played> played = output.played();
   ASSERT_GE(played.size(), 1U);
-  EXPECT_EQ(played[0].samples, static_cast<std::size_t>(kToneSampleRate * 300 / 1000));
+  EXPECT_EQ(played[0].tone.hz, 1000);
+  EXPECT_EQ(played[0].tone.ms, 300);
   EXPECT_TRUE(played[0].cut);
 }
 
@@ -131,16 +133,16 @@ TEST(TonePlayer, EndingThePlayerCutsOffItsToneAndReturnsPromptly) {
   EXPECT_TRUE(output.played()[0].cut);
 }
 
-TEST(TonePlayer, AlsaReturnsWithinTheToneAndItsSlackWhateverTheMachineHas) {
-  const std::vector<std::int16_t> samples = SineSamples(1000, 150, kToneSampleRate);
+TEST(TonePlayer, TheSystemReturnsWithinTheToneAndItsSlackWhateverTheMachineHas) {
+  const Tone tone{1000, 150};
   const auto start = Steady::now();
-  PlayOnAlsa(samples, [] { return false; });
+  PlaySystemTone(tone, [] { return false; });
   EXPECT_LT(Steady::now() - start, std::chrono::milliseconds(150 + 250 + 200));
 
   const auto cutStart = Steady::now();
-  PlayOnAlsa(samples, [] { return true; });
+  PlaySystemTone(tone, [] { return true; });
   EXPECT_LT(Steady::now() - cutStart, std::chrono::milliseconds(100));
 }
 
 }  // namespace
-}  // namespace ql::app
+}  // namespace ql::tone
