@@ -202,17 +202,42 @@ bool ChildProcess::WaitExit(std::chrono::milliseconds timeout) {
   }
 }
 
-void RecordingView::ShowMessage(int number, std::string_view suffix) {
+void RecordingEvents::Show(const std::optional<upgrade::Status>& status) {
   Touch();
-  messages_.emplace_back(number, std::string(suffix));
+  if (status) {
+    messages_.emplace_back(status->message, status->suffix);
+  }
 }
 
-void RecordingView::SetIndicator(upgrade::Indicator colour) {
-  Touch();
-  indicator_ = colour;
+void RecordingEvents::Started(upgrade::Procedure procedure) {
+  Show(status_.Started(procedure));
+}
+void RecordingEvents::LinkNotOpened(std::string_view) {
+  Show(status_.LinkNotOpened());
+}
+void RecordingEvents::HandshakeFailed(int attempt, const upgrade::TryEnd&) {
+  Show(status_.HandshakeFailed(attempt));
+}
+void RecordingEvents::DeviceNotFound(int, const upgrade::TryEnd&) {
+  Show(status_.DeviceNotFound());
+}
+void RecordingEvents::ModelMatched() {
+  Show(status_.ModelMatched());
+}
+void RecordingEvents::ModelMismatched(std::string_view, std::string_view) {
+  Show(status_.ModelMismatched());
+}
+void RecordingEvents::ImageNotLoaded(upgrade::LoadFailure, int) {
+  Show(status_.ImageNotLoaded());
+}
+void RecordingEvents::PhaseStarted(upgrade::Phase phase, int) {
+  Show(status_.PhaseStarted(phase));
+}
+void RecordingEvents::PhaseEnded(const upgrade::PhaseEnd& end) {
+  Show(status_.PhaseEnded(end));
 }
 
-bool RecordingView::Showed(int number) const {
+bool RecordingEvents::Showed(int number) const {
   return std::any_of(messages_.begin(), messages_.end(),
                      [number](const auto& message) { return message.first == number; });
 }

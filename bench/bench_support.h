@@ -13,7 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "upgrade/upgrade_view.h"
+#include "upgrade/procedure_events.h"
+#include "upgrade/status_line.h"
 
 namespace ql::bench {
 
@@ -80,36 +81,42 @@ class ChildProcess {
   bool exited_ = false;
 };
 
-// Every call the procedures make, in order, for the checks and the table.
-class RecordingView : public upgrade::UpgradeView {
+// What the procedures tell, for the checks and the table: the status
+// messages in order, as both front ends show them.
+class RecordingEvents : public upgrade::ProcedureEvents {
  public:
-  void ShowMessage(int number, std::string_view suffix) override;
-  void SetIndicator(upgrade::Indicator colour) override;
-  void SetBusy(std::uint8_t) override { Touch(); }
-  void SetProgressMaximum(upgrade::Bar, int) override { Touch(); }
-  void SetProgressPosition(upgrade::Bar, int) override { Touch(); }
-  void SetHourglass(bool) override { Touch(); }
-  void SetWindowEnabled(bool) override { Touch(); }
-  void SetUpgradeEnabled(bool) override { Touch(); }
-  void SetDeviceText(std::string_view) override { Touch(); }
-  void SetFileVersionText(std::string_view) override { Touch(); }
-  // No sound, as in the command-line program; the procedures still pause
-  // for each tone's length.
-  void Tone(int, int) override { Touch(); }
-  void Pump() override { Touch(); }
+  void Started(upgrade::Procedure procedure) override;
+  void LinkOpened() override { Touch(); }
+  void LinkNotOpened(std::string_view) override;
+  void HandshakeFailed(int attempt, const upgrade::TryEnd&) override;
+  void DeviceNotFound(int, const upgrade::TryEnd&) override;
+  void DeviceFound(std::string_view) override { Touch(); }
+  void ModelMatched() override;
+  void ModelMismatched(std::string_view, std::string_view) override;
+  void ImageLoaded(int) override { Touch(); }
+  void ImageNotLoaded(upgrade::LoadFailure, int) override;
+  void PhaseStarted(upgrade::Phase phase, int) override;
+  void BlocksBegin(upgrade::Phase, int) override { Touch(); }
+  void BlockDone(upgrade::Phase, int) override { Touch(); }
+  void PhaseEnded(const upgrade::PhaseEnd& end) override;
+  void RunSent(std::uint32_t) override { Touch(); }
+  void RunWaitLeft(int) override { Touch(); }
+  void ToneStarted(const upgrade::Tone&) override { Touch(); }
+  void Finished(const upgrade::Finish&) override { Touch(); }
 
   // The numbers of the messages shown, with their suffixes, in order.
   const std::vector<std::pair<int, std::string>>& Messages() const { return messages_; }
   bool Showed(int number) const;
-  std::optional<upgrade::Indicator> LastIndicator() const { return indicator_; }
 
  protected:
-  // Called first by every method; the benchmark marks time here.
+  // Called first by every event; the benchmark marks time here.
   virtual void Touch() {}
 
  private:
+  void Show(const std::optional<upgrade::Status>& status);
+
+  upgrade::StatusLine status_;
   std::vector<std::pair<int, std::string>> messages_;
-  std::optional<upgrade::Indicator> indicator_;
 };
 
 // The emulator's "request N NS" and "reply N KIND NS" lines (--reply-times).

@@ -47,7 +47,6 @@ using sim::CommandSelector;
 using Steady = std::chrono::steady_clock;
 using Image = std::vector<std::uint8_t>;
 
-constexpr std::uint32_t kRunWaitMs = 7000;
 constexpr std::uint32_t kShortRunWaitMs = 200;
 constexpr auto kCaseDeadline = std::chrono::seconds(90);
 // The image ends in blocks of 0xFF, as images padded to the flash do; there
@@ -364,19 +363,6 @@ std::vector<Case> Cases() {
 }
 
 // The real clock, with the wait after the run command shortened.
-class ShortRunWaitClock final : public link::Clock {
- public:
-  std::uint32_t NowMs() override { return real_.NowMs(); }
-  void MarkPauseStart() override { real_.MarkPauseStart(); }
-  void SleepAfterMarkMs(std::uint32_t ms) override { real_.SleepAfterMarkMs(ms); }
-  void SleepMs(std::uint32_t ms) override {
-    real_.SleepMs(ms == kRunWaitMs ? kShortRunWaitMs : ms);
-  }
-
- private:
-  link::SystemClock real_;
-};
-
 struct Outcome {
   std::string result;  // outcome of the procedures
   int lastMessage = -1;
@@ -444,9 +430,10 @@ Outcome RunCase(const Case& c, sim::LinkType linkType, std::uint32_t paceBaud,
   inputs.selectedHeader = inputs.fileVersionText;
   inputs.firmwarePath = firmware;
 
-  bench::RecordingView view;
-  ShortRunWaitClock clock;
-  upgrade::Environment env{view, clock, link::OpenLink, nullptr};
+  bench::RecordingEvents view;
+  link::SystemClock clock;
+  upgrade::Environment env{view, clock, link::TryOpenLink, nullptr};
+  env.runWaitMs = kShortRunWaitMs;
   upgrade::DeviceState state;
   const auto connected = upgrade::ConnectProcedure(inputs, state, env);
   std::optional<upgrade::UpgradeResult> upgraded;

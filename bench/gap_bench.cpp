@@ -235,10 +235,10 @@ class Bench {
     inputs.selectedHeader = inputs.fileVersionText;
     inputs.firmwarePath = firmware;
     link::SystemClock clock;
-    bench::RecordingView view;
-    link::LinkOpener opener =
-        [&round](const link::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
-      auto inner = link::OpenLink(settings);
+    bench::RecordingEvents view;
+    link::LinkOpener opener = [&round](const link::LinkSettings& settings,
+                                       std::string& why) -> std::unique_ptr<link::Transport> {
+      auto inner = link::TryOpenLink(settings, why);
       if (!inner) {
         return nullptr;
       }

@@ -9,6 +9,10 @@
 // sends the moment the window is shown. Idle means the program's CPU time
 // has not moved for half a second; its VmRSS is read then. Each run ends
 // the program with SIGTERM.
+
+// First: Xlib's macros None and Status would replace names in it.
+#include "bench_support.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <poll.h>
@@ -27,8 +31,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "bench_support.h"
 
 extern char** environ;
 

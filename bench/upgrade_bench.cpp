@@ -117,9 +117,9 @@ Options Parse(int argc, char** argv) {
 
 // Timestamps around the exchanges without touching the exchange itself. The
 // link marks when reply bytes were read; the first call the procedure makes
-// to the clock's sleep or to the view after that is the moment its
+// to the clock's sleep or to its events after that is the moment its
 // ExchangeCommand had returned (every successful exchange is followed by a
-// pause or a progress update before anything else).
+// pause or a block done before anything else).
 class Probe {
  public:
   void RequestWritten(std::size_t bytes) {
@@ -239,7 +239,7 @@ class ProbeClock final : public link::Clock {
   int sleeps_ = 0;
 };
 
-class ProbeView final : public bench::RecordingView {
+class ProbeView final : public bench::RecordingEvents {
  public:
   explicit ProbeView(Probe& probe) : probe_(probe) {}
 
@@ -338,9 +338,9 @@ int main(int argc, char** argv) {
   Probe probe;
   ProbeClock clock(probe);
   ProbeView view(probe);
-  link::LinkOpener opener =
-      [&probe](const link::LinkSettings& link) -> std::unique_ptr<link::Transport> {
-    auto inner = link::OpenLink(link);
+  link::LinkOpener opener = [&probe](const link::LinkSettings& link,
+                                     std::string& why) -> std::unique_ptr<link::Transport> {
+    auto inner = link::TryOpenLink(link, why);
     if (!inner) {
       return nullptr;
     }

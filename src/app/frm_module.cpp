@@ -5,20 +5,27 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QStringDecoder>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
+#include <optional>
 #include <stdexcept>
 
 #include "app/application.h"
@@ -26,13 +33,14 @@
 #include "app/language_font.h"
 #include "app/panel.h"
 #include "app/plain_progress_bar.h"
-#include "app/queued_view.h"
+#include "app/window_events.h"
 #include "image/firmware_file.h"
 #include "settings/port_list.h"
 #include "settings/settings.h"
 #include "settings/user_store.h"
 #include "text/message_table.h"
 #include "tone/tone_player.h"
+#include "upgrade/failure_reason.h"
 
 namespace ql::app {
 namespace {
@@ -54,12 +62,43 @@ std::filesystem::path ToPath(const QString& path) {
   return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
 
+// The status panel's context menu item. The message table has no such text;
+// the Chinese ones follow its style, with the accelerator after the text.
+QString CopyCaption(text::Language language) {
+  switch (language) {
+    case text::Language::Simplified:
+      return QStringLiteral("复制(&C)");
+    case text::Language::Traditional:
+      return QStringLiteral("複製(&C)");
+    case text::Language::English:
+      break;
+  }
+  return QStringLiteral("&Copy");
+}
+
+// The firmware file a drag carries: exactly one local file named *.QLB (in
+// either case, as the file type is registered); nullopt for anything else.
+std::optional<QString> DraggedFirmwareFile(const QMimeData* data) {
+  if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) {
+    return std::nullopt;
+  }
+  const QUrl url = data->urls().front();
+  if (!url.isLocalFile()) {
+    return std::nullopt;
+  }
+  const QString path = url.toLocalFile();
+  if (QFileInfo(path).suffix().compare(QLatin1String("qlb"), Qt::CaseInsensitive) != 0) {
+    return std::nullopt;
+  }
+  return path;
+}
+
 }  // namespace
 
 WindowServices SystemServices() {
   WindowServices services;
   services.dialogs = std::make_unique<SystemDialogs>();
-  services.openLink = &link::OpenLink;
+  services.openLink = &link::TryOpenLink;
   auto player = std::make_shared<tone::TonePlayer>();
   services.tone = [player](int hz, int ms) { player->Start(hz, ms); };
   services.openStore = &settings::OpenUserSettingsStore;
@@ -67,9 +106,20 @@ WindowServices SystemServices() {
   return services;
 }
 
+void SelectStartFile(TfrmModule& window, const std::string& file) {
+  // The bytes as given, so that a name in another encoding still opens.
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::absolute(file, error);
+  if (error) {
+    path = file;
+  }
+  path = path.lexically_normal();
+  window.SelectFirmwareFile(path, QFile::decodeName(QByteArray::fromStdString(path.string())));
+}
+
 TfrmModule::TfrmModule(WindowServices services, QWidget* parent)
     : QMainWindow(parent), services_(std::move(services)) {
-  view_ = std::make_unique<QueuedView>(*this, services_.tone);
+  events_ = std::make_unique<WindowEvents>(*this, services_.tone);
   BuildLayout();
   ConnectHandlers();
   FormCreate();
@@ -95,6 +145,7 @@ void TfrmModule::ConnectHandlers() {
   connect(mnuEnglish, &QAction::triggered, this, &TfrmModule::mnuEnglishClick);
   connect(mnuSimplified, &QAction::triggered, this, &TfrmModule::mnuSimplifiedClick);
   connect(mnuTraditional, &QAction::triggered, this, &TfrmModule::mnuTraditionalClick);
+  connect(mnuCopyReason, &QAction::triggered, this, &TfrmModule::mnuCopyReasonClick);
 }
 
 void TfrmModule::ShowCentred() {
@@ -180,6 +231,7 @@ void TfrmModule::FormShow() {
       FromUtf8(text::Message(msg::kMenuLanguageItem, text::Language::Traditional)));
   mnuFile->setTitle(MessageText(msg::kMenuFile));
   mnuExit->setText(MessageText(msg::kMenuExit));
+  mnuCopyReason->setText(CopyCaption(currentLanguage_));
 
   tmrNote->start();
 }
@@ -253,10 +305,19 @@ void TfrmModule::btnSelectClick() {
   if (!chosen) {
     return;
   }
+  SelectFirmwareFile(ToPath(*chosen), *chosen);
+}
+
+void TfrmModule::SelectFirmwareFile(const std::filesystem::path& path, const QString& shown) {
+  if (ProcedureRunning()) {
+    return;
+  }
+  // Choosing a file is the first step: the reason of an earlier failure goes.
+  ShowReason({});
   pbProgram->SetPosition(0);
   pbVerify->SetPosition(0);
-  selectedPath_ = ToPath(*chosen);
-  pnFile->setText(*chosen);
+  selectedPath_ = path;
+  pnFile->setText(shown);
   pnMsg->setText(
       FromUtf8(text::StripAccelerator(text::Message(text::msg::kButtonConnect, currentLanguage_))));
   btnConnect->setEnabled(true);
@@ -293,6 +354,7 @@ void TfrmModule::btnConnectClick() {
   inputs.fileVersionText = fileVersionBytes_;
   inputs.selectedHeader = selectedHeader_;
   inputs.firmwarePath = selectedPath_;
+  events_->SetLinkLabel(upgrade::LinkLabel(inputs.link));
   RunProcedure([this, inputs = std::move(inputs)](upgrade::Environment& env) {
     upgrade::ConnectProcedure(inputs, state_, env);
   });
@@ -302,12 +364,15 @@ void TfrmModule::btnAutoClick() {
   if (ProcedureRunning() || !btnAuto->isEnabled()) {
     return;
   }
+  events_->SetLinkLabel(upgrade::LinkLabel(state_.link));
   RunProcedure([this, deviceId = pnSetID->text().toStdString()](upgrade::Environment& env) {
     upgrade::UpgradeSequence(deviceId, state_, env);
   });
 }
 
 void TfrmModule::RunProcedure(std::function<void(upgrade::Environment&)> body) {
+  // A new step: the reason of the last failure no longer stands.
+  ShowReason({});
   worker_ = QThread::create([this, body = std::move(body)] {
     try {
       link::SystemClock systemClock;
@@ -320,7 +385,8 @@ void TfrmModule::RunProcedure(std::function<void(upgrade::Environment&)> body) {
           settings::SaveLinkSettings(*store, link);
         };
       }
-      upgrade::Environment env{*view_, clock, services_.openLink, std::move(storeLink)};
+      upgrade::Environment env{*events_, clock, services_.openLink, std::move(storeLink)};
+      env.runWaitMs = services_.runWaitMs;
       body(env);
     } catch (const std::exception& error) {
       QMetaObject::invokeMethod(
@@ -350,7 +416,7 @@ void TfrmModule::RecoverFromException(const std::string& what) {
   // A procedure cut short by an exception hands the window back as a
   // failed step would, then the exception is shown like any other.
   SetBusy(0);
-  ShowIndicator(upgrade::Indicator::Red);
+  ShowIndicator(kIndicatorRed);
   ShowHourglass(false);
   EnableWindow(true);
   if (Application* app = CurrentApplication()) {
@@ -367,6 +433,37 @@ void TfrmModule::closeEvent(QCloseEvent* event) {
     return;
   }
   event->accept();
+}
+
+void TfrmModule::dragEnterEvent(QDragEnterEvent* event) {
+  if (!ProcedureRunning() && DraggedFirmwareFile(event->mimeData())) {
+    event->acceptProposedAction();
+  }
+}
+
+void TfrmModule::dragMoveEvent(QDragMoveEvent* event) {
+  // A step may have begun since the drag came in.
+  if (!ProcedureRunning() && DraggedFirmwareFile(event->mimeData())) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void TfrmModule::dropEvent(QDropEvent* event) {
+  const std::optional<QString> path = DraggedFirmwareFile(event->mimeData());
+  if (ProcedureRunning() || !path) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  SelectFirmwareFile(ToPath(*path), *path);
+}
+
+void TfrmModule::mnuCopyReasonClick() {
+  if (!reason_.isEmpty()) {
+    QApplication::clipboard()->setText(reason_);
+  }
 }
 
 void TfrmModule::keyPressEvent(QKeyEvent* event) {
@@ -387,28 +484,39 @@ void TfrmModule::keyPressEvent(QKeyEvent* event) {
 
 // ---------------------------------------------------------------- the view
 
-void TfrmModule::ShowStatus(int number, std::string_view suffix) {
-  const std::string shown = text::StripAccelerator(text::Message(number, currentLanguage_));
-  pnMsg->setText(FromUtf8(shown) + FromUtf8(suffix));
+void TfrmModule::ShowStatus(const upgrade::Status& status) {
+  const std::string shown = text::StripAccelerator(text::Message(status.message, currentLanguage_));
+  pnMsg->setText(FromUtf8(shown) + FromUtf8(status.suffix));
 }
 
-void TfrmModule::ShowIndicator(upgrade::Indicator colour) {
-  shComm->SetBrushColor(colour == upgrade::Indicator::Yellow ? kIndicatorYellow : kIndicatorRed);
+void TfrmModule::ShowReason(const std::string& reason) {
+  reason_ = FromUtf8(reason);
+  // As rich text, escaped, so that a long reason wraps in its tool tip and a
+  // device's text is never taken for markup.
+  pnMsg->setToolTip(reason_.isEmpty() ? QString()
+                                      : QStringLiteral("<qt>") + reason_.toHtmlEscaped() +
+                                            QStringLiteral("</qt>"));
+  pnMsg->setAccessibleDescription(reason_);
+  mnuCopyReason->setEnabled(!reason_.isEmpty());
 }
 
-PlainProgressBar* TfrmModule::BarOf(upgrade::Bar bar) const {
-  return bar == upgrade::Bar::Program ? pbProgram : pbVerify;
+void TfrmModule::ShowIndicator(const QColor& colour) {
+  shComm->SetBrushColor(colour);
 }
 
-void TfrmModule::ShowProgressMaximum(upgrade::Bar bar, int maximum) {
-  PlainProgressBar* target = BarOf(bar);
+PlainProgressBar* TfrmModule::BarOf(upgrade::Phase phase) const {
+  return phase == upgrade::Phase::Program ? pbProgram : pbVerify;
+}
+
+void TfrmModule::ShowProgressMaximum(upgrade::Phase phase, int maximum) {
+  PlainProgressBar* target = BarOf(phase);
   const int position = std::max(target->value(), target->minimum());
   target->setMaximum(std::max(maximum, target->minimum()));
   target->SetPosition(position);
 }
 
-void TfrmModule::ShowProgressPosition(upgrade::Bar bar, int position) {
-  BarOf(bar)->SetPosition(position);
+void TfrmModule::ShowProgressPosition(upgrade::Phase phase, int position) {
+  BarOf(phase)->SetPosition(position);
 }
 
 void TfrmModule::ShowHourglass(bool on) {

@@ -4,6 +4,7 @@
 // procedure and the upgrade sequence to ql::upgrade, run on a worker thread.
 #pragma once
 
+#include <QColor>
 #include <QMainWindow>
 #include <QPointer>
 #include <cstdint>
@@ -21,11 +22,15 @@
 #include "settings/settings_store.h"
 #include "text/language.h"
 #include "upgrade/device_state.h"
+#include "upgrade/procedure_events.h"
 #include "upgrade/procedures.h"
-#include "upgrade/upgrade_view.h"
+#include "upgrade/status_line.h"
 
 class QAction;
 class QComboBox;
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -40,7 +45,7 @@ namespace ql::app {
 class CommShape;
 class Panel;
 class PlainProgressBar;
-class QueuedView;
+class WindowEvents;
 
 // What the window works with besides its controls. Tests replace parts.
 struct WindowServices {
@@ -55,6 +60,8 @@ struct WindowServices {
   std::function<std::vector<std::string>()> portNames;
   // The clock of the procedures; nullptr for the system clock.
   link::Clock* clock = nullptr;
+  // The wait after the run command; tests shorten it.
+  std::uint32_t runWaitMs = upgrade::kRunWaitMs;
 };
 
 // The real boxes, links, tones, store and ports.
@@ -71,6 +78,12 @@ class TfrmModule : public QMainWindow {
   // Places the window in the middle of its screen and shows it.
   void ShowCentred();
 
+  // Takes `path` as the selected firmware file, exactly as when it is chosen
+  // in the file dialog; `shown` is the path as pnFile shows it. A file given
+  // on the command line or dropped on the window comes here. Ignored while
+  // a procedure runs.
+  void SelectFirmwareFile(const std::filesystem::path& path, const QString& shown);
+
   // Event handlers.
   void FormCreate();
   void FormShow();
@@ -83,6 +96,8 @@ class TfrmModule : public QMainWindow {
   void mnuSimplifiedClick();
   void mnuTraditionalClick();
   void mnuExitClick();
+  // The status panel's context menu: copies the reason of the last failure.
+  void mnuCopyReasonClick();
 
   // 1 starts the indicator blinking; any other value stops it. The colour
   // is left as the last blink painted it.
@@ -102,9 +117,13 @@ class TfrmModule : public QMainWindow {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  // A firmware file dropped on the window is selected, while no step runs.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
-  friend class QueuedView;
+  friend class WindowEvents;
 
   void BuildLayout();
   void BuildMenus();
@@ -120,20 +139,24 @@ class TfrmModule : public QMainWindow {
   void ProcedureEnded();
   void RecoverFromException(const std::string& what);
 
-  // What the procedures show; GUI thread only, reached through QueuedView.
-  void ShowStatus(int number, std::string_view suffix);
-  void ShowIndicator(upgrade::Indicator colour);
-  void ShowProgressMaximum(upgrade::Bar bar, int maximum);
-  void ShowProgressPosition(upgrade::Bar bar, int position);
+  // What the procedures show; GUI thread only, reached through WindowEvents.
+  void ShowStatus(const upgrade::Status& status);
+  // The reason of the last failure, in the status panel's tool tip and
+  // accessible description; empty clears it.
+  void ShowReason(const std::string& reason);
+  void ShowIndicator(const QColor& colour);
+  // The program bar for programming, the verify bar for the read-back.
+  void ShowProgressMaximum(upgrade::Phase phase, int maximum);
+  void ShowProgressPosition(upgrade::Phase phase, int position);
   void ShowHourglass(bool on);
   void EnableWindow(bool enabled);
   void EnableUpgrade(bool enabled);
   void ShowDeviceText(std::string_view text);
   void ShowFileVersionText(std::string_view text);
-  PlainProgressBar* BarOf(upgrade::Bar bar) const;
+  PlainProgressBar* BarOf(upgrade::Phase phase) const;
 
   WindowServices services_;
-  std::unique_ptr<QueuedView> view_;
+  std::unique_ptr<WindowEvents> events_;
 
   // The controls, by the names the layout gives them.
   Panel* pnMsg = nullptr;
@@ -173,6 +196,8 @@ class TfrmModule : public QMainWindow {
   QAction* mnuEnglish = nullptr;
   QAction* mnuSimplified = nullptr;
   QAction* mnuTraditional = nullptr;
+  // The status panel's context menu.
+  QAction* mnuCopyReason = nullptr;
 
   // Run-time state.
   text::Language currentLanguage_ = text::Language::English;
@@ -184,10 +209,15 @@ class TfrmModule : public QMainWindow {
   // The header read at selection; pnFileVer shows the model text after a load,
   // and the file loaded at every connect must still carry this header.
   std::string selectedHeader_;
+  QString reason_;  // why the last step failed; empty when it did not
   QThread* worker_ = nullptr;
   bool closePending_ = false;
   bool hourglass_ = false;
   QPointer<QWidget> focusBeforeDisable_;
 };
+
+// Selects the firmware file named on the command line, as the file dialog
+// would give it: the full path, relative names taken from the current folder.
+void SelectStartFile(TfrmModule& window, const std::string& file);
 
 }  // namespace ql::app

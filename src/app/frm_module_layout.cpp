@@ -120,6 +120,12 @@ void TfrmModule::BuildLayout() {
   pnMsg->SetInnerBevel(Panel::Bevel::Lowered);
 
   shComm = Place(new CommShape(pnMsg), "shComm", 470, 8, 23, 20);
+  // Its context menu copies the reason of the last failure.
+  mnuCopyReason = new QAction(QStringLiteral("&Copy"), pnMsg);
+  mnuCopyReason->setObjectName(QStringLiteral("mnuCopyReason"));
+  mnuCopyReason->setEnabled(false);
+  pnMsg->addAction(mnuCopyReason);
+  pnMsg->setContextMenuPolicy(Qt::ActionsContextMenu);
 
   pnFile = Place(new Panel(client), "pnFile", 7, 48, 370, 28);
   HighlightLook(pnFile, 13, "Fimeware filename");
@@ -192,6 +198,13 @@ void TfrmModule::BuildLayout() {
   btnAuto =
       Place(new QPushButton(QStringLiteral("3. &Upgrade"), client), "btnAuto", 8, 304, 505, 49);
   btnAuto->setEnabled(false);
+
+  // A firmware file dropped anywhere on the window selects it; the edit
+  // fields would otherwise take the file's name as typed text.
+  setAcceptDrops(true);
+  for (QLineEdit* edit : {edIP, edPort, cmbPort->lineEdit(), cmbBaudrate->lineEdit()}) {
+    edit->setAcceptDrops(false);
+  }
 
   // Tab order: the three steps, the link tabs (port then speed on COM, port
   // then address on NET), then the ID scroll bar. Panels and bars take no

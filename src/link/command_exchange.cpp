@@ -61,6 +61,7 @@ CommandExchange::CommandExchange(Transport& transport, Clock& clock)
 
 bool CommandExchange::ExchangeCommand(std::string_view payload) {
   notes_ = {};
+  verdict_ = LinkGone() ? ExchangeVerdict::LinkGone : ExchangeVerdict::NoReply;
   if (payload.size() > kMaxPayload || LinkGone()) {
     return false;
   }
@@ -83,13 +84,13 @@ bool CommandExchange::ExchangeCommand(std::string_view payload) {
 }
 
 CommandExchange::Reply CommandExchange::Report(Reply reply) {
+  verdict_ = reply == Reply::Accepted   ? ExchangeVerdict::Accepted
+             : reply == Reply::Rejected ? ExchangeVerdict::BadCrc
+             : reply == Reply::Gone     ? ExchangeVerdict::LinkGone
+                                        : ExchangeVerdict::NoReply;
   if (observer_ != nullptr) {
     observer_->BytesReceived(received_);
-    observer_->ExchangeEnded(reply == Reply::Accepted   ? ExchangeVerdict::Accepted
-                             : reply == Reply::Rejected ? ExchangeVerdict::BadCrc
-                             : reply == Reply::Gone     ? ExchangeVerdict::LinkGone
-                                                        : ExchangeVerdict::NoReply,
-                             notes_);
+    observer_->ExchangeEnded(verdict_, notes_);
   }
   return reply;
 }

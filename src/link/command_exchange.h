@@ -50,6 +50,9 @@ class CommandExchange {
   // What the last ExchangeCommand saw besides its frame.
   const ExchangeNotes& LastNotes() const { return notes_; }
 
+  // How the last ExchangeCommand ended.
+  ExchangeVerdict LastVerdict() const { return verdict_; }
+
   // Whether bytes are waiting on the link now, before anything is sent: a
   // look that never waits.
   bool InputWaiting() { return transport_.InputWaiting(); }
@@ -96,6 +99,7 @@ class CommandExchange {
   Clock& clock_;
   ReplyFramer framer_;
   ExchangeNotes notes_;
+  ExchangeVerdict verdict_ = ExchangeVerdict::NoReply;
   ExchangeObserver* observer_ = nullptr;
   // What the current exchange has read, kept only while someone observes.
   std::vector<std::uint8_t> received_;

@@ -19,7 +19,8 @@ std::unique_ptr<Transport> OpenLink(const LinkSettings& settings);
 // reason ("Connection refused", "No such file or directory", ...).
 std::unique_ptr<Transport> TryOpenLink(const LinkSettings& settings, std::string& why);
 
-// How a procedure opens its link; tests hand in their own.
-using LinkOpener = std::function<std::unique_ptr<Transport>(const LinkSettings&)>;
+// How a procedure opens its link, as TryOpenLink does; tests hand in their
+// own.
+using LinkOpener = std::function<std::unique_ptr<Transport>(const LinkSettings&, std::string& why)>;
 
 }  // namespace ql::link

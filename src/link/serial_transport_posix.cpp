@@ -49,6 +49,7 @@
 #include "link/serial_transport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -64,6 +65,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "link/errno_text.h"
 #include "link/poll_wait_posix.h"
@@ -73,6 +75,25 @@
 
 namespace ql::link {
 namespace {
+
+// Why a port may not be opened, and how the user gets access: on Debian the
+// serial ports belong to the group dialout, whose members may use them.
+std::string PermissionHint(const struct stat& node) {
+  const bool groupMayUse = (node.st_mode & S_IRGRP) != 0 && (node.st_mode & S_IWGRP) != 0;
+  std::vector<char> buffer(16384);
+  struct group entry {};
+  struct group* found = nullptr;
+  if (groupMayUse && node.st_gid != 0 &&
+      ::getgrgid_r(node.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->gr_name != nullptr && *found->gr_name != '\0') {
+    const std::string group = found->gr_name;
+    return ErrnoText(EACCES) + ": the port belongs to the group " + group +
+           ", whose members may use it (sudo adduser $USER " + group + ", then log in again)";
+  }
+  return ErrnoText(EACCES) +
+         ": only the port's owner may use it; serial ports on Debian belong to the group "
+         "dialout, whose members may use them (sudo adduser $USER dialout, then log in again)";
+}
 
 struct Speed {
   std::uint32_t baud;
@@ -362,7 +383,8 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   // O_NONBLOCK: opening must not wait for a modem's carrier.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    return fail(ErrnoText(errno));
+    const int failure = errno;
+    return fail(failure == EACCES ? PermissionHint(node) : ErrnoText(failure));
   }
   termios found{};
   const bool terminal = ::isatty(fd) && ::tcgetattr(fd, &found) == 0;

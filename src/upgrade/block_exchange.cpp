@@ -30,10 +30,8 @@
 // that last look; the checks above only look.
 #include "upgrade/block_exchange.h"
 
-#include <cstdio>
 #include <utility>
 
-#include "text/message_table.h"
 #include "upgrade/device_commands.h"
 
 namespace ql::upgrade {
@@ -50,17 +48,9 @@ constexpr int kMaxResyncsWithoutProgress = 5;
 // back to where the link last fell quiet.
 constexpr int kMaxRewinds = 3;
 
-constexpr int kHandshakeAttempts = 3;
 // The device information: positions 8 to 23 of the handshake reply.
 constexpr std::size_t kDeviceInfoOffset = 7;
 constexpr std::size_t kDeviceInfoLength = 16;
-
-// What the status panel shows after a failed attempt: " ( 9 )", " ( 8 )", " ( 7 )".
-std::string Countdown(int attempt) {
-  char text[32];
-  std::snprintf(text, sizeof text, " ( %d )", 9 - attempt);
-  return text;
-}
 
 std::string_view ReadBackData(const std::string& reply) {
   return reply.size() > kReadBackDataOffset
@@ -70,35 +60,36 @@ std::string_view ReadBackData(const std::string& reply) {
 
 }  // namespace
 
-bool NoteLinkLost(const link::CommandExchange& exchange, Environment& env) {
-  if (!exchange.LinkGone()) {
-    return false;
+TryEnd LastTry(const link::CommandExchange& exchange) {
+  if (exchange.LinkGone()) {
+    return {link::ExchangeVerdict::LinkGone, 0, exchange.GoneReason()};
   }
-  if (env.report != nullptr) {
-    env.report->linkLost = true;
-    env.report->linkLostReason = exchange.GoneReason();
-  }
-  return true;
+  return {exchange.LastVerdict(), exchange.ReplyLength(), {}};
 }
 
-HandshakeEnd FindDevice(link::CommandExchange& exchange, const std::string& deviceId,
+DeviceSearch FindDevice(link::CommandExchange& exchange, const std::string& deviceId,
                         Environment& env) {
-  for (int attempt = 0; attempt < kHandshakeAttempts; ++attempt) {
+  DeviceSearch search;
+  while (search.attempts < kHandshakeAttempts) {
     if (env.StopRequested()) {
-      return HandshakeEnd::Interrupted;
+      search.end = HandshakeEnd::Interrupted;
+      return search;
     }
     env.clock.SleepMs(kBeforeHandshakeMs);
+    ++search.attempts;
     if (exchange.ExchangeCommand(HandshakeCommand(deviceId)) &&
         exchange.ReplyLength() == kHandshakeReplyLength) {
-      return HandshakeEnd::Answered;
+      search.end = HandshakeEnd::Answered;
+      return search;
     }
-    if (NoteLinkLost(exchange, env)) {
-      return HandshakeEnd::LinkLost;
+    search.last = LastTry(exchange);
+    if (exchange.LinkGone()) {
+      search.end = HandshakeEnd::LinkLost;
+      return search;
     }
-    env.view.ShowMessage(text::msg::kConnecting, Countdown(attempt));
-    env.view.Pump();
+    env.events.HandshakeFailed(search.attempts, search.last);
   }
-  return HandshakeEnd::NoAnswer;
+  return search;
 }
 
 std::string DeviceInformation(const std::string& reply) {
@@ -112,11 +103,10 @@ BlockEnd ExchangeBlock(link::CommandExchange& exchange, const std::string& comma
     if (env.StopRequested()) {
       return BlockEnd::Interrupted;
     }
-    env.view.Pump();
     if (exchange.ExchangeCommand(command)) {
       return BlockEnd::Accepted;
     }
-    if (NoteLinkLost(exchange, env)) {
+    if (exchange.LinkGone()) {
       return BlockEnd::LinkLost;
     }
     ++failedTries;
@@ -125,11 +115,10 @@ BlockEnd ExchangeBlock(link::CommandExchange& exchange, const std::string& comma
   return BlockEnd::Refused;
 }
 
-ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& deviceId,
-                           int blockCount, bool outOfStep, Environment& env,
-                           const TakeBlock& take) {
+PhaseEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& deviceId, Phase phase,
+                        int blockCount, bool outOfStep, Environment& env, const TakeBlock& take) {
   env.clock.SleepMs(kAfterHandshakeMs);
-  env.view.SetProgressMaximum(Bar::Verify, blockCount);
+  env.events.BlocksBegin(phase, blockCount);
 
   bool resynced = false;  // nothing has been sent since the link fell quiet
   int noisyTaken = -1;    // a block taken with noise, kept if the resync finds no reply
@@ -138,16 +127,22 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
   int quietFrom = 0;      // the first block read since the link last fell quiet
   bool rewind = false;    // read again from quietFrom, not only from inStepFrom
   int rewinds = 0;
-  int shown = -1;   // the bar never moves back while blocks are read again
+  int shown = -1;   // blocks are told done once, never again while read again
   int resyncs = 0;  // since inStepFrom last moved on
-  auto report = [&env, &inStepFrom](int inHand, int tries) {
-    if (env.report != nullptr) {
-      env.report->block = inHand;
-      env.report->tries = tries;
-      env.report->blocksDone = inStepFrom;
+  const auto ended = [&](PhaseFailure failure, int at, int tries = 0) {
+    PhaseEnd end;
+    end.phase = phase;
+    end.failure = failure;
+    end.blockCount = blockCount;
+    end.block = at;
+    end.tries = tries;
+    end.blocksDone = inStepFrom;
+    if (failure == PhaseFailure::NoReply || failure == PhaseFailure::LinkLost) {
+      end.lastTry = LastTry(exchange);
     }
+    return end;
   };
-  auto taken = [&](int upTo) {
+  const auto taken = [&](int upTo) {
     if (upTo > inStepFrom) {
       inStepFrom = upTo;
       resyncs = 0;
@@ -160,8 +155,7 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
       if (!outOfStep) {
         if (!exchange.InputWaiting() && exchange.QuietForWindowAfterReply()) {
           taken(blockCount);
-          report(-1, 0);
-          return ReadBackEnd::Done;
+          return ended(PhaseFailure::None, -1);
         }
         rewind = true;
       }
@@ -178,14 +172,13 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
     }
     if (outOfStep) {
       if (env.StopRequested()) {
-        report(block, 0);
-        return ReadBackEnd::Interrupted;
+        return ended(PhaseFailure::Stopped, block < blockCount ? block : -1);
       }
+      const auto inHand = [&] { return block < blockCount ? block : inStepFrom; };
       // A look for late replies, or a reply that was not the block's own,
       // may have found the link gone: nothing can bring it back in step.
-      if (NoteLinkLost(exchange, env)) {
-        report(block < blockCount ? block : inStepFrom, 0);
-        return ReadBackEnd::LinkLost;
+      if (exchange.LinkGone()) {
+        return ended(PhaseFailure::LinkLost, inHand());
       }
       if (rewind) {
         // Replies came after the ones taken: how long they have been behind
@@ -195,13 +188,15 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
         inStepFrom = quietFrom;
         noisyTaken = -1;
         if (++rewinds > kMaxRewinds) {
-          report(block < blockCount ? block : inStepFrom, 0);
-          return ReadBackEnd::NeverInStep;
+          return ended(PhaseFailure::OutOfStep, inHand());
         }
       }
-      if (++resyncs > kMaxResyncsWithoutProgress || !exchange.Resync()) {
-        report(block < blockCount ? block : inStepFrom, 0);
-        return NoteLinkLost(exchange, env) ? ReadBackEnd::LinkLost : ReadBackEnd::NeverInStep;
+      if (++resyncs > kMaxResyncsWithoutProgress) {
+        return ended(PhaseFailure::OutOfStep, inHand());
+      }
+      if (!exchange.Resync()) {
+        return ended(exchange.LinkGone() ? PhaseFailure::LinkLost : PhaseFailure::NeverQuiet,
+                     inHand());
       }
       if (noisyTaken >= 0 && !exchange.ResyncDiscardedReply()) {
         taken(noisyTaken + 1);
@@ -220,14 +215,11 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
       case BlockEnd::Accepted:
         break;
       case BlockEnd::Refused:
-        report(block, failedTries);
-        return ReadBackEnd::NoReply;
+        return ended(PhaseFailure::NoReply, block, failedTries);
       case BlockEnd::LinkLost:
-        report(block, failedTries);
-        return ReadBackEnd::LinkLost;
+        return ended(PhaseFailure::LinkLost, block, failedTries);
       case BlockEnd::Interrupted:
-        report(block, failedTries);
-        return ReadBackEnd::Interrupted;
+        return ended(PhaseFailure::Stopped, block, failedTries);
     }
     const link::ExchangeNotes& notes = exchange.LastNotes();
     if (failedTries > 0 || (notes.Disturbed() && !(firstAfterResync && notes.OnlyNoise()))) {
@@ -240,11 +232,8 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
       // been nothing but the block's own: nothing may follow it for a whole
       // window. A stale copy of an earlier reply is followed by the real one.
       if (!exchange.InputWaiting() && exchange.QuietForWindowAfterReply()) {
-        report(block, 0);
-        return ReadBackEnd::Rejected;
-      }
-      if (env.report != nullptr) {
-        env.report->mismatch = false;
+        return ended(phase == Phase::Read ? PhaseFailure::Unreadable : PhaseFailure::DataDiffers,
+                     block);
       }
       rewind = true;
       outOfStep = true;
@@ -257,7 +246,7 @@ ReadBackEnd ReadBackBlocks(link::CommandExchange& exchange, const std::string& d
       outOfStep = true;
     }
     if (block > shown) {
-      env.view.SetProgressPosition(Bar::Verify, block);
+      env.events.BlockDone(phase, block);
       shown = block;
     }
     ++block;

@@ -1,9 +1,10 @@
 // The connect procedure: open the link the operator chose, find the device
 // with up to three handshakes, store the link, compare the device's model
 // with the file's, and load the image when they match.
+#include <optional>
+
 #include "image/firmware_file.h"
 #include "link/command_exchange.h"
-#include "text/message_table.h"
 #include "upgrade/block_exchange.h"
 #include "upgrade/device_commands.h"
 #include "upgrade/procedures.h"
@@ -22,121 +23,133 @@ std::string Prefix(std::string_view text, std::size_t length) {
   return std::string(text.substr(0, length));
 }
 
+// Why a load failed, when it did.
+struct LoadProblem {
+  LoadFailure why = LoadFailure::Unreadable;
+  int error = 0;
+};
+
 // Fills the block table from the firmware of `inputs`: the image read before
 // the procedure, or the selected file read now. Only a file whose header is
 // the one read at selection, and that holds an image, is loaded; anything
 // else leaves the table blank and is a failed load.
-bool LoadImage(const ConnectInputs& inputs, DeviceState& state) {
+std::optional<LoadProblem> LoadImage(const ConnectInputs& inputs, DeviceState& state) {
   state.blockTable.Reset();
   std::shared_ptr<const image::FirmwareFile> firmware = inputs.firmware;
   if (!firmware) {
     image::FirmwareRead read = image::ReadFirmwareFile(inputs.firmwarePath);
     if (!read.Ok()) {
-      return false;
+      return LoadProblem{LoadFailure::Unreadable, read.error};
     }
     firmware = std::make_shared<const image::FirmwareFile>(std::move(read.file));
   }
   if (firmware->headerText != inputs.selectedHeader) {
-    return false;
+    return LoadProblem{LoadFailure::HeaderChanged};
   }
-  return image::LoadFirmwareImage(*firmware, state.deviceFamily, state.blockTable,
-                                  state.blockCount) == image::LoadResult::Loaded;
+  switch (
+      image::LoadFirmwareImage(*firmware, state.deviceFamily, state.blockTable, state.blockCount)) {
+    case image::LoadResult::Loaded:
+      return std::nullopt;
+    case image::LoadResult::NoImage:
+      return LoadProblem{LoadFailure::NoImage};
+    case image::LoadResult::OpenFailed:
+    case image::LoadResult::NotThisFamily:
+      break;
+  }
+  return LoadProblem{LoadFailure::Unreadable};
+}
+
+// Finds the device on the open link; once it has answered, stores the link,
+// compares the models and loads the image.
+ConnectResult ConnectOnLink(link::CommandExchange& exchange, link::Transport& transport,
+                            const ConnectInputs& inputs, DeviceState& state, Environment& env) {
+  ProcedureEvents& events = env.events;
+  const DeviceSearch found = FindDevice(exchange, inputs.deviceId, env);
+  if (found.end != HandshakeEnd::Answered) {
+    transport.Close();
+    if (found.end == HandshakeEnd::Interrupted) {
+      return ConnectResult::Interrupted;
+    }
+    events.DeviceNotFound(found.attempts, found.last);
+    SoundTone(env, kFailureTone);
+    return ConnectResult::NoHandshake;
+  }
+
+  state.deviceFamily = image::kDeviceFamily;
+  // The device's pause after the handshake runs from its reply (the link
+  // marks it). Storing the settings (a few writes, each flushed to disk)
+  // happens inside it, so the device waits the same whether or not a front
+  // end stores them and however long the disk takes.
+  if (env.storeLink) {
+    env.storeLink(state.link);
+  }
+  env.clock.SleepAfterMarkMs(kAfterConnectHandshakeMs);
+
+  const std::string deviceInfo = DeviceInformation(exchange.ResponseText());
+  events.DeviceFound(deviceInfo);
+
+  ConnectResult result = ConnectResult::Matched;
+  if (Prefix(deviceInfo, kModelPrefixLength) !=
+      Prefix(inputs.fileVersionText, kModelPrefixLength)) {
+    events.ModelMismatched(deviceInfo, inputs.fileVersionText);
+    SoundTone(env, kFailureTone);
+    result = ConnectResult::ModelMismatch;
+  } else {
+    events.ModelMatched();
+    if (const auto problem = LoadImage(inputs, state)) {
+      // The table is blank now: never let it reach the device.
+      state.blockCount = 0;
+      events.ImageNotLoaded(problem->why, problem->error);
+      SoundTone(env, kFailureTone);
+      result = ConnectResult::LoadFailed;
+    } else {
+      events.ImageLoaded(state.blockCount);
+      SoundTone(env, kSuccessTone);
+    }
+  }
+  transport.Close();
+  return result;
+}
+
+Outcome OutcomeOf(ConnectResult result) {
+  switch (result) {
+    case ConnectResult::Matched:
+      return Outcome::Done;
+    case ConnectResult::LinkNotOpened:
+      return Outcome::LinkNotOpened;
+    case ConnectResult::NoHandshake:
+      return Outcome::NoDevice;
+    case ConnectResult::ModelMismatch:
+      return Outcome::ModelMismatch;
+    case ConnectResult::LoadFailed:
+      return Outcome::LoadFailed;
+    case ConnectResult::Interrupted:
+      break;
+  }
+  return Outcome::Stopped;
 }
 
 }  // namespace
 
 ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, Environment& env) {
-  UpgradeView& view = env.view;
-  link::Clock& clock = env.clock;
-  if (env.report != nullptr) {
-    *env.report = ProcedureReport{};
-  }
-
-  view.SetProgressPosition(Bar::Program, 0);
-  view.SetProgressPosition(Bar::Verify, 0);
-  view.SetHourglass(true);
-  view.Pump();
-  view.SetWindowEnabled(false);
-  view.SetBusy(1);
-  view.Pump();
-
-  view.ShowMessage(text::msg::kConnecting, {});
-  view.Pump();
+  env.events.Started(Procedure::Connect);
 
   // The link is the one on the active tab now; it reaches the store only
   // after the device has answered.
   state.link = inputs.link;
 
   ConnectResult result = ConnectResult::LinkNotOpened;
-  if (auto transport = env.openLink(state.link)) {
-    link::CommandExchange exchange(*transport, clock);
+  std::string why;
+  if (auto transport = env.openLink(state.link, why)) {
+    env.events.LinkOpened();
+    link::CommandExchange exchange(*transport, env.clock);
     exchange.SetObserver(env.observer);
-    const HandshakeEnd found = FindDevice(exchange, inputs.deviceId, env);
-
-    if (found == HandshakeEnd::Interrupted) {
-      transport->Close();
-      result = ConnectResult::Interrupted;
-    } else if (found == HandshakeEnd::NoAnswer || found == HandshakeEnd::LinkLost) {
-      transport->Close();
-      result = ConnectResult::NoHandshake;
-    } else {
-      state.deviceFamily = image::kDeviceFamily;
-      // The device's pause after the handshake runs from its reply (the
-      // link marks it). Storing the settings (a few writes, each flushed to
-      // disk) happens inside it, so the device waits the same whether or
-      // not a front end stores them and however long the disk takes.
-      if (env.storeLink) {
-        env.storeLink(state.link);
-      }
-      clock.SleepAfterMarkMs(kAfterConnectHandshakeMs);
-
-      const std::string deviceInfo = DeviceInformation(exchange.ResponseText());
-      view.SetDeviceText(deviceInfo);
-
-      if (Prefix(deviceInfo, kModelPrefixLength) ==
-          Prefix(inputs.fileVersionText, kModelPrefixLength)) {
-        view.SetUpgradeEnabled(true);
-        view.ShowMessage(text::msg::kConnectOk, {});
-        view.SetBusy(0);
-        view.SetIndicator(Indicator::Yellow);
-        if (!LoadImage(inputs, state)) {
-          // The table is blank now: never let it reach the device.
-          state.blockCount = 0;
-          view.SetUpgradeEnabled(false);
-          view.ShowMessage(text::msg::kLoadFileError, {});
-          view.SetIndicator(Indicator::Red);
-          SoundTone(env, 300, 300);
-          result = ConnectResult::LoadFailed;
-        } else {
-          view.SetFileVersionText(image::kModelText);
-          SoundTone(env, 1000, 300);
-          result = ConnectResult::Matched;
-        }
-      } else {
-        view.SetUpgradeEnabled(false);
-        view.ShowMessage(text::msg::kFileTypeError, {});
-        view.SetBusy(0);
-        view.SetIndicator(Indicator::Red);
-        SoundTone(env, 300, 300);
-        result = ConnectResult::ModelMismatch;
-      }
-      transport->Close();
-    }
+    result = ConnectOnLink(exchange, *transport, inputs, state, env);
+  } else {
+    env.events.LinkNotOpened(why);
+    SoundTone(env, kFailureTone);
   }
-
-  if (result == ConnectResult::LinkNotOpened || result == ConnectResult::NoHandshake) {
-    view.SetUpgradeEnabled(false);
-    view.SetBusy(0);
-    view.SetIndicator(Indicator::Red);
-    view.ShowMessage(text::msg::kConnectError, {});
-    SoundTone(env, 300, 300);
-  } else if (result == ConnectResult::Interrupted) {
-    view.SetUpgradeEnabled(false);
-    view.SetBusy(0);
-  }
-
-  view.SetHourglass(false);
-  view.SetWindowEnabled(true);
+  env.events.Finished({Procedure::Connect, OutcomeOf(result), {}});
   return result;
 }
 

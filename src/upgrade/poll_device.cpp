@@ -10,7 +10,8 @@ namespace ql::upgrade {
 PollResult PollDevice(const std::string& deviceId, const link::LinkSettings& link,
                       const link::LinkOpener& openLink, link::Clock& clock,
                       link::ExchangeObserver* observer, std::string& deviceInfo) {
-  auto transport = openLink(link);
+  std::string why;
+  auto transport = openLink(link, why);
   if (!transport) {
     return PollResult::LinkNotOpened;
   }

@@ -1,8 +1,10 @@
 // The connect procedure and the upgrade sequence: plain sequential code that
-// drives the device, the view and the clock one step after the other.
+// drives the device and the clock one step after the other, and tells its
+// front end what happened.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -14,44 +16,34 @@
 #include "link/link.h"
 #include "link/link_settings.h"
 #include "upgrade/device_state.h"
-#include "upgrade/upgrade_view.h"
+#include "upgrade/procedure_events.h"
 
 namespace ql::upgrade {
 
-enum class Phase { Connect, Program, Verify, Run };
-
-// Where a procedure ended and why, for a caller that says more than the
-// message table does (the command-line program).
-struct ProcedureReport {
-  Phase phase = Phase::Connect;  // the phase in hand when the procedure ended
-  int block = -1;                // the block in hand when a phase failed or stopped
-  int tries = 0;                 // failed tries of that block
-  int blocksDone = 0;            // blocks of that phase done before it
-  bool mismatch = false;         // verification ended on data that differs
-  bool runSent = false;          // the device was told to run the new firmware
-  bool linkLost = false;         // the phase ended because the link went away
-  std::string linkLostReason;    // why, in the system's words
-};
+// What the device is given to start its new firmware after the run command.
+inline constexpr std::uint32_t kRunWaitMs = 7000;
 
 // Stores the link settings a handshake has just succeeded on.
 using LinkStorer = std::function<void(const link::LinkSettings&)>;
 
 // What a procedure runs with besides the device state.
 struct Environment {
-  UpgradeView& view;
+  ProcedureEvents& events;
   link::Clock& clock;
   link::LinkOpener openLink;
   // Where a successful handshake stores the link settings; empty stores
   // nothing (the command-line program leaves the window's settings alone).
   LinkStorer storeLink;
   // Once set (from any thread), the procedure sends no further command: it
-  // stops at the next exchange boundary, closes the link and returns
-  // Interrupted. An exchange in progress always runs to its end.
+  // stops at the next exchange boundary, or cuts the wait after the run
+  // command short, closes the link and returns Interrupted. An exchange in
+  // progress always runs to its end.
   const std::atomic<bool>* stopRequested = nullptr;
   // Sees every frame sent and received on the procedure's links.
   link::ExchangeObserver* observer = nullptr;
-  // Filled in as the procedure goes; nullptr: nobody asks.
-  ProcedureReport* report = nullptr;
+  // The wait after the run command. Nothing is sent after it, so only tests
+  // shorten it, to spare seven seconds a run.
+  std::uint32_t runWaitMs = kRunWaitMs;
 
   bool StopRequested() const {
     return stopRequested != nullptr && stopRequested->load(std::memory_order_relaxed);
@@ -78,12 +70,12 @@ struct ConnectInputs {
 };
 
 enum class ConnectResult {
-  Matched,        // Upgrade enabled, image loaded
-  LinkNotOpened,  // message 11
-  NoHandshake,    // message 11 after three attempts
-  ModelMismatch,  // message 13
-  // Message 7; Upgrade stays disabled, BlockCount 0: the file could not be
-  // read, its header is not the one selected, or it holds no image.
+  Matched,        // the model matched and the image is loaded
+  LinkNotOpened,  // the link could not be opened
+  NoHandshake,    // no valid reply in three attempts
+  ModelMismatch,  // the device is not the file's model
+  // BlockCount 0 and a blank table: the file could not be read, its header
+  // is not the one selected, or it holds no image.
   LoadFailed,
   Interrupted,  // stopped on request before the handshake succeeded
 };
@@ -91,11 +83,11 @@ enum class ConnectResult {
 ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, Environment& env);
 
 enum class UpgradeResult {
-  UpgradeOk,      // message 21
-  LinkNotOpened,  // message 8
-  ProgramFailed,  // message 15
-  VerifyFailed,   // message 18
-  Interrupted,    // stopped on request; the report says where
+  UpgradeOk,      // verified, told to run, and given its wait
+  LinkNotOpened,  // the link could not be opened
+  ProgramFailed,  // a block was not written, or the handshake before them failed
+  VerifyFailed,   // a block was not read back equal, or the handshake before them failed
+  Interrupted,    // stopped on request
 };
 
 UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& state,
@@ -103,8 +95,9 @@ UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& st
 
 enum class ReadBackResult {
   Ok,             // every block read back (and compared equal, for a check)
-  LinkNotOpened,  // message 8
-  Failed,         // message 18 for a check; the report says which block and why
+  LinkNotOpened,  // the link could not be opened
+  NoDevice,       // reading a flash: no valid handshake reply
+  Failed,         // a block could not be read back or compared equal
   Interrupted,    // stopped on request
 };
 

@@ -5,73 +5,81 @@
 #include <iterator>
 
 #include "link/command_exchange.h"
-#include "text/message_table.h"
 #include "upgrade/block_exchange.h"
 #include "upgrade/device_commands.h"
 #include "upgrade/procedures.h"
 
 namespace ql::upgrade {
 
+namespace {
+
+ReadBackResult ReadOnLink(link::CommandExchange& exchange, link::Transport& transport,
+                          const std::string& deviceId, int blockCount, image::BlockTable& table,
+                          std::string& deviceInfo, Environment& env) {
+  ProcedureEvents& events = env.events;
+  const DeviceSearch found = FindDevice(exchange, deviceId, env);
+  if (found.end != HandshakeEnd::Answered) {
+    transport.Close();
+    if (found.end == HandshakeEnd::Interrupted) {
+      return ReadBackResult::Interrupted;
+    }
+    events.DeviceNotFound(found.attempts, found.last);
+    return ReadBackResult::NoDevice;
+  }
+  deviceInfo = DeviceInformation(exchange.ResponseText());
+  events.DeviceFound(deviceInfo);
+  events.PhaseStarted(Phase::Read, blockCount);
+  const auto keep = [&table](int block, std::string_view data) {
+    std::uint8_t bytes[image::kBlockSize];
+    if (!ParseBlockDataText(data, bytes)) {
+      return false;
+    }
+    std::copy(std::begin(bytes), std::end(bytes), table.Row(block).begin());
+    return true;
+  };
+  const PhaseEnd read = ReadBackBlocks(exchange, deviceId, Phase::Read, blockCount,
+                                       exchange.LastNotes().Disturbed(), env, keep);
+  transport.Close();
+  events.PhaseEnded(read);
+  return read.Ok()                               ? ReadBackResult::Ok
+         : read.failure == PhaseFailure::Stopped ? ReadBackResult::Interrupted
+                                                 : ReadBackResult::Failed;
+}
+
+Outcome OutcomeOf(ReadBackResult result) {
+  switch (result) {
+    case ReadBackResult::Ok:
+      return Outcome::Done;
+    case ReadBackResult::LinkNotOpened:
+      return Outcome::LinkNotOpened;
+    case ReadBackResult::NoDevice:
+      return Outcome::NoDevice;
+    case ReadBackResult::Failed:
+      return Outcome::PhaseFailed;
+    case ReadBackResult::Interrupted:
+      break;
+  }
+  return Outcome::Stopped;
+}
+
+}  // namespace
+
 ReadBackResult ReadFlashSequence(const std::string& deviceId, const link::LinkSettings& link,
                                  int blockCount, image::BlockTable& table, std::string& deviceInfo,
                                  Environment& env) {
-  UpgradeView& view = env.view;
-  if (env.report != nullptr) {
-    *env.report = ProcedureReport{};
-  }
-  view.SetWindowEnabled(false);
-  view.SetHourglass(true);
-  view.SetBusy(1);
-  view.Pump();
-  view.ShowMessage(text::msg::kConnecting, {});
-  view.Pump();
+  env.events.Started(Procedure::ReadFlash);
   table.Reset();
-
-  ReadBackResult result = ReadBackResult::Ok;
-  bool readingBlocks = false;
-  if (auto transport = env.openLink(link)) {
+  ReadBackResult result = ReadBackResult::LinkNotOpened;
+  std::string why;
+  if (auto transport = env.openLink(link, why)) {
+    env.events.LinkOpened();
     link::CommandExchange exchange(*transport, env.clock);
     exchange.SetObserver(env.observer);
-    const HandshakeEnd found = FindDevice(exchange, deviceId, env);
-    if (found == HandshakeEnd::Answered) {
-      deviceInfo = DeviceInformation(exchange.ResponseText());
-      view.SetDeviceText(deviceInfo);
-      readingBlocks = true;
-      if (env.report != nullptr) {
-        env.report->phase = Phase::Verify;
-      }
-      const auto keep = [&table](int block, std::string_view data) {
-        std::uint8_t bytes[image::kBlockSize];
-        if (!ParseBlockDataText(data, bytes)) {
-          return false;
-        }
-        std::copy(std::begin(bytes), std::end(bytes), table.Row(block).begin());
-        return true;
-      };
-      const ReadBackEnd end = ReadBackBlocks(exchange, deviceId, blockCount,
-                                             exchange.LastNotes().Disturbed(), env, keep);
-      view.SetProgressPosition(Bar::Verify, blockCount);
-      result = end == ReadBackEnd::Done          ? ReadBackResult::Ok
-               : end == ReadBackEnd::Interrupted ? ReadBackResult::Interrupted
-                                                 : ReadBackResult::Failed;
-    } else {
-      result =
-          found == HandshakeEnd::Interrupted ? ReadBackResult::Interrupted : ReadBackResult::Failed;
-    }
-    transport->Close();
+    result = ReadOnLink(exchange, *transport, deviceId, blockCount, table, deviceInfo, env);
   } else {
-    result = ReadBackResult::LinkNotOpened;
+    env.events.LinkNotOpened(why);
   }
-  view.SetBusy(0);
-  if (result == ReadBackResult::Ok) {
-    view.SetIndicator(Indicator::Yellow);
-  } else if (result != ReadBackResult::Interrupted) {
-    view.SetIndicator(Indicator::Red);
-    view.ShowMessage(readingBlocks ? text::msg::kVerifyError : text::msg::kConnectError, {});
-  }
-  view.SetHourglass(false);
-  view.Pump();
-  view.SetWindowEnabled(true);
+  env.events.Finished({Procedure::ReadFlash, OutcomeOf(result), {}});
   return result;
 }
 

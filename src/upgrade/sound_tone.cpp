@@ -1,12 +1,12 @@
-// The tone that ends a step: started on the view, its length taken on the clock.
+// The tone that ends a step: told to the front end, its length taken on the clock.
 #include "upgrade/sound_tone.h"
 
 namespace ql::upgrade {
 
-void SoundTone(Environment& env, int hz, int ms) {
-  env.view.Tone(hz, ms);
-  if (ms > 0) {
-    env.clock.SleepMs(static_cast<std::uint32_t>(ms));
+void SoundTone(Environment& env, const Tone& tone) {
+  env.events.ToneStarted(tone);
+  if (tone.ms > 0) {
+    env.clock.SleepMs(static_cast<std::uint32_t>(tone.ms));
   }
 }
 

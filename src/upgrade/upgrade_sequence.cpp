@@ -2,9 +2,10 @@
 // it, then tell the device to run the new firmware. A phase that fails stops
 // the sequence; the device is told to run only an image that compared equal.
 // The check of a device's flash alone is the verification phase of it.
+#include <algorithm>
+
 #include "image/firmware_file.h"
 #include "link/command_exchange.h"
-#include "text/message_table.h"
 #include "upgrade/block_exchange.h"
 #include "upgrade/device_commands.h"
 #include "upgrade/procedures.h"
@@ -13,245 +14,252 @@
 namespace ql::upgrade {
 namespace {
 
-constexpr std::uint32_t kRunWaitMs = 7000;
+// How often a stop request is looked for during the wait after the run
+// command, when one can come.
+constexpr std::uint32_t kStopCheckMs = 50;
 
-enum class PhaseEnd { Done, Failed, Interrupted };
+PhaseEnd Ended(Phase phase, int blockCount, PhaseFailure failure) {
+  PhaseEnd end;
+  end.phase = phase;
+  end.blockCount = blockCount;
+  end.failure = failure;
+  return end;
+}
 
-void Report(Environment& env, Phase phase) {
-  if (env.report != nullptr) {
-    *env.report = ProcedureReport{};
-    env.report->phase = phase;
-  }
+// The phase's handshake went unanswered, or the link went away.
+PhaseEnd HandshakeRefused(Phase phase, int blockCount, const link::CommandExchange& exchange) {
+  const bool gone = exchange.LinkGone();
+  PhaseEnd end = Ended(phase, blockCount, gone ? PhaseFailure::LinkLost : PhaseFailure::NoReply);
+  end.tries = gone ? 0 : 1;
+  end.lastTry = LastTry(exchange);
+  return end;
 }
 
 PhaseEnd ProgramBlocks(link::CommandExchange& exchange, const std::string& deviceId,
                        const DeviceState& state, Environment& env) {
-  Report(env, Phase::Program);
+  const int count = state.blockCount;
   if (env.StopRequested()) {
-    return PhaseEnd::Interrupted;
+    return Ended(Phase::Program, count, PhaseFailure::Stopped);
   }
-  if (state.deviceFamily != image::kDeviceFamily ||
-      !exchange.ExchangeCommand(HandshakeCommand(deviceId))) {
-    NoteLinkLost(exchange, env);
-    return PhaseEnd::Failed;
+  if (state.deviceFamily != image::kDeviceFamily) {
+    return Ended(Phase::Program, count, PhaseFailure::NotConnected);
   }
-  PhaseEnd end = PhaseEnd::Done;
+  if (!exchange.ExchangeCommand(HandshakeCommand(deviceId))) {
+    return HandshakeRefused(Phase::Program, count, exchange);
+  }
   env.clock.SleepMs(kAfterHandshakeMs);
-  env.view.SetProgressMaximum(Bar::Program, state.blockCount);
-  for (int block = 0; block < state.blockCount; ++block) {
+  env.events.BlocksBegin(Phase::Program, count);
+  PhaseEnd end = Ended(Phase::Program, count, PhaseFailure::None);
+  for (int block = 0; block < count; ++block) {
     const std::string command = WriteCommand(deviceId, block, state.blockTable.Block(block));
     int failedTries = 0;
     env.clock.SleepAfterMarkMs(kBeforeBlockMs);
     const BlockEnd written = ExchangeBlock(exchange, command, env, failedTries);
-    if (env.report != nullptr) {
-      env.report->block = block;
-      env.report->tries = failedTries;
-      env.report->blocksDone = block + (written == BlockEnd::Accepted ? 1 : 0);
-    }
     if (written != BlockEnd::Accepted) {
-      end = written == BlockEnd::Interrupted ? PhaseEnd::Interrupted : PhaseEnd::Failed;
-      break;
+      end.failure = written == BlockEnd::Interrupted ? PhaseFailure::Stopped
+                    : written == BlockEnd::LinkLost  ? PhaseFailure::LinkLost
+                                                     : PhaseFailure::NoReply;
+      end.block = block;
+      end.tries = failedTries;
+      end.blocksDone = block;
+      if (end.failure != PhaseFailure::Stopped) {
+        end.lastTry = LastTry(exchange);
+      }
+      return end;
     }
-    env.view.SetProgressPosition(Bar::Program, block);
+    env.events.BlockDone(Phase::Program, block);
   }
-  env.view.SetProgressPosition(Bar::Program, state.blockCount);
+  end.blocksDone = count;
   return end;
 }
 
-// Reads every block back and compares it with the image; when it ends Done
+// Reads every block back and compares it with the image; when it ends well
 // the pause before the run command has passed as well.
 PhaseEnd VerifyBlocks(link::CommandExchange& exchange, const std::string& deviceId,
                       const DeviceState& state, Environment& env) {
-  Report(env, Phase::Verify);
+  const int count = state.blockCount;
   if (env.StopRequested()) {
-    return PhaseEnd::Interrupted;
+    return Ended(Phase::Verify, count, PhaseFailure::Stopped);
   }
   if (state.deviceFamily != image::kDeviceFamily) {
-    return PhaseEnd::Failed;
+    return Ended(Phase::Verify, count, PhaseFailure::NotConnected);
   }
   // A reply still owed from programming would otherwise answer the handshake.
-  if ((exchange.InputWaiting() && !exchange.Resync()) ||
-      !exchange.ExchangeCommand(HandshakeCommand(deviceId))) {
-    NoteLinkLost(exchange, env);
-    return PhaseEnd::Failed;
-  }
-  const auto compare = [&state, &env](int block, std::string_view data) {
-    const bool equal = data == BlockDataText(state.blockTable.Block(block));
-    if (!equal && env.report != nullptr) {
-      env.report->mismatch = true;
+  if (exchange.InputWaiting() && !exchange.Resync()) {
+    if (exchange.LinkGone()) {
+      return HandshakeRefused(Phase::Verify, count, exchange);
     }
-    return equal;
+    return Ended(Phase::Verify, count, PhaseFailure::NeverQuiet);
+  }
+  if (!exchange.ExchangeCommand(HandshakeCommand(deviceId))) {
+    return HandshakeRefused(Phase::Verify, count, exchange);
+  }
+  const auto compare = [&state](int block, std::string_view data) {
+    return data == BlockDataText(state.blockTable.Block(block));
   };
-  const ReadBackEnd end = ReadBackBlocks(exchange, deviceId, state.blockCount,
-                                         exchange.LastNotes().Disturbed(), env, compare);
-  env.view.SetProgressPosition(Bar::Verify, state.blockCount);
-  return end == ReadBackEnd::Done          ? PhaseEnd::Done
-         : end == ReadBackEnd::Interrupted ? PhaseEnd::Interrupted
-                                           : PhaseEnd::Failed;
+  return ReadBackBlocks(exchange, deviceId, Phase::Verify, count, exchange.LastNotes().Disturbed(),
+                        env, compare);
 }
 
-// What the view shows when a stop request ends a procedure: no message and
-// no tone, so the caller can say what the device holds at once.
-void EndInterrupted(UpgradeView& view) {
-  view.SetBusy(0);
-  view.SetHourglass(false);
-  view.Pump();
-  view.SetWindowEnabled(true);
+// What a device holds after a failed or stopped programming phase.
+Holdings AfterProgramming(const PhaseEnd& end) {
+  // Before the first write nothing was sent that could change the flash.
+  return end.block < 0 ? Holdings{} : Holdings{Flash::Partial, end.blocksDone};
+}
+
+// What a device holds after a failed or stopped verification; `written`: the
+// whole image was written just before.
+Holdings AfterVerification(const PhaseEnd& end, bool written) {
+  if (end.failure == PhaseFailure::DataDiffers) {
+    return {Flash::Differs, end.block};
+  }
+  return written ? Holdings{Flash::WholeImage} : Holdings{};
+}
+
+// The wait the device needs to start the new firmware, each whole second told
+// as it begins. A stop request cuts it short: nothing is sent after it, so
+// the device sees no difference but a link closed sooner. False when cut.
+bool AwaitStart(Environment& env) {
+  link::Clock& clock = env.clock;
+  const std::uint32_t start = clock.NowMs();
+  int told = -1;
+  while (true) {
+    const std::uint32_t elapsed = link::ElapsedMs(start, clock.NowMs());
+    if (elapsed >= env.runWaitMs) {
+      return true;
+    }
+    if (env.StopRequested()) {
+      return false;
+    }
+    const std::uint32_t left = env.runWaitMs - elapsed;
+    const int seconds = static_cast<int>((left + 999) / 1000);
+    if (seconds != told) {
+      env.events.RunWaitLeft(seconds);
+      told = seconds;
+    }
+    std::uint32_t pause = left - static_cast<std::uint32_t>(seconds - 1) * 1000;
+    if (env.stopRequested != nullptr) {
+      pause = std::min(pause, kStopCheckMs);
+    }
+    clock.SleepMs(pause);
+  }
+}
+
+// The three phases on the open link.
+UpgradeResult UpgradeOnLink(link::CommandExchange& exchange, link::Transport& transport,
+                            const std::string& deviceId, const DeviceState& state,
+                            Environment& env) {
+  ProcedureEvents& events = env.events;
+  // The link is closed where the device needs it: at once after a stop or a
+  // failed write, after the tone of a failed read-back.
+  const auto finish = [&events](Outcome outcome, Holdings holds, UpgradeResult result) {
+    events.Finished({Procedure::Upgrade, outcome, holds});
+    return result;
+  };
+
+  events.PhaseStarted(Phase::Program, state.blockCount);
+  env.clock.SleepMs(kBeforeHandshakeMs);
+  const PhaseEnd programmed = ProgramBlocks(exchange, deviceId, state, env);
+  if (!programmed.Ok()) {
+    transport.Close();
+    events.PhaseEnded(programmed);
+    if (programmed.failure == PhaseFailure::Stopped) {
+      return finish(Outcome::Stopped, AfterProgramming(programmed), UpgradeResult::Interrupted);
+    }
+    SoundTone(env, kFailureTone);
+    return finish(Outcome::PhaseFailed, AfterProgramming(programmed), UpgradeResult::ProgramFailed);
+  }
+  events.PhaseEnded(programmed);
+  SoundTone(env, kProgrammedTone);
+
+  events.PhaseStarted(Phase::Verify, state.blockCount);
+  env.clock.SleepMs(kBeforeHandshakeMs);
+  const PhaseEnd verified = VerifyBlocks(exchange, deviceId, state, env);
+  if (verified.failure == PhaseFailure::Stopped) {
+    transport.Close();
+    events.PhaseEnded(verified);
+    return finish(Outcome::Stopped, AfterVerification(verified, true), UpgradeResult::Interrupted);
+  }
+  events.PhaseEnded(verified);
+  if (!verified.Ok()) {
+    SoundTone(env, kFailureTone);
+    transport.Close();
+    return finish(Outcome::PhaseFailed, AfterVerification(verified, true),
+                  UpgradeResult::VerifyFailed);
+  }
+  // The pause before the run command has passed inside the verification,
+  // which looks for late replies during it.
+  if (env.StopRequested()) {
+    transport.Close();
+    return finish(Outcome::Stopped, {Flash::Verified}, UpgradeResult::Interrupted);
+  }
+
+  events.PhaseStarted(Phase::Run, 0);
+  // Whatever the device answers, it is now starting the new firmware; give
+  // it the time it needs before anything else.
+  exchange.ExchangeCommand(RunCommand(deviceId));
+  events.RunSent(env.runWaitMs);
+  PhaseEnd run = Ended(Phase::Run, 0, PhaseFailure::None);
+  if (!AwaitStart(env)) {
+    run.failure = PhaseFailure::Stopped;
+    transport.Close();
+    events.PhaseEnded(run);
+    return finish(Outcome::Stopped, {Flash::Running}, UpgradeResult::Interrupted);
+  }
+  events.PhaseEnded(run);
+  SoundTone(env, kSuccessTone);
+  transport.Close();
+  return finish(Outcome::Done, {Flash::Running}, UpgradeResult::UpgradeOk);
 }
 
 }  // namespace
 
 UpgradeResult UpgradeSequence(const std::string& deviceId, const DeviceState& state,
                               Environment& env) {
-  UpgradeView& view = env.view;
-  link::Clock& clock = env.clock;
-  Report(env, Phase::Program);
-
-  view.SetWindowEnabled(false);
-  view.SetHourglass(true);
-  view.Pump();
-  view.SetProgressPosition(Bar::Program, 0);
-  view.SetProgressPosition(Bar::Verify, 0);
-
-  auto transport = env.openLink(state.link);
+  env.events.Started(Procedure::Upgrade);
+  std::string why;
+  auto transport = env.openLink(state.link, why);
   if (!transport) {
-    view.SetIndicator(Indicator::Red);
-    view.ShowMessage(text::msg::kOpenPortError, {});
-    SoundTone(env, 300, 300);
-    view.SetHourglass(false);
-    view.Pump();
-    view.SetWindowEnabled(true);
+    env.events.LinkNotOpened(why);
+    SoundTone(env, kFailureTone);
+    env.events.Finished({Procedure::Upgrade, Outcome::LinkNotOpened, {}});
     return UpgradeResult::LinkNotOpened;
   }
-  link::CommandExchange exchange(*transport, clock);
+  env.events.LinkOpened();
+  link::CommandExchange exchange(*transport, env.clock);
   exchange.SetObserver(env.observer);
-
-  view.ShowMessage(text::msg::kProgramming, {});
-  view.Pump();
-  view.SetBusy(1);
-  clock.SleepMs(kBeforeHandshakeMs);
-  switch (ProgramBlocks(exchange, deviceId, state, env)) {
-    case PhaseEnd::Done:
-      break;
-    case PhaseEnd::Interrupted:
-      transport->Close();
-      EndInterrupted(view);
-      return UpgradeResult::Interrupted;
-    case PhaseEnd::Failed:
-      transport->Close();
-      view.ShowMessage(text::msg::kProgramError, {});
-      view.SetBusy(0);
-      view.SetIndicator(Indicator::Red);
-      view.SetHourglass(false);
-      view.Pump();
-      SoundTone(env, 300, 300);
-      view.SetWindowEnabled(true);
-      view.SetHourglass(false);
-      view.Pump();
-      view.SetWindowEnabled(true);
-      return UpgradeResult::ProgramFailed;
-  }
-  view.ShowMessage(text::msg::kProgramOk, {});
-  view.SetBusy(0);
-  view.SetIndicator(Indicator::Yellow);
-  SoundTone(env, 1000, 100);
-
-  view.ShowMessage(text::msg::kVerifying, {});
-  view.Pump();
-  clock.SleepMs(kBeforeHandshakeMs);
-  UpgradeResult result = UpgradeResult::UpgradeOk;
-  switch (VerifyBlocks(exchange, deviceId, state, env)) {
-    case PhaseEnd::Interrupted:
-      transport->Close();
-      EndInterrupted(view);
-      return UpgradeResult::Interrupted;
-    case PhaseEnd::Failed:
-      view.ShowMessage(text::msg::kVerifyError, {});
-      view.SetIndicator(Indicator::Red);
-      view.SetBusy(0);
-      SoundTone(env, 300, 300);
-      result = UpgradeResult::VerifyFailed;
-      break;
-    case PhaseEnd::Done:
-      // The pause before the run command has passed inside the
-      // verification, which looks for late replies during it.
-      view.ShowMessage(text::msg::kVerifyOk, {});
-      view.Pump();
-      if (env.StopRequested()) {
-        transport->Close();
-        EndInterrupted(view);
-        return UpgradeResult::Interrupted;
-      }
-      Report(env, Phase::Run);
-      view.ShowMessage(text::msg::kUpgrading, {});
-      view.Pump();
-      if (state.deviceFamily == image::kDeviceFamily) {
-        // Whatever the device answers, it is now starting the new
-        // firmware; give it the time it needs before anything else.
-        exchange.ExchangeCommand(RunCommand(deviceId));
-        if (env.report != nullptr) {
-          env.report->runSent = true;
-        }
-        NoteLinkLost(exchange, env);
-        clock.SleepMs(kRunWaitMs);
-      }
-      view.ShowMessage(text::msg::kUpgradeOk, {});
-      view.SetIndicator(Indicator::Yellow);
-      view.SetBusy(0);
-      SoundTone(env, 1000, 300);
-      break;
-  }
-  transport->Close();
-
-  view.SetHourglass(false);
-  view.Pump();
-  view.SetWindowEnabled(true);
-  return result;
+  return UpgradeOnLink(exchange, *transport, deviceId, state, env);
 }
 
 ReadBackResult VerifySequence(const std::string& deviceId, const DeviceState& state,
                               Environment& env) {
-  UpgradeView& view = env.view;
-  Report(env, Phase::Verify);
-  view.SetWindowEnabled(false);
-  view.SetHourglass(true);
-  view.Pump();
-  view.SetProgressPosition(Bar::Verify, 0);
-
-  ReadBackResult result = ReadBackResult::Ok;
-  auto transport = env.openLink(state.link);
+  ProcedureEvents& events = env.events;
+  events.Started(Procedure::Verify);
+  std::string why;
+  auto transport = env.openLink(state.link, why);
   if (!transport) {
-    view.SetIndicator(Indicator::Red);
-    view.ShowMessage(text::msg::kOpenPortError, {});
-    SoundTone(env, 300, 300);
-    result = ReadBackResult::LinkNotOpened;
-  } else {
-    link::CommandExchange exchange(*transport, env.clock);
-    exchange.SetObserver(env.observer);
-    view.ShowMessage(text::msg::kVerifying, {});
-    view.Pump();
-    env.clock.SleepMs(kBeforeHandshakeMs);
-    const PhaseEnd end = VerifyBlocks(exchange, deviceId, state, env);
-    transport->Close();
-    if (end == PhaseEnd::Interrupted) {
-      EndInterrupted(view);
-      return ReadBackResult::Interrupted;
-    }
-    if (end == PhaseEnd::Done) {
-      view.ShowMessage(text::msg::kVerifyOk, {});
-      view.SetIndicator(Indicator::Yellow);
-      SoundTone(env, 1000, 300);
-    } else {
-      view.ShowMessage(text::msg::kVerifyError, {});
-      view.SetIndicator(Indicator::Red);
-      SoundTone(env, 300, 300);
-      result = ReadBackResult::Failed;
-    }
+    events.LinkNotOpened(why);
+    SoundTone(env, kFailureTone);
+    events.Finished({Procedure::Verify, Outcome::LinkNotOpened, {}});
+    return ReadBackResult::LinkNotOpened;
   }
-  view.SetHourglass(false);
-  view.Pump();
-  view.SetWindowEnabled(true);
-  return result;
+  events.LinkOpened();
+  link::CommandExchange exchange(*transport, env.clock);
+  exchange.SetObserver(env.observer);
+  events.PhaseStarted(Phase::Verify, state.blockCount);
+  env.clock.SleepMs(kBeforeHandshakeMs);
+  const PhaseEnd verified = VerifyBlocks(exchange, deviceId, state, env);
+  transport->Close();
+  events.PhaseEnded(verified);
+  const Holdings holds =
+      verified.Ok() ? Holdings{Flash::Verified} : AfterVerification(verified, false);
+  if (verified.failure == PhaseFailure::Stopped) {
+    events.Finished({Procedure::Verify, Outcome::Stopped, holds});
+    return ReadBackResult::Interrupted;
+  }
+  SoundTone(env, verified.Ok() ? kSuccessTone : kFailureTone);
+  events.Finished({Procedure::Verify, verified.Ok() ? Outcome::Done : Outcome::PhaseFailed, holds});
+  return verified.Ok() ? ReadBackResult::Ok : ReadBackResult::Failed;
 }
 
 }  // namespace ql::upgrade

@@ -14,13 +14,21 @@
 #include "app/application.h"
 #include "app/panel.h"
 #include "app/plain_progress_bar.h"
+#include "text/message_table.h"
 #include "window_fixture.h"
 
 namespace ql::testing_support {
 namespace {
 
+namespace msg = text::msg;
 using app::kIndicatorRed;
 using app::kIndicatorYellow;
+
+// Message `number` as the status panel shows it in English.
+QString Shown(int number) {
+  return QString::fromStdString(
+      text::StripAccelerator(text::Message(number, text::Language::English)));
+}
 
 QString PathOf(const TempFirmware& file) {
   return QString::fromStdString(file.path().string());
@@ -123,6 +131,66 @@ TEST_F(ProcedureTest, ConnectLoadsOnlyTheFileWhoseHeaderWasSelected) {
   EXPECT_EQ(window_->State().blockCount, 0);
   EXPECT_EQ(tones_, (std::vector<std::pair<int, int>>{{300, 300}}));
   ExpectHandedBack();
+}
+
+// What the operator is left with after each way a step can fail, the step
+// taken after a good connect: the status, a steady indicator, the Upgrade
+// button, the bars (full where a phase's blocks began) and the low tone.
+TEST_F(ProcedureTest, EachFailedStepLeavesTheWindowAsTheOperatorMustSeeIt) {
+  struct Road {
+    const char* name;
+    const char* step;
+    std::function<void()> fault;
+    int message;
+    bool upgradeEnabled;
+    int programBar;
+    int verifyBar;
+  };
+  const Road roads[] = {
+      {"connect, link not opened", "btnConnect", [this] { openFails_ = true; }, msg::kConnectError,
+       false, 0, 0},
+      {"connect, no handshake reply", "btnConnect",
+       [this] {
+         const int next = device_.handshakes;
+         device_.silentHandshakes = {next, next + 1, next + 2};
+       },
+       msg::kConnectError, false, 0, 0},
+      {"connect, another model", "btnConnect", [this] { device_.info = "QL481TX-V1      "; },
+       msg::kFileTypeError, false, 0, 0},
+      {"upgrade, link not opened", "btnAuto", [this] { openFails_ = true; }, msg::kOpenPortError,
+       true, 0, 0},
+      {"upgrade, handshake refused", "btnAuto",
+       [this] { device_.silentHandshakes = {device_.handshakes}; }, msg::kProgramError, true, 0, 0},
+      {"upgrade, block refused", "btnAuto",
+       [this] {
+         device_.writeFailures = {{1, 5}};
+       },
+       msg::kProgramError, true, 2, 0},
+      {"upgrade, read-back differs", "btnAuto", [this] { device_.wrongReadBacks = {1}; },
+       msg::kVerifyError, true, 2, 2},
+  };
+  for (const Road& road : roads) {
+    SCOPED_TRACE(road.name);
+    openFails_ = false;
+    device_ = FakeDevice{};
+    MakeWindow().show();
+    Select(PathOf(file_));
+    RunStep("btnConnect");
+    ASSERT_TRUE(Enabled("btnAuto"));
+    road.fault();
+    tones_.clear();
+    RunStep(road.step);
+
+    EXPECT_EQ(Text("pnMsg"), Shown(road.message));
+    EXPECT_EQ(Indicator(), kIndicatorRed);
+    EXPECT_EQ(Enabled("btnAuto"), road.upgradeEnabled);
+    EXPECT_EQ(Find<QProgressBar>("pbProgram")->value(), road.programBar);
+    EXPECT_EQ(Find<QProgressBar>("pbVerify")->value(), road.verifyBar);
+    ASSERT_FALSE(tones_.empty());
+    EXPECT_EQ(tones_.back(), std::make_pair(300, 300));
+    EXPECT_EQ(device_.runs, 0);
+    ExpectHandedBack();
+  }
 }
 
 TEST_F(ProcedureTest, EnterPressesConnectOnlyWhileItIsEnabled) {

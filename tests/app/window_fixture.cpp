@@ -75,12 +75,14 @@ app::TfrmModule& WindowTest::MakeWindow() {
   services.portNames = [this] { return portNames_; };
   services.clock = &clock_;
   services.openStore = TestStore();
-  services.openLink = [this](const link::LinkSettings& link) -> std::unique_ptr<link::Transport> {
+  services.openLink = [this](const link::LinkSettings& link,
+                             std::string& why) -> std::unique_ptr<link::Transport> {
     opened_.push_back(link);
     if (onOpen_) {
       onOpen_();
     }
     if (openFails_) {
+      why = "No such device";
       return nullptr;
     }
     auto transport = std::make_unique<ScriptedTransport>(clock_, link.linkKind);

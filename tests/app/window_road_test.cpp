@@ -1,6 +1,7 @@
 // The window end to end: the real TfrmModule, offscreen, drives the real
 // procedures over a TCP link on 127.0.0.1 to the device emulator, from the
-// file selection to "Upgrade ok.", checking the controls at every step.
+// file selection to "Upgrade ok.", checking the controls at every step; and
+// an emulator that goes away in the middle of the upgrade.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLineEdit>
@@ -24,31 +25,44 @@ using namespace std::chrono_literals;
 using app::kIndicatorRed;
 using app::kIndicatorYellow;
 
-// The real clock, except that the seven-second wait after the run command
-// lasts `runWaitMs`: long enough to look at the window during it, short
-// enough for a test. The exact wait is pinned by the procedures' tests on
-// the virtual clock.
-class ShortRunWaitClock final : public link::Clock {
- public:
-  explicit ShortRunWaitClock(std::uint32_t runWaitMs) : runWaitMs_(runWaitMs) {}
-  std::uint32_t NowMs() override { return system_.NowMs(); }
-  void MarkPauseStart() override { system_.MarkPauseStart(); }
-  void SleepAfterMarkMs(std::uint32_t ms) override { system_.SleepAfterMarkMs(ms); }
-  void SleepMs(std::uint32_t ms) override { system_.SleepMs(ms == 7000 ? runWaitMs_ : ms); }
-
- private:
-  std::uint32_t runWaitMs_;
-  link::SystemClock system_;
-};
+// The seven-second wait after the run command lasts this long here: long
+// enough to look at the window during it, short enough for a test. The exact
+// wait is pinned by the procedures' tests on the virtual clock.
+constexpr std::uint32_t kRunWaitMs = 600;
 
 constexpr int kBlocks = 12;
+
+// The real link, with a hook that runs before each request is handed to it.
+class WatchedLink final : public link::Transport {
+ public:
+  WatchedLink(std::unique_ptr<link::Transport> inner, std::function<void()> beforeWrite)
+      : inner_(std::move(inner)), beforeWrite_(std::move(beforeWrite)) {}
+  link::LinkKind Kind() const override { return inner_->Kind(); }
+  link::WriteResult Write(std::span<const std::uint8_t> bytes) override {
+    beforeWrite_();
+    return inner_->Write(bytes);
+  }
+  link::ReadResult Read(std::span<std::uint8_t> into, std::chrono::microseconds wait) override {
+    return inner_->Read(into, wait);
+  }
+  std::string GoneReason() const override { return inner_->GoneReason(); }
+  std::chrono::nanoseconds CharacterTime() const override { return inner_->CharacterTime(); }
+  bool InputWaiting() override { return inner_->InputWaiting(); }
+  void Close() override { inner_->Close(); }
+
+ private:
+  std::unique_ptr<link::Transport> inner_;
+  std::function<void()> beforeWrite_;
+};
 
 class WindowRoad : public WindowTest {
  protected:
   // 12 blocks exactly: ten bytes short of them, the six repeats fill them.
   TempFirmware file_{"QL480TX-V5 1.02", PatternImage(kBlocks * 512 - 6)};
-  ShortRunWaitClock roadClock_{600};
   std::atomic<int> opens_ = 0;
+  // Runs on the worker before each request; counts them over all opens.
+  std::function<void(int request)> beforeRequest_;
+  std::atomic<int> requests_ = 0;
 
   std::unique_ptr<sim::Emulator> Serve(sim::SimConfig config) {
     config.link.type = sim::LinkType::Tcp;
@@ -69,11 +83,21 @@ class WindowRoad : public WindowTest {
     services.dialogs = std::move(dialogs);
     services.tone = [this](int hz, int ms) { tones_.emplace_back(hz, ms); };
     services.portNames = [this] { return portNames_; };
-    services.clock = &roadClock_;
+    services.runWaitMs = kRunWaitMs;
     services.openStore = TestStore();
-    services.openLink = [this](const link::LinkSettings& settings) {
+    services.openLink = [this](const link::LinkSettings& settings,
+                               std::string& why) -> std::unique_ptr<link::Transport> {
       ++opens_;
-      return link::OpenLink(settings);
+      auto opened = link::TryOpenLink(settings, why);
+      if (!opened) {
+        return opened;
+      }
+      return std::make_unique<WatchedLink>(std::move(opened), [this] {
+        const int request = ++requests_;
+        if (beforeRequest_) {
+          beforeRequest_(request);
+        }
+      });
     };
     window_ = std::make_unique<app::TfrmModule>(std::move(services));
     window_->show();
@@ -251,6 +275,48 @@ TEST_F(WindowRoad, WrongModelFirstThenTheRightDevice) {
   const std::vector<std::uint8_t> flash = emulator->Flash();
   EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
   ExpectHandedBack();
+}
+
+// The emulator killed while block 3 is written: the step ends there, without
+// another try, with the programming message, and the reason says the link
+// was lost and what the device holds.
+TEST_F(WindowRoad, EmulatorKilledMidWriteSaysLinkLostAndWhatTheDeviceHolds) {
+  auto emulator = Serve({});
+  Store({{"TYPE", 1}, {"NetIP", "127.0.0.1"}, {"NetPort", QString::number(emulator->Port())}});
+  MakeRoadWindow();
+  Select(FilePath());
+  RunStep("btnConnect");
+  ASSERT_EQ(Text("pnMsg"), "Connect device ok.");
+
+  // The upgrade's requests: its handshake, then blocks 0, 1, 2 and 3.
+  const int first = requests_ + 1;
+  beforeRequest_ = [&](int request) {
+    if (request == first + 4) {
+      emulator->Stop();
+    }
+  };
+  RunStep("btnAuto");
+  beforeRequest_ = nullptr;
+
+  EXPECT_EQ(requests_, first + 4) << "block 3 was tried again, or more was sent";
+  EXPECT_EQ(Text("pnMsg"), "Program/Download error!");
+  EXPECT_EQ(Indicator(), kIndicatorRed);
+  const QString reason = Find("pnMsg")->accessibleDescription();
+  EXPECT_TRUE(reason.startsWith("block 3, address 0600, link lost")) << reason.toStdString();
+  EXPECT_TRUE(
+      reason.endsWith("; the device holds a partial image, the first 3 of 12 blocks of the "
+                      "new one, and was not told to run it; run the upgrade again"))
+      << reason.toStdString();
+  EXPECT_EQ(Maximum("pbProgram"), kBlocks);
+  EXPECT_EQ(Value("pbProgram"), kBlocks);  // drawn full, as on any failure
+  EXPECT_EQ(Value("pbVerify"), 0);
+  EXPECT_EQ(tones_.back(), std::make_pair(300, 300));
+  ExpectHandedBack();
+
+  const std::vector<std::uint8_t> image = PatternImage(kBlocks * 512 - 6);
+  const std::vector<std::uint8_t> flash = emulator->Flash();
+  EXPECT_TRUE(std::equal(image.begin(), image.begin() + 3 * 512, flash.begin()));
+  EXPECT_EQ(emulator->GetCounters().runs, 0U);
 }
 
 }  // namespace

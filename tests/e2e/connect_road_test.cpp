@@ -7,10 +7,12 @@
 
 #include "road_fixture.h"
 #include "settings/qsettings_store.h"
+#include "text/message_table.h"
 
 namespace ql::testing_support {
 namespace {
 
+namespace msg = text::msg;
 using namespace std::chrono_literals;
 using upgrade::ConnectResult;
 using MessageList = std::vector<std::string>;
@@ -31,9 +33,8 @@ TEST_P(ConnectRoad, LinkThatDoesNotOpenFailsConnectAndUpgradeWithTheirOwnMessage
   }
 
   EXPECT_EQ(Connect(controls, file_.path()), ConnectResult::LinkNotOpened);
-  EXPECT_EQ(Messages(), (MessageList{"msg 10", "msg 11"}));
-  EXPECT_TRUE(InOrder(log_, {"busy 1", "upgrade 0", "busy 0", "indicator red", "msg 11",
-                             "tone 300 300", "hourglass 0", "window 1"}));
+  EXPECT_EQ(Messages(), (MessageList{Msg(msg::kConnecting), Msg(msg::kConnectError)}));
+  EXPECT_TRUE(InOrder(log_, {"tone 300 300", "finish link not opened"}));
   EXPECT_FALSE(store_.keyExists);
   EXPECT_TRUE(state_.deviceFamily.empty());
 
@@ -42,9 +43,8 @@ TEST_P(ConnectRoad, LinkThatDoesNotOpenFailsConnectAndUpgradeWithTheirOwnMessage
   state_.deviceFamily = image::kDeviceFamily;
   state_.blockCount = 1;
   EXPECT_EQ(Upgrade(), upgrade::UpgradeResult::LinkNotOpened);
-  EXPECT_EQ(Messages(), (MessageList{"msg 8"}));
-  EXPECT_TRUE(Matching(log_, "busy").empty());
-  EXPECT_TRUE(InOrder(log_, {"indicator red", "msg 8", "tone 300 300", "window 1"}));
+  EXPECT_EQ(Messages(), (MessageList{Msg(msg::kOpenPortError)}));
+  EXPECT_TRUE(InOrder(log_, {"tone 300 300", "finish link not opened"}));
 }
 
 TEST_P(ConnectRoad, DeviceWithoutAValidHandshakeReplyCountsDownNineEightSeven) {
@@ -71,10 +71,11 @@ TEST_P(ConnectRoad, DeviceWithoutAValidHandshakeReplyCountsDownNineEightSeven) {
 
     EXPECT_EQ(Connect(file_.path()), ConnectResult::NoHandshake);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    EXPECT_EQ(Messages(),
-              (MessageList{"msg 10", "msg 10 ( 9 )", "msg 10 ( 8 )", "msg 10 ( 7 )", "msg 11"}));
-    EXPECT_EQ(log_.back(), "window 1");
-    EXPECT_TRUE(Matching(log_, "device").empty());
+    EXPECT_EQ(Messages(), (MessageList{Msg(msg::kConnecting), Msg(msg::kConnecting, " ( 9 )"),
+                                       Msg(msg::kConnecting, " ( 8 )"),
+                                       Msg(msg::kConnecting, " ( 7 )"), Msg(msg::kConnectError)}));
+    EXPECT_EQ(log_.back(), "finish no device");
+    EXPECT_TRUE(Matching(log_, "device QL").empty());
     EXPECT_TRUE(state_.deviceFamily.empty());
     EXPECT_EQ(state_.blockCount, 0);
     EXPECT_FALSE(store_.keyExists) << "stored without a handshake";
@@ -90,7 +91,8 @@ TEST_P(ConnectRoad, LateHandshakeReplyIsTakenByTheNextAttempt) {
   Serve(Faults([](auto& f) { f.lateReply = {{{sim::CommandKind::Handshake, 1}, 550ms}}; }));
 
   EXPECT_EQ(Connect(file_.path()), ConnectResult::Matched);
-  EXPECT_EQ(Messages(), (MessageList{"msg 10", "msg 10 ( 9 )", "msg 12"}));
+  EXPECT_EQ(Messages(), (MessageList{Msg(msg::kConnecting), Msg(msg::kConnecting, " ( 9 )"),
+                                     Msg(msg::kConnectOk)}));
   EXPECT_EQ(emulator_->GetCounters().handshakes, 2U);
   EXPECT_EQ(state_.deviceFamily, image::kDeviceFamily);
   EXPECT_EQ(state_.blockCount, 2);
@@ -126,13 +128,13 @@ TEST_P(ConnectRoad, SevenCharactersOfTheModelDecideCaseSensitively) {
     // The handshake succeeded, so the link is stored either way.
     EXPECT_EQ(store_.values.count("TYPE"), 1U);
     if (c.expected == ConnectResult::Matched) {
-      EXPECT_EQ(LastMessage(), "msg 12");
-      EXPECT_TRUE(InOrder(log_, {"upgrade 1", "indicator yellow", "filever QL480TX-V5"}));
+      EXPECT_EQ(LastMessage(), Msg(msg::kConnectOk));
+      EXPECT_TRUE(InOrder(log_, {"image loaded 2", "tone 1000 300"}));
       EXPECT_EQ(state_.blockCount, 2);
     } else {
-      EXPECT_EQ(LastMessage(), "msg 13");
-      EXPECT_TRUE(InOrder(log_, {"upgrade 0", "busy 0", "indicator red", "tone 300 300"}));
-      EXPECT_TRUE(Matching(log_, "filever").empty());
+      EXPECT_EQ(LastMessage(), Msg(msg::kFileTypeError));
+      EXPECT_TRUE(InOrder(log_, {"model mismatched", "tone 300 300"}));
+      EXPECT_TRUE(Matching(log_, "image").empty());
       EXPECT_EQ(state_.blockCount, 0);
     }
   }

@@ -18,9 +18,12 @@
 #include "link/exchange_observer.h"
 #include "link/line_settings.h"
 #include "road_fixture.h"
+#include "text/message_table.h"
 
 namespace ql::testing_support {
 namespace {
+
+namespace msg = text::msg;
 
 using namespace std::chrono_literals;
 using sim::CommandKind;
@@ -136,7 +139,7 @@ TEST_P(LinkFaultRoad, UpgradeOkOnlyWhenTheFlashHoldsTheImage) {
   if (Intact()) {
     EXPECT_TRUE(FlashHoldsImage());
     EXPECT_EQ(result, UpgradeResult::UpgradeOk);
-    EXPECT_EQ(LastMessage(), "msg 21");
+    EXPECT_EQ(LastMessage(), Msg(msg::kUpgradeOk));
     EXPECT_EQ(counters.runs, 1U);
     if (Case().fewResyncs) {
       // One stall of a busy machine may cost a resync; one per block is the fault.
@@ -145,7 +148,7 @@ TEST_P(LinkFaultRoad, UpgradeOkOnlyWhenTheFlashHoldsTheImage) {
   } else {
     EXPECT_FALSE(FlashHoldsImage());
     EXPECT_EQ(result, UpgradeResult::VerifyFailed);
-    EXPECT_EQ(LastMessage(), "msg 18");
+    EXPECT_EQ(LastMessage(), Msg(msg::kVerifyError));
     EXPECT_EQ(counters.runs, 0U) << "the device was told to run an image it does not hold";
     EXPECT_GT(counters.verifies, static_cast<std::size_t>(Case().wrongBlock))
         << "verification got as far as the wrong block";

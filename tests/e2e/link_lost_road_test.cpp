@@ -15,6 +15,7 @@ namespace {
 
 using upgrade::ConnectResult;
 using upgrade::Phase;
+using upgrade::PhaseFailure;
 using upgrade::UpgradeResult;
 
 // Counts the requests sent and the lost links the exchanges tell of.
@@ -54,28 +55,27 @@ class LinkLostRoad : public DeviceRoad {
     ASSERT_EQ(state_.blockCount, 4);
   }
 
-  // Runs the upgrade, watched; what it reports stays in `report_`.
+  // Runs the upgrade, watched; how it ended is the last phase's end.
   UpgradeResult WatchedUpgrade() {
-    report_ = {};
-    env_.report = &report_;
+    events_.phases.clear();
     env_.observer = &watch_;
     const UpgradeResult result = Upgrade();
-    env_.report = nullptr;
     env_.observer = nullptr;
     return result;
   }
 
   void ExpectLostIn(const Case& c) {
     EXPECT_EQ(watch_.lost, 1);
-    EXPECT_TRUE(report_.linkLost);
-    EXPECT_FALSE(report_.linkLostReason.empty());
-    EXPECT_EQ(report_.phase, c.phase);
-    EXPECT_EQ(report_.tries, 0) << "no try of the block counts against a lost link";
+    ASSERT_FALSE(events_.phases.empty());
+    const upgrade::PhaseEnd& end = events_.phases.back();
+    EXPECT_EQ(end.failure, PhaseFailure::LinkLost);
+    EXPECT_FALSE(end.lastTry.goneReason.empty());
+    EXPECT_EQ(end.phase, c.phase);
+    EXPECT_EQ(end.tries, 0) << "no try of the block counts against a lost link";
     EXPECT_EQ(emulator_->GetCounters().runs, 0U);
   }
 
   LinkWatch watch_;
-  upgrade::ProcedureReport report_;
 };
 
 TEST_P(LinkLostRoad, HangUpMidPhaseEndsThePhaseAtOnce) {

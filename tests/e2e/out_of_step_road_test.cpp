@@ -10,9 +10,12 @@
 #include <tuple>
 
 #include "road_fixture.h"
+#include "text/message_table.h"
 
 namespace ql::testing_support {
 namespace {
+
+namespace msg = text::msg;
 
 using namespace std::chrono_literals;
 using sim::CommandKind;
@@ -86,14 +89,14 @@ TEST_P(OutOfStepRoad, UpgradeOkOnlyWhenTheFlashHoldsTheImage) {
   if (Case().wrongBlock) {
     EXPECT_FALSE(FlashHoldsImage());
     EXPECT_EQ(result, UpgradeResult::VerifyFailed);
-    EXPECT_EQ(LastMessage(), "msg 18");
+    EXPECT_EQ(LastMessage(), Msg(msg::kVerifyError));
     EXPECT_EQ(counters.runs, 0U) << "the device was told to run an image it does not hold";
     // Verification got as far as the wrong block.
     EXPECT_GT(counters.verifies, static_cast<std::size_t>(*Case().wrongBlock));
   } else {
     EXPECT_TRUE(FlashHoldsImage());
     EXPECT_EQ(result, UpgradeResult::UpgradeOk);
-    EXPECT_EQ(LastMessage(), "msg 21");
+    EXPECT_EQ(LastMessage(), Msg(msg::kUpgradeOk));
     EXPECT_EQ(counters.runs, 1U);
     // Every block was read back, and the disturbed ones again.
     EXPECT_GT(counters.verifies, 124U);

@@ -8,14 +8,6 @@
 
 namespace ql::testing_support {
 
-void ShortRunWaitClock::SleepMs(std::uint32_t ms) {
-  if (ms == kRunWaitMs) {
-    ++shortenedWaits;
-    ms = kShortenedMs;
-  }
-  system_.SleepMs(ms);
-}
-
 upgrade::LinkStorer StoreIn(settings::SettingsStore& store) {
   return [&store](const link::LinkSettings& link) { settings::SaveLinkSettings(store, link); };
 }

@@ -1,6 +1,7 @@
 // The connect procedure and the upgrade sequence on a live link: the device
 // emulator in-process on TCP (127.0.0.1) or on a pseudo-terminal opened as a
-// serial port, the real link layer, the real clock and a recording view.
+// serial port, the real link layer, the real clock and a recorder of the
+// procedures' events.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,25 +24,6 @@
 #include "upgrade/procedures.h"
 
 namespace ql::testing_support {
-
-// The real clock, except that the 7000 ms wait after the run command passes
-// in 50 ms. The procedures' tests on the virtual clock pin that wait to the
-// millisecond; here it would only add seven seconds to every road.
-class ShortRunWaitClock final : public link::Clock {
- public:
-  static constexpr std::uint32_t kRunWaitMs = 7000;
-  static constexpr std::uint32_t kShortenedMs = 50;
-
-  std::uint32_t NowMs() override { return system_.NowMs(); }
-  void MarkPauseStart() override { system_.MarkPauseStart(); }
-  void SleepAfterMarkMs(std::uint32_t ms) override { system_.SleepAfterMarkMs(ms); }
-  void SleepMs(std::uint32_t ms) override;
-
-  int shortenedWaits = 0;
-
- private:
-  link::SystemClock system_;
-};
 
 // Test names: "Tcp" and "Pty".
 std::string LinkName(const testing::TestParamInfo<sim::LinkType>& info);
@@ -76,6 +58,8 @@ inline constexpr const char* kHeader = "QL480TX-V5 1.02";
 
 class DeviceRoadBase : public testing::Test {
  protected:
+  DeviceRoadBase() { env_.runWaitMs = kShortRunWaitMs; }
+
   // The link kind the emulator serves and the procedures open.
   virtual sim::LinkType Link() const = 0;
 
@@ -98,7 +82,7 @@ class DeviceRoadBase : public testing::Test {
                                  const std::string& fileVersionText = kHeader);
   upgrade::UpgradeResult Upgrade();
 
-  // The messages shown, in order: "msg 10", "msg 10 ( 9 )", ...
+  // The status messages, in order: "msg 10", "msg 10 ( 9 )", ...
   std::vector<std::string> Messages() const { return Matching(log_, "msg "); }
   std::string LastMessage() const;
 
@@ -107,11 +91,16 @@ class DeviceRoadBase : public testing::Test {
   std::vector<std::uint8_t> ExpectedFlash() const;
   bool FlashHoldsImage() const { return emulator_->Flash() == ExpectedFlash(); }
 
+  // The 7000 ms wait after the run command passes in this time here. The
+  // procedures' tests on the virtual clock pin that wait to the
+  // millisecond; here it would only add seven seconds to every road.
+  static constexpr std::uint32_t kShortRunWaitMs = 50;
+
   EventLog log_;
-  RecordingView view_{log_};
-  ShortRunWaitClock clock_;
+  RecordingEvents events_{log_};
+  link::SystemClock clock_;
   FakeSettingsStore store_;
-  upgrade::Environment env_{view_, clock_, link::OpenLink, StoreIn(store_)};
+  upgrade::Environment env_{events_, clock_, link::TryOpenLink, StoreIn(store_)};
   upgrade::DeviceState state_;
   std::unique_ptr<sim::Emulator> emulator_;
 };

@@ -17,8 +17,7 @@ class Timing : public DeviceRoadBase {
 };
 
 TEST_F(Timing, DISABLED_FullImageOverTcpOnTheRealClock) {
-  link::SystemClock realClock;
-  upgrade::Environment env{view_, realClock, link::OpenLink, StoreIn(store_)};
+  upgrade::Environment env{events_, clock_, link::TryOpenLink, StoreIn(store_)};
   Serve();
   const TempFirmware file(kHeader, PatternImage(124 * 512));
   upgrade::ConnectInputs inputs;

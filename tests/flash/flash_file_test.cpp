@@ -1,7 +1,8 @@
 // ql480tx-flash and the files it is given, against emulated devices on
 // 127.0.0.1: the firmware file read once at the start, so that a file
 // changed while a device is upgraded changes nothing the device receives; a
-// file with no image refused; one file named for two uses refused; and
+// file with no image refused; a file name that is not UTF-8 kept in JSON
+// lines that parse; one file named for two uses refused; and
 // --read-flash --force replacing only a file or a link.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -95,6 +96,23 @@ TEST_F(FileTest, AFileChangedAfterTheStartChangesNothingTheDeviceReceives) {
     EXPECT_EQ(lines.front()["blocks"].toInt(), 10);
     EXPECT_EQ(lines.back()["outcome"].toString(), "upgrade_ok");
   }
+}
+
+// A file name is bytes, not necessarily UTF-8: the JSON lines that name it
+// must still parse, with the bytes that are not UTF-8 replaced.
+TEST_F(FileTest, AFileNameThatIsNotUtf8StillGivesLinesThatParse) {
+  const fs::path named = dir_ / "fw\xff\xfe.QLB";
+  fs::rename(Firmware(600), named);
+  auto device = Emulator();
+  const auto run =
+      RunFlash(Setup({"--json", "--connect-only", "--tcp", Tcp(*device), named.string()}));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(Contains(run.out, "\xff")) << run.out;
+  const auto lines = JsonLines(run.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines.front()["file"].toString().endsWith(QString::fromUtf8("fw\uFFFD\uFFFD.QLB")))
+      << run.out;
+  EXPECT_EQ(lines.back()["outcome"].toString(), "connect_ok");
 }
 
 // The trace would empty the firmware file before it is written to the

@@ -1,7 +1,7 @@
 // The command line of ql480tx-flash: what it accepts, what it refuses.
 #include <gtest/gtest.h>
 
-#include "flash_view.h"
+#include "json_events.h"
 #include "options.h"
 
 namespace ql::flash {
@@ -170,29 +170,13 @@ TEST(FlashOptions, HelpAndVersionNeedNoFile) {
   EXPECT_TRUE(Parse({"--version"}).options.version);
 }
 
-TEST(FlashJson, StringsAreEscapedAndDeviceTextIsLatin1) {
-  EXPECT_EQ(JsonString("a\"b\\c"), R"("a\"b\\c")");
-  EXPECT_EQ(JsonString(std::string("x\x01\n", 3)), R"("x\u0001\u000a")");
-  EXPECT_EQ(JsonString("更新完成."), "\"更新完成.\"");
-  EXPECT_EQ(JsonString("\xE9", true), "\"\xC3\xA9\"");
-}
-
-TEST(FlashProgress, PhaseCountsBlocksDoneAndEndsAtTheMaximum) {
-  PhaseProgress phase;
-  EXPECT_FALSE(phase.Advance(0));  // a reset before the phase starts
-  phase.Start(3);
-  EXPECT_FALSE(phase.Advance(0));
-  EXPECT_EQ(phase.done(), 1);
-  EXPECT_FALSE(phase.Advance(1));
-  EXPECT_EQ(phase.done(), 2);
-  // Failure at block 2: the bar is still set to the maximum.
-  EXPECT_TRUE(phase.Advance(3));
-  EXPECT_EQ(phase.done(), 2);
-  EXPECT_FALSE(phase.active());
-
-  phase.Start(0);
-  EXPECT_TRUE(phase.Advance(0));
-  EXPECT_EQ(phase.done(), 0);
+TEST(FlashJson, TextIsEscapedDeviceTextIsLatin1AndTimesAreToTheMillisecond) {
+  EXPECT_EQ(JsonLine("a\"b\\c"), R"("a\"b\\c")");
+  EXPECT_EQ(JsonLine(std::string("x\x01\x1b", 3)), R"("x\u0001\u001b")");
+  EXPECT_EQ(JsonLine("更新完成."), "\"更新完成.\"");
+  EXPECT_EQ(JsonLine(Latin1ToUtf8("\xE9")), "\"\xC3\xA9\"");
+  EXPECT_EQ(JsonLine(Milliseconds(8.61849)), "8.618");
+  EXPECT_EQ(JsonLine(Milliseconds(0.1 + 0.2)), "0.3");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // The parts of ql480tx-flash below its command line: telling links apart,
-// the reasons and accounts it prints, the trace's byte form, the terminal
-// rows, the atomic output file and the countdown after the run command.
+// the trace's byte form, the terminal rows and the atomic output file.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,10 +20,6 @@
 #include "console.h"
 #include "links.h"
 #include "out_file.h"
-#include "reasons.h"
-#include "run_wait_clock.h"
-#include "support/virtual_clock.h"
-#include "text/message_table.h"
 #include "trace.h"
 
 namespace ql::flash {
@@ -103,140 +101,9 @@ TEST(FlashLinks, TheStartLineNamesWhatIsUsed) {
   EXPECT_EQ(DescribeLink(fromWindow),
             "/dev/ttyUSB0 at fast (not readable: the port keeps its own settings)");
   EXPECT_EQ(DescribeLink(ResolvedLink(Tcp("localhost", "5003"))), "localhost:5003 (127.0.0.1)");
-  EXPECT_EQ(LinkJson(ResolvedLink(Tcp("127.0.0.1", "5003"))),
+  EXPECT_EQ(JsonLine(LinkJson(ResolvedLink(Tcp("127.0.0.1", "5003")))),
             R"({"device":"127.0.0.1:5003","kind":"tcp","host":"127.0.0.1",)"
             R"("address":"127.0.0.1","port":5003,"stored":false})");
-}
-
-TEST(FlashReasons, EachFailureSaysWhy) {
-  namespace msg = text::msg;
-  ReasonInputs base;
-  base.label = "127.0.0.1:5003";
-  base.deviceText = "QL481TX-V1      ";
-  base.fileHeader = "QL480TX-V5";
-
-  struct Case {
-    const char* name;
-    int message;
-    std::function<void(ReasonInputs&)> setUp;
-    std::string reason;
-  };
-  const std::vector<Case> cases = {
-      {"refused", msg::kConnectError,
-       [](ReasonInputs& in) {
-         in.openFailed = true;
-         in.openError = "Connection refused";
-       },
-       "127.0.0.1:5003: Connection refused"},
-      {"reopen failed", msg::kOpenPortError,
-       [](ReasonInputs& in) {
-         in.openFailed = true;
-         in.openError = "No such file or directory";
-       },
-       "127.0.0.1:5003: No such file or directory"},
-      {"silent device", msg::kConnectError, [](ReasonInputs& in) { in.last.any = true; },
-       "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: no reply"},
-      {"short handshake reply", msg::kConnectError,
-       [](ReasonInputs& in) {
-         in.last = {true, link::ExchangeVerdict::Accepted, 28, false};
-       },
-       "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: a reply of 28 bytes, "
-       "29 expected"},
-      {"other model", msg::kFileTypeError, [](ReasonInputs&) {},
-       "the device is \"QL481TX-V1\", the file is for \"QL480TX-V5\""},
-      {"block refused", msg::kProgramError,
-       [](ReasonInputs& in) {
-         in.report.phase = upgrade::Phase::Program;
-         in.report.block = 23;
-         in.report.tries = 5;
-       },
-       "block 23, address 2E00, 5 tries"},
-      {"handshake before programming", msg::kProgramError,
-       [](ReasonInputs& in) {
-         in.last = {true, link::ExchangeVerdict::BadCrc, 29, false};
-       },
-       "handshake: bad CRC"},
-      {"block differs", msg::kVerifyError,
-       [](ReasonInputs& in) {
-         in.report.phase = upgrade::Phase::Verify;
-         in.report.block = 123;
-         in.report.mismatch = true;
-       },
-       "block 123, address F600, data differs"},
-      {"link lost", msg::kProgramError,
-       [](ReasonInputs& in) {
-         in.report.phase = upgrade::Phase::Program;
-         in.report.block = 7;
-         in.report.linkLost = true;
-         in.report.linkLostReason = "Connection reset by peer";
-       },
-       "block 7, address 0E00, link lost: Connection reset by peer"},
-      {"link lost at a handshake", msg::kConnectError,
-       [](ReasonInputs& in) {
-         in.last = {true, link::ExchangeVerdict::LinkGone, 0, false};
-         in.report.linkLost = true;
-         in.report.linkLostReason = "the port hung up";
-       },
-       "127.0.0.1:5003: link lost: the port hung up"},
-      {"never quiet", msg::kVerifyError,
-       [](ReasonInputs& in) {
-         in.report.block = 4;
-         in.last.resyncFailed = true;
-       },
-       "block 4, address 0800, the link never fell quiet"},
-      {"file gone", msg::kLoadFileError,
-       [](ReasonInputs& in) { in.fileError = "No such file or directory"; },
-       "No such file or directory"},
-      {"no failure", msg::kUpgradeOk, [](ReasonInputs&) {}, ""},
-  };
-  for (const auto& c : cases) {
-    ReasonInputs in = base;
-    c.setUp(in);
-    EXPECT_EQ(FailureReason(c.message, in), c.reason) << c.name;
-  }
-}
-
-TEST(FlashReasons, AStopSaysWhatTheDeviceHolds) {
-  using upgrade::Phase;
-  struct Case {
-    Mode mode;
-    upgrade::ProcedureReport report;
-    std::string says;
-  };
-  auto report = [](Phase phase, int block, int done, bool runSent = false) {
-    upgrade::ProcedureReport r;
-    r.phase = phase;
-    r.block = block;
-    r.blocksDone = done;
-    r.runSent = runSent;
-    return r;
-  };
-  const Case cases[] = {
-      {Mode::Upgrade, report(Phase::Connect, -1, 0),
-       "stopped while connecting: nothing was written to the device"},
-      {Mode::Upgrade, report(Phase::Program, -1, 0),
-       "stopped before programming began: nothing was written to the device"},
-      {Mode::Upgrade, report(Phase::Program, 23, 23),
-       "programming stopped after 23 of 124 blocks: the device holds a partial image and was "
-       "not told to run it; run the upgrade again to complete it"},
-      {Mode::Upgrade, report(Phase::Verify, 40, 40),
-       "verification stopped after 40 of 124 blocks compared: the device holds the whole new "
-       "image, not yet verified, and was not told to run it; run the upgrade again to complete "
-       "it"},
-      {Mode::Upgrade, report(Phase::Run, -1, 0),
-       "stopped after verification: the device holds the new image, verified, but was not told "
-       "to run it; run the upgrade again to complete it"},
-      {Mode::Upgrade, report(Phase::Run, -1, 0, true),
-       "stopped after the run command: the device holds the new image, verified, and was told "
-       "to run it; it needs about 7 s to start"},
-      {Mode::VerifyOnly, report(Phase::Verify, 9, 9),
-       "the check stopped after 9 of 124 blocks compared: nothing was written to the device"},
-      {Mode::ReadFlash, report(Phase::Verify, 9, 9),
-       "reading stopped after 9 of 124 blocks: nothing was written to the device"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(StopExplanation(c.mode, c.report, 124), c.says);
-  }
 }
 
 TEST(FlashTrace, BytesDecodeBackExactly) {
@@ -424,43 +291,6 @@ TEST(FlashOutputFile, HeaderIsTheDeviceInformationThenTheBlocks) {
   const auto shortInfo = FlashFileBytes("QL", table, 0);
   EXPECT_EQ(shortInfo,
             std::vector<std::uint8_t>({'Q', 'L', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST(FlashRunWait, CountsDownTheWaitAfterTheRunCommandAndStopsOnRequest) {
-  struct Case {
-    bool runSent;
-    std::uint32_t sleep;
-    std::optional<std::uint32_t> override;
-    int stopAtTick;  // the tick after which a stop is requested; -1 none
-    std::vector<int> ticks;
-    std::uint32_t elapsed;
-  };
-  const Case cases[] = {
-      {false, 7000, std::nullopt, -1, {}, 7000},  // a pause before the run: untouched
-      {true, 50, std::nullopt, -1, {}, 50},       // a short pause after it: untouched
-      {true, 7000, std::nullopt, -1, {7, 6, 5, 4, 3, 2, 1, 0}, 7000},
-      {true, 7000, 300, -1, {1, 0}, 300},
-      {true, 7000, std::nullopt, 2, {7, 6, -1}, 1050},
-  };
-  for (const auto& c : cases) {
-    testing_support::VirtualClock base;
-    upgrade::ProcedureReport report;
-    report.runSent = c.runSent;
-    std::atomic<bool> stop{false};
-    std::vector<int> ticks;
-    RunWaitClock clock(
-        base, report, stop,
-        [&](int left) {
-          ticks.push_back(left);
-          if (static_cast<int>(ticks.size()) == c.stopAtTick) {
-            stop = true;
-          }
-        },
-        c.override);
-    clock.SleepMs(c.sleep);
-    EXPECT_EQ(ticks, c.ticks) << c.sleep;
-    EXPECT_EQ(base.NowMs(), c.elapsed) << c.sleep;
-  }
 }
 
 }  // namespace

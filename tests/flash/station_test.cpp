@@ -127,7 +127,7 @@ class Line {
 
  private:
   link::LinkOpener Opener() {
-    return [this](const link::LinkSettings&) -> std::unique_ptr<link::Transport> {
+    return [this](const link::LinkSettings&, std::string&) -> std::unique_ptr<link::Transport> {
       if ((Present() < 0 && !opensWithoutAUnit_) ||
           (refusesWhileRestarting_ && clock_.NowMs() < restartUntil_)) {
         return nullptr;

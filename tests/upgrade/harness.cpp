@@ -12,8 +12,76 @@
 namespace ql::testing_support {
 namespace {
 
-const char* BarName(upgrade::Bar bar) {
-  return bar == upgrade::Bar::Program ? "program" : "verify";
+const char* Name(upgrade::Procedure procedure) {
+  switch (procedure) {
+    case upgrade::Procedure::Connect:
+      return "connect";
+    case upgrade::Procedure::Upgrade:
+      return "upgrade";
+    case upgrade::Procedure::Verify:
+      return "verify";
+    case upgrade::Procedure::ReadFlash:
+      return "read";
+  }
+  return "?";
+}
+
+const char* Name(upgrade::Phase phase) {
+  switch (phase) {
+    case upgrade::Phase::Program:
+      return "program";
+    case upgrade::Phase::Verify:
+      return "verify";
+    case upgrade::Phase::Read:
+      return "read";
+    case upgrade::Phase::Run:
+      return "run";
+  }
+  return "?";
+}
+
+const char* Name(upgrade::PhaseFailure failure) {
+  switch (failure) {
+    case upgrade::PhaseFailure::None:
+      return "ok";
+    case upgrade::PhaseFailure::NotConnected:
+      return "not connected";
+    case upgrade::PhaseFailure::NoReply:
+      return "no reply";
+    case upgrade::PhaseFailure::DataDiffers:
+      return "data differs";
+    case upgrade::PhaseFailure::Unreadable:
+      return "unreadable";
+    case upgrade::PhaseFailure::NeverQuiet:
+      return "never quiet";
+    case upgrade::PhaseFailure::OutOfStep:
+      return "out of step";
+    case upgrade::PhaseFailure::LinkLost:
+      return "link lost";
+    case upgrade::PhaseFailure::Stopped:
+      return "stopped";
+  }
+  return "?";
+}
+
+const char* Name(upgrade::Outcome outcome) {
+  switch (outcome) {
+    case upgrade::Outcome::Done:
+      return "done";
+    case upgrade::Outcome::LinkNotOpened:
+      return "link not opened";
+    case upgrade::Outcome::NoDevice:
+      return "no device";
+    case upgrade::Outcome::ModelMismatch:
+      return "model mismatch";
+    case upgrade::Outcome::LoadFailed:
+      return "load failed";
+    case upgrade::Outcome::PhaseFailed:
+      return "phase failed";
+    case upgrade::Outcome::Stopped:
+      return "stopped";
+  }
+  return "?";
 }
 
 std::string Body(const std::string& leading, const std::string& data) {
@@ -57,43 +125,89 @@ class LoggedTransport final : public link::Transport {
 
 }  // namespace
 
-void RecordingView::ShowMessage(int number, std::string_view suffix) {
-  log_.push_back("msg " + std::to_string(number) + std::string(suffix));
+std::string Msg(int number, std::string_view suffix) {
+  return "msg " + std::to_string(number) + std::string(suffix);
 }
-void RecordingView::SetIndicator(upgrade::Indicator colour) {
-  log_.push_back(colour == upgrade::Indicator::Red ? "indicator red" : "indicator yellow");
+
+void RecordingEvents::Log(std::string entry) {
+  log_.push_back(std::move(entry));
 }
-void RecordingView::SetBusy(std::uint8_t value) {
-  log_.push_back("busy " + std::to_string(value));
+
+void RecordingEvents::Show(const std::optional<upgrade::Status>& status) {
+  if (status) {
+    Log(Msg(status->message, status->suffix));
+  }
 }
-void RecordingView::SetProgressMaximum(upgrade::Bar bar, int value) {
-  maximum[static_cast<int>(bar)] = value;
-  log_.push_back(std::string("max ") + BarName(bar) + " " + std::to_string(value));
+
+void RecordingEvents::Started(upgrade::Procedure procedure) {
+  Log(std::string("start ") + Name(procedure));
+  Show(status_.Started(procedure));
 }
-void RecordingView::SetProgressPosition(upgrade::Bar bar, int value) {
-  position[static_cast<int>(bar)] = value;
-  log_.push_back(std::string("pos ") + BarName(bar) + " " + std::to_string(value));
+void RecordingEvents::LinkOpened() {
+  Log("link opened");
 }
-void RecordingView::SetHourglass(bool on) {
-  log_.push_back(on ? "hourglass 1" : "hourglass 0");
+void RecordingEvents::LinkNotOpened(std::string_view reason) {
+  Log("link not opened " + std::string(reason));
+  Show(status_.LinkNotOpened());
 }
-void RecordingView::SetWindowEnabled(bool on) {
-  log_.push_back(on ? "window 1" : "window 0");
+void RecordingEvents::HandshakeFailed(int attempt, const upgrade::TryEnd&) {
+  Log("handshake failed " + std::to_string(attempt));
+  Show(status_.HandshakeFailed(attempt));
 }
-void RecordingView::SetUpgradeEnabled(bool on) {
-  log_.push_back(on ? "upgrade 1" : "upgrade 0");
+void RecordingEvents::DeviceNotFound(int, const upgrade::TryEnd&) {
+  Log("device not found");
+  Show(status_.DeviceNotFound());
 }
-void RecordingView::SetDeviceText(std::string_view text) {
-  log_.push_back("device " + std::string(text));
+void RecordingEvents::DeviceFound(std::string_view deviceInfo) {
+  Log("device " + std::string(deviceInfo));
 }
-void RecordingView::SetFileVersionText(std::string_view text) {
-  log_.push_back("filever " + std::string(text));
+void RecordingEvents::ModelMatched() {
+  Log("model matched");
+  Show(status_.ModelMatched());
 }
-void RecordingView::Tone(int hz, int ms) {
-  log_.push_back("tone " + std::to_string(hz) + " " + std::to_string(ms));
+void RecordingEvents::ModelMismatched(std::string_view, std::string_view) {
+  Log("model mismatched");
+  Show(status_.ModelMismatched());
 }
-void RecordingView::Pump() {
-  log_.push_back("pump");
+void RecordingEvents::ImageLoaded(int blockCount) {
+  Log("image loaded " + std::to_string(blockCount));
+}
+void RecordingEvents::ImageNotLoaded(upgrade::LoadFailure, int) {
+  Log("image not loaded");
+  Show(status_.ImageNotLoaded());
+}
+void RecordingEvents::PhaseStarted(upgrade::Phase phase, int blockCount) {
+  Log(std::string("phase ") + Name(phase) + " " + std::to_string(blockCount));
+  Show(status_.PhaseStarted(phase));
+}
+void RecordingEvents::BlocksBegin(upgrade::Phase phase, int blockCount) {
+  Log(std::string("blocks ") + Name(phase) + " " + std::to_string(blockCount));
+}
+void RecordingEvents::BlockDone(upgrade::Phase phase, int block) {
+  Log(std::string("block ") + Name(phase) + " " + std::to_string(block));
+}
+void RecordingEvents::PhaseEnded(const upgrade::PhaseEnd& end) {
+  phases.push_back(end);
+  std::string entry = std::string("end ") + Name(end.phase) + " " + Name(end.failure);
+  if (!end.Ok()) {
+    entry += " block " + std::to_string(end.block) + " tries " + std::to_string(end.tries) +
+             " done " + std::to_string(end.blocksDone);
+  }
+  Log(entry);
+  Show(status_.PhaseEnded(end));
+}
+void RecordingEvents::RunSent(std::uint32_t waitMs) {
+  Log("run sent " + std::to_string(waitMs));
+}
+void RecordingEvents::RunWaitLeft(int seconds) {
+  Log("run wait " + std::to_string(seconds));
+}
+void RecordingEvents::ToneStarted(const upgrade::Tone& tone) {
+  Log("tone " + std::to_string(tone.hz) + " " + std::to_string(tone.ms));
+}
+void RecordingEvents::Finished(const upgrade::Finish& ended) {
+  finish = ended;
+  Log(std::string("finish ") + Name(ended.outcome));
 }
 
 void LoggingClock::SleepMs(std::uint32_t ms) {
@@ -173,14 +287,16 @@ std::vector<Arrival> FakeDevice::Respond(const std::vector<std::uint8_t>& writte
 }
 
 Harness::Harness()
-    : env{view, logClock, Opener(),
+    : env{events, logClock, Opener(),
           [this](const link::LinkSettings& link) { storedLinks.push_back(link); }} {}
 
 link::LinkOpener Harness::Opener() {
-  return [this](const link::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
+  return [this](const link::LinkSettings& settings,
+                std::string& why) -> std::unique_ptr<link::Transport> {
     openedWith.push_back(settings);
     if (openFails) {
       log.push_back("open failed");
+      why = "No such device";
       return nullptr;
     }
     ++opens;

@@ -1,6 +1,6 @@
-// A test bench for the procedures on the virtual clock: a view and a clock
-// that write every step into one log, a small scripted device behind the
-// scripted link, and a record of the links stored.
+// A test bench for the procedures on the virtual clock: a recorder of their
+// events and a clock that write every step into one log, a small scripted
+// device behind the scripted link, and a record of the links stored.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,39 +16,57 @@
 #include "support/scripted_transport.h"
 #include "support/virtual_clock.h"
 #include "upgrade/procedures.h"
+#include "upgrade/status_line.h"
 
 namespace ql::testing_support {
 
-// Every call the procedures make on the view, as short text: "msg 10",
-// "msg 10 ( 9 )", "busy 1", "indicator yellow", "max program 5",
-// "pos verify 3", "hourglass 1", "window 0", "upgrade 1", "device ...",
-// "filever ...", "tone 1000 300", "pump"; sleeps as "sleep 100"; commands
-// the device received as "send <ID, command and address>" (data left out).
+// What the procedures tell, and what the device receives, as short text in
+// one log: "start connect", "link opened", "handshake failed 1", "device
+// ...", "model matched", "image loaded 4", "phase program 4", "blocks
+// program 4", "block program 0", "end program ok", "end verify data
+// differs block 2 tries 0 done 2", "run sent 7000", "run wait 7", "tone 1000
+// 300", "finish done"; the status line's message after the event that puts
+// it there, as "msg 10" or "msg 10 ( 9 )"; sleeps as "sleep 100"; the link's
+// "open", "open failed" and "close"; commands the device received as "send
+// <ID, command and address>" (data left out).
 using EventLog = std::vector<std::string>;
 
-class RecordingView final : public upgrade::UpgradeView {
+// "msg N" with the suffix, as the log holds a status message.
+std::string Msg(int number, std::string_view suffix = {});
+
+class RecordingEvents final : public upgrade::ProcedureEvents {
  public:
-  explicit RecordingView(EventLog& log) : log_(log) {}
+  explicit RecordingEvents(EventLog& log) : log_(log) {}
 
-  void ShowMessage(int number, std::string_view suffix) override;
-  void SetIndicator(upgrade::Indicator colour) override;
-  void SetBusy(std::uint8_t value) override;
-  void SetProgressMaximum(upgrade::Bar bar, int maximum) override;
-  void SetProgressPosition(upgrade::Bar bar, int position) override;
-  void SetHourglass(bool on) override;
-  void SetWindowEnabled(bool enabled) override;
-  void SetUpgradeEnabled(bool enabled) override;
-  void SetDeviceText(std::string_view text) override;
-  void SetFileVersionText(std::string_view text) override;
-  void Tone(int hz, int ms) override;
-  void Pump() override;
+  void Started(upgrade::Procedure procedure) override;
+  void LinkOpened() override;
+  void LinkNotOpened(std::string_view reason) override;
+  void HandshakeFailed(int attempt, const upgrade::TryEnd& last) override;
+  void DeviceNotFound(int attempts, const upgrade::TryEnd& last) override;
+  void DeviceFound(std::string_view deviceInfo) override;
+  void ModelMatched() override;
+  void ModelMismatched(std::string_view deviceInfo, std::string_view fileHeader) override;
+  void ImageLoaded(int blockCount) override;
+  void ImageNotLoaded(upgrade::LoadFailure why, int error) override;
+  void PhaseStarted(upgrade::Phase phase, int blockCount) override;
+  void BlocksBegin(upgrade::Phase phase, int blockCount) override;
+  void BlockDone(upgrade::Phase phase, int block) override;
+  void PhaseEnded(const upgrade::PhaseEnd& end) override;
+  void RunSent(std::uint32_t waitMs) override;
+  void RunWaitLeft(int seconds) override;
+  void ToneStarted(const upgrade::Tone& tone) override;
+  void Finished(const upgrade::Finish& finish) override;
 
-  // The last value set on each bar.
-  int position[2] = {-1, -1};
-  int maximum[2] = {100, 100};
+  // The phases as they ended, and how the last procedure ended.
+  std::vector<upgrade::PhaseEnd> phases;
+  std::optional<upgrade::Finish> finish;
 
  private:
+  void Log(std::string entry);
+  void Show(const std::optional<upgrade::Status>& status);
+
   EventLog& log_;
+  upgrade::StatusLine status_;
 };
 
 class LoggingClock final : public link::Clock {
@@ -104,7 +123,7 @@ struct Harness {
   VirtualClock clock{1000};
   EventLog log;
   LoggingClock logClock{clock, log};
-  RecordingView view{log};
+  RecordingEvents events{log};
   // What successful handshakes handed to the store, in order.
   std::vector<link::LinkSettings> storedLinks;
   FakeDevice device;
@@ -135,10 +154,10 @@ std::vector<std::uint8_t> PatternImage(std::size_t bytes);
 // Whether `events` appear in `log` in this order (others may lie between).
 bool InOrder(const EventLog& log, const std::vector<std::string>& events);
 
-// The "tone HZ MS" events of the log not followed at once by "sleep MS".
+// The "tone HZ MS" entries of the log not followed at once by "sleep MS".
 std::vector<std::string> TonesWithoutTheirPause(const EventLog& log);
 
-// Events of the log that start with `prefix`.
+// Entries of the log that start with `prefix`.
 std::vector<std::string> Matching(const EventLog& log, std::string_view prefix);
 
 }  // namespace ql::testing_support

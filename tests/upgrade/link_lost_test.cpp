@@ -1,6 +1,7 @@
 // A link that goes away in the middle of a procedure, on the virtual clock:
 // the step in hand ends at once, with no further tries or requests, the
-// report says the link was lost and why, and the device is never told to run.
+// phase's end says the link was lost and why, and the device is never told
+// to run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@ namespace {
 
 using upgrade::ConnectResult;
 using upgrade::Phase;
+using upgrade::PhaseFailure;
 using upgrade::UpgradeResult;
 
 constexpr int kBlocks = 6;
@@ -22,10 +24,9 @@ constexpr const char* kReason = "Input/output error";
 class LinkLostTest : public ::testing::Test {
  protected:
   LinkLostTest() {
-    h_.env.report = &report_;
     // The harness's device, on a link that goes away `goneAfterUs_` after
     // the request numbered `goneAfterRequest_` (from 1) reached it.
-    h_.env.openLink = [this](const link::LinkSettings& settings) {
+    h_.env.openLink = [this](const link::LinkSettings& settings, std::string&) {
       auto link = std::make_unique<ScriptedTransport>(h_.clock, settings.linkKind);
       ScriptedTransport* raw = link.get();
       link->SetResponder([this, raw](const std::vector<std::uint8_t>& written) {
@@ -54,9 +55,9 @@ class LinkLostTest : public ::testing::Test {
   }
 
   UpgradeResult Upgrade() { return upgrade::UpgradeSequence("0001", h_.state, h_.env); }
+  const upgrade::PhaseEnd& LastPhase() const { return h_.events.phases.back(); }
 
   Harness h_;
-  upgrade::ProcedureReport report_;
   int requests_ = 0;
   int goneAfterRequest_ = 0;
   std::uint64_t goneAfterUs_ = 0;
@@ -68,12 +69,12 @@ TEST_F(LinkLostTest, WhileProgrammingTheBlockInHandIsNotTriedAgain) {
   EXPECT_EQ(requests_, 4) << "no request reaches a link that is gone";
   EXPECT_EQ(h_.device.writes, 3);
   EXPECT_EQ(Matching(h_.log, "sleep 50").size(), 1u) << "only the pause after the handshake";
-  EXPECT_EQ(report_.phase, Phase::Program);
-  EXPECT_EQ(report_.block, 3);
-  EXPECT_EQ(report_.tries, 0);
-  EXPECT_EQ(report_.blocksDone, 3);
-  EXPECT_TRUE(report_.linkLost);
-  EXPECT_EQ(report_.linkLostReason, kReason);
+  EXPECT_EQ(LastPhase().phase, Phase::Program);
+  EXPECT_EQ(LastPhase().failure, PhaseFailure::LinkLost);
+  EXPECT_EQ(LastPhase().block, 3);
+  EXPECT_EQ(LastPhase().tries, 0);
+  EXPECT_EQ(LastPhase().blocksDone, 3);
+  EXPECT_EQ(LastPhase().lastTry.goneReason, kReason);
 }
 
 TEST_F(LinkLostTest, WhileVerifyingTheReadBackEndsAndTheDeviceIsNotToldToRun) {
@@ -84,12 +85,12 @@ TEST_F(LinkLostTest, WhileVerifyingTheReadBackEndsAndTheDeviceIsNotToldToRun) {
   EXPECT_EQ(requests_, 1 + kBlocks + 1 + 3);
   EXPECT_EQ(h_.device.readBacks, 3);
   EXPECT_EQ(h_.device.runs, 0);
-  EXPECT_EQ(report_.phase, Phase::Verify);
-  EXPECT_EQ(report_.block, 2);
-  EXPECT_EQ(report_.tries, 0);
-  EXPECT_EQ(report_.blocksDone, 2);
-  EXPECT_TRUE(report_.linkLost);
-  EXPECT_EQ(report_.linkLostReason, kReason);
+  EXPECT_EQ(LastPhase().phase, Phase::Verify);
+  EXPECT_EQ(LastPhase().failure, PhaseFailure::LinkLost);
+  EXPECT_EQ(LastPhase().block, 2);
+  EXPECT_EQ(LastPhase().tries, 0);
+  EXPECT_EQ(LastPhase().blocksDone, 2);
+  EXPECT_EQ(LastPhase().lastTry.goneReason, kReason);
 }
 
 TEST_F(LinkLostTest, InTheLastLookBeforeTheRunCommandVerificationFails) {
@@ -100,8 +101,8 @@ TEST_F(LinkLostTest, InTheLastLookBeforeTheRunCommandVerificationFails) {
   EXPECT_EQ(Upgrade(), UpgradeResult::VerifyFailed);
   EXPECT_EQ(requests_, 1 + kBlocks + 1 + kBlocks);
   EXPECT_EQ(h_.device.runs, 0);
-  EXPECT_TRUE(report_.linkLost);
-  EXPECT_FALSE(report_.runSent);
+  EXPECT_EQ(LastPhase().failure, PhaseFailure::LinkLost);
+  EXPECT_TRUE(Matching(h_.log, "run").empty());
 }
 
 TEST_F(LinkLostTest, WhileConnectingTheHandshakeIsNotRepeated) {
@@ -115,7 +116,8 @@ TEST_F(LinkLostTest, WhileConnectingTheHandshakeIsNotRepeated) {
   EXPECT_EQ(upgrade::ConnectProcedure(inputs, h_.state, h_.env), ConnectResult::NoHandshake);
   EXPECT_EQ(h_.device.handshakes, 1) << "not three attempts against nothing";
   EXPECT_EQ(Matching(h_.log, "sleep 100").size(), 1u);
-  EXPECT_TRUE(report_.linkLost);
+  EXPECT_TRUE(Matching(h_.log, "handshake failed").empty()) << "no countdown";
+  EXPECT_EQ(Matching(h_.log, "device not found").size(), 1u);
   EXPECT_EQ(h_.state.blockCount, 0);
   EXPECT_TRUE(h_.storedLinks.empty()) << "a link that never answered is not stored";
 }

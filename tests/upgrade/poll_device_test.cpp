@@ -68,9 +68,9 @@ TEST(PollDevice, EveryLookPausesWholeAfterTheOpenHoweverLongAgoTheLastOne) {
   link.linkKind = link::LinkKind::Tcp;
   std::vector<std::uint64_t> handshakeAfterOpenUs;
   std::uint64_t openedAt = 0;
-  auto opener = [&h, &openedAt](const link::LinkSettings& settings) {
+  auto opener = [&h, &openedAt](const link::LinkSettings& settings, std::string& why) {
     openedAt = h.clock.NowUs();
-    return h.env.openLink(settings);
+    return h.env.openLink(settings, why);
   };
   h.device.onCommand = [&](const std::string&) {
     handshakeAfterOpenUs.push_back(h.clock.NowUs() - openedAt);

@@ -1,28 +1,30 @@
 // Stopping a procedure on request at an exchange boundary, what a procedure
-// reports about where it ended, the check of a device's flash without
-// writing, and reading a device's whole flash back; on the virtual clock.
+// tells about where it ended and what the device holds, the check of a
+// device's flash without writing, and reading a device's whole flash back;
+// on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
 
 #include "harness.h"
 #include "link/frame.h"
+#include "text/message_table.h"
 #include "upgrade/device_commands.h"
 
 namespace ql::testing_support {
 namespace {
 
+namespace msg = text::msg;
 using upgrade::ConnectResult;
+using upgrade::Flash;
 using upgrade::Phase;
+using upgrade::PhaseFailure;
 using upgrade::ReadBackResult;
 using upgrade::UpgradeResult;
 
 class StopAndReadBackTest : public ::testing::Test {
  protected:
-  StopAndReadBackTest() {
-    h_.env.stopRequested = &stop_;
-    h_.env.report = &report_;
-  }
+  StopAndReadBackTest() { h_.env.stopRequested = &stop_; }
 
   void Load(int blocks) {
     h_.state.deviceFamily = "02200001";
@@ -45,10 +47,10 @@ class StopAndReadBackTest : public ::testing::Test {
   }
 
   std::vector<std::string> Sent() const { return Matching(h_.log, "send"); }
+  const upgrade::PhaseEnd& LastPhase() const { return h_.events.phases.back(); }
 
   Harness h_;
   std::atomic<bool> stop_{false};
-  upgrade::ProcedureReport report_;
 };
 
 TEST_F(StopAndReadBackTest, StopDuringProgrammingEndsAfterTheBlockInHand) {
@@ -60,22 +62,27 @@ TEST_F(StopAndReadBackTest, StopDuringProgrammingEndsAfterTheBlockInHand) {
   EXPECT_EQ(Sent().back(), "send 0001Zp0400");
   EXPECT_EQ(h_.device.runs, 0);
   EXPECT_EQ(h_.closes, 1);
-  EXPECT_EQ(report_.phase, Phase::Program);
-  EXPECT_EQ(report_.blocksDone, 3);
-  EXPECT_FALSE(report_.runSent);
-  // No error, no tone: the caller says what the device holds.
-  EXPECT_TRUE(Matching(h_.log, "msg 15").empty());
-  EXPECT_TRUE(Matching(h_.log, "tone 300").empty());
-  EXPECT_EQ(h_.log.back(), "window 1");
+  EXPECT_EQ(LastPhase().phase, Phase::Program);
+  EXPECT_EQ(LastPhase().failure, PhaseFailure::Stopped);
+  EXPECT_EQ(LastPhase().blocksDone, 3);
+  EXPECT_TRUE(Matching(h_.log, "run").empty());
+  // No error, no tone: the front end says what the device holds.
+  EXPECT_EQ(Matching(h_.log, "msg"), std::vector<std::string>{Msg(msg::kProgramming)});
+  EXPECT_TRUE(Matching(h_.log, "tone").empty());
+  EXPECT_EQ(h_.log.back(), "finish stopped");
+  EXPECT_EQ(h_.events.finish->holds.flash, Flash::Partial);
+  EXPECT_EQ(h_.events.finish->holds.block, 3);
 }
 
 TEST_F(StopAndReadBackTest, StopDuringVerificationOrBeforeTheRunSendsNoRunCommand) {
-  for (const char* at : {"0001Zv0200", "0001Zv0800"}) {
+  // During the read-back of block 1, and of the last block: then every
+  // block has compared equal, and the stop comes before the run command.
+  const std::pair<const char*, Flash> cases[] = {{"0001Zv0200", Flash::WholeImage},
+                                                 {"0001Zv0800", Flash::Verified}};
+  for (const auto& [at, holds] : cases) {
     Harness h;
     std::atomic<bool> stop{false};
-    upgrade::ProcedureReport report;
     h.env.stopRequested = &stop;
-    h.env.report = &report;
     h.state.deviceFamily = "02200001";
     h.state.blockCount = 5;
     h.device.onCommand = [&stop, at](const std::string& payload) {
@@ -83,7 +90,8 @@ TEST_F(StopAndReadBackTest, StopDuringVerificationOrBeforeTheRunSendsNoRunComman
     };
     EXPECT_EQ(upgrade::UpgradeSequence("0001", h.state, h.env), UpgradeResult::Interrupted) << at;
     EXPECT_EQ(h.device.runs, 0) << at;
-    EXPECT_EQ(report.phase, Phase::Verify) << at;
+    EXPECT_EQ(h.events.phases.back().phase, Phase::Verify) << at;
+    EXPECT_EQ(h.events.finish->holds.flash, holds) << at;
     EXPECT_EQ(Matching(h.log, "send").back(), std::string("send ") + at);
     EXPECT_EQ(h.closes, 1);
   }
@@ -96,27 +104,48 @@ TEST_F(StopAndReadBackTest, StopDuringTheHandshakesOfAConnect) {
   inputs.link.linkKind = link::LinkKind::Tcp;
   EXPECT_EQ(upgrade::ConnectProcedure(inputs, h_.state, h_.env), ConnectResult::Interrupted);
   EXPECT_EQ(Sent().size(), 1u) << "no second attempt";
-  EXPECT_TRUE(Matching(h_.log, "msg 11").empty());
+  EXPECT_TRUE(Matching(h_.log, Msg(msg::kConnectError)).empty());
+  EXPECT_EQ(h_.log.back(), "finish stopped");
   EXPECT_EQ(h_.closes, 1);
   EXPECT_TRUE(h_.state.deviceFamily.empty());
 }
 
-TEST_F(StopAndReadBackTest, ReportNamesTheBlockThatFailed) {
+// A stop during the wait after the run command ends the wait at once; the
+// device was told to run, and nothing follows but the close.
+TEST_F(StopAndReadBackTest, StopDuringTheWaitForTheDeviceCutsItShort) {
+  Load(2);
+  h_.device.onCommand = [this](const std::string& payload) {
+    stop_ = stop_ || payload.rfind("0001Zr", 0) == 0;
+  };
+  const std::uint32_t start = h_.clock.NowMs();
+  EXPECT_EQ(upgrade::UpgradeSequence("0001", h_.state, h_.env), UpgradeResult::Interrupted);
+  EXPECT_EQ(h_.device.runs, 1);
+  EXPECT_LT(h_.clock.NowMs() - start, 2000u);
+  EXPECT_TRUE(InOrder(h_.log, {"run sent 7000", "close", "end run stopped block -1 tries 0 done 0",
+                               "finish stopped"}));
+  EXPECT_TRUE(Matching(h_.log, Msg(msg::kUpgradeOk)).empty());
+  EXPECT_TRUE(Matching(h_.log, "tone 1000 300").empty());
+  EXPECT_EQ(h_.events.finish->holds.flash, Flash::Running);
+}
+
+TEST_F(StopAndReadBackTest, AFailedPhaseNamesItsBlockAndTries) {
   Load(6);
   h_.device.writeFailures = {{3, 5}};
   EXPECT_EQ(upgrade::UpgradeSequence("0001", h_.state, h_.env), UpgradeResult::ProgramFailed);
-  EXPECT_EQ(report_.phase, Phase::Program);
-  EXPECT_EQ(report_.block, 3);
-  EXPECT_EQ(report_.tries, 5);
-  EXPECT_EQ(report_.blocksDone, 3);
+  EXPECT_EQ(LastPhase().phase, Phase::Program);
+  EXPECT_EQ(LastPhase().failure, PhaseFailure::NoReply);
+  EXPECT_EQ(LastPhase().block, 3);
+  EXPECT_EQ(LastPhase().tries, 5);
+  EXPECT_EQ(LastPhase().blocksDone, 3);
+  EXPECT_EQ(LastPhase().lastTry.verdict, link::ExchangeVerdict::NoReply);
 
   h_.device.writeFailures.clear();
   h_.device.corruptStored = {4};
   EXPECT_EQ(upgrade::UpgradeSequence("0001", h_.state, h_.env), UpgradeResult::VerifyFailed);
-  EXPECT_EQ(report_.phase, Phase::Verify);
-  EXPECT_EQ(report_.block, 4);
-  EXPECT_TRUE(report_.mismatch);
-  EXPECT_EQ(report_.blocksDone, 4);
+  EXPECT_EQ(LastPhase().phase, Phase::Verify);
+  EXPECT_EQ(LastPhase().failure, PhaseFailure::DataDiffers);
+  EXPECT_EQ(LastPhase().block, 4);
+  EXPECT_EQ(LastPhase().blocksDone, 4);
 }
 
 TEST_F(StopAndReadBackTest, VerifySequenceWritesNothingAndRunsNothing) {
@@ -127,14 +156,17 @@ TEST_F(StopAndReadBackTest, VerifySequenceWritesNothingAndRunsNothing) {
   EXPECT_EQ(Sent(),
             (std::vector<std::string>{"send 0001Zx5E2D", "send 0001Zv0000", "send 0001Zv0200",
                                       "send 0001Zv0400", "send 0001Zv0600"}));
-  EXPECT_EQ(Matching(h_.log, "msg"), (std::vector<std::string>{"msg 17", "msg 19"}));
+  EXPECT_EQ(Matching(h_.log, "msg"),
+            (std::vector<std::string>{Msg(msg::kVerifying), Msg(msg::kVerifyOk)}));
   EXPECT_EQ(h_.device.runs, 1) << "only the upgrade's";
+  EXPECT_EQ(h_.events.finish->holds.flash, Flash::Verified);
 
   h_.device.flash[2 * 512 + 9] ^= 0x01;
   EXPECT_EQ(upgrade::VerifySequence("0001", h_.state, h_.env), ReadBackResult::Failed);
-  EXPECT_TRUE(report_.mismatch);
-  EXPECT_EQ(report_.block, 2);
-  EXPECT_EQ(Matching(h_.log, "msg").back(), "msg 18");
+  EXPECT_EQ(LastPhase().failure, PhaseFailure::DataDiffers);
+  EXPECT_EQ(LastPhase().block, 2);
+  EXPECT_EQ(h_.events.finish->holds.flash, Flash::Differs);
+  EXPECT_EQ(Matching(h_.log, "msg").back(), Msg(msg::kVerifyError));
   EXPECT_TRUE(Matching(h_.log, "send 0001Zp").empty());
 }
 
@@ -168,22 +200,25 @@ TEST_F(StopAndReadBackTest, ReadFlashFailsOnDataItCannotRead) {
   struct Case {
     const char* name;
     std::function<void(FakeDevice&)> apply;
+    ReadBackResult expected;
   };
   const std::vector<Case> cases = {
-      {"lowercase read-back", [](FakeDevice& d) { d.lowercaseReadBack = true; }},
-      {"handshake of 30 bytes", [](FakeDevice& d) { d.handshakeBodyExtra = 1; }},
+      {"lowercase read-back", [](FakeDevice& d) { d.lowercaseReadBack = true; },
+       ReadBackResult::Failed},
+      {"handshake of 30 bytes", [](FakeDevice& d) { d.handshakeBodyExtra = 1; },
+       ReadBackResult::NoDevice},
       {"no handshake",
        [](FakeDevice& d) {
          d.silentHandshakes = {0, 1, 2};
-       }},
+       },
+       ReadBackResult::NoDevice},
   };
   for (const auto& c : cases) {
     Harness h;
     c.apply(h.device);
     image::BlockTable table;
     std::string info;
-    EXPECT_EQ(upgrade::ReadFlashSequence("0001", {}, 124, table, info, h.env),
-              ReadBackResult::Failed)
+    EXPECT_EQ(upgrade::ReadFlashSequence("0001", {}, 124, table, info, h.env), c.expected)
         << c.name;
     EXPECT_EQ(h.closes, 1) << c.name;
   }

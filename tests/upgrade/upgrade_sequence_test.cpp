@@ -8,10 +8,13 @@
 
 #include "harness.h"
 #include "link/exchange_observer.h"
+#include "text/message_table.h"
 #include "upgrade/device_commands.h"
 
 namespace ql::testing_support {
 namespace {
+
+namespace msg = text::msg;
 
 using upgrade::UpgradeResult;
 using upgrade::UpgradeSequence;
@@ -54,69 +57,47 @@ TEST_F(UpgradeSequenceTest, WritesVerifiesAndRunsTheImage) {
   EXPECT_EQ(Run(), UpgradeResult::UpgradeOk);
   EXPECT_TRUE(DeviceHoldsImage());
 
-  EXPECT_EQ(Messages(),
-            (std::vector<std::string>{"msg 14", "msg 16", "msg 17", "msg 19", "msg 20", "msg 21"}));
+  EXPECT_EQ(Messages(), (std::vector<std::string>{Msg(msg::kProgramming), Msg(msg::kProgramOk),
+                                                  Msg(msg::kVerifying), Msg(msg::kVerifyOk),
+                                                  Msg(msg::kUpgrading), Msg(msg::kUpgradeOk)}));
   EXPECT_EQ(Matching(h_.log, "send"),
             (std::vector<std::string>{"send 0001Zx5E2D", "send 0001Zp0000", "send 0001Zp0200",
                                       "send 0001Zp0400", "send 0001Zx5E2D", "send 0001Zv0000",
                                       "send 0001Zv0200", "send 0001Zv0400", "send 0001ZrC71A"}));
-  EXPECT_TRUE(InOrder(h_.log, {"window 0",
-                               "hourglass 1",
-                               "pump",
-                               "pos program 0",
-                               "pos verify 0",
-                               "open",
-                               "msg 14",
-                               "pump",
-                               "busy 1",
+  // The pauses the device sees, in order: before each handshake, after it,
+  // before each block, the short tone, before the run command, the seven
+  // seconds counted down, and the closing tone before the link closes.
+  EXPECT_TRUE(InOrder(h_.log, {"open",
                                "sleep 100",
                                "send 0001Zx5E2D",
                                "sleep 50",
-                               "max program 3",
                                "sleep 4",
-                               "pump",
                                "send 0001Zp0000",
-                               "pos program 0",
                                "sleep 4",
-                               "pump",
-                               "pos program 1",
-                               "pos program 2",
-                               "pos program 3",
-                               "msg 16",
-                               "busy 0",
-                               "indicator yellow",
+                               "send 0001Zp0200",
+                               "end program ok",
                                "tone 1000 100",
                                "sleep 100",
-                               "msg 17",
-                               "pump",
                                "sleep 100",
                                "send 0001Zx5E2D",
                                "sleep 50",
-                               "max verify 3",
                                "sleep 4",
-                               "pump",
                                "send 0001Zv0000",
-                               "pos verify 0",
-                               "pos verify 1",
-                               "pos verify 2",
                                "sleep 50",
-                               "pos verify 3",
-                               "msg 19",
-                               "pump",
-                               "msg 20",
-                               "pump",
+                               "end verify ok",
                                "send 0001ZrC71A",
-                               "sleep 7000",
-                               "msg 21",
-                               "indicator yellow",
-                               "busy 0",
+                               "run sent 7000",
+                               "run wait 7",
+                               "sleep 1000",
+                               "run wait 1",
+                               "sleep 1000",
+                               "end run ok",
                                "tone 1000 300",
                                "sleep 300",
                                "close",
-                               "hourglass 0",
-                               "pump",
-                               "window 1"}));
-  EXPECT_EQ(h_.log.back(), "window 1");
+                               "finish done"}));
+  EXPECT_EQ(Matching(h_.log, "run wait").size(), 7u);
+  EXPECT_EQ(h_.events.finish->holds.flash, upgrade::Flash::Running);
   EXPECT_EQ(h_.closes, 1);
   // Pauses, tones and short replies: at least the pauses, the 7 s wait, the
   // two tones and the quiet window after the last read-back, and well under
@@ -131,8 +112,8 @@ TEST_F(UpgradeSequenceTest, NoBlocksStillHandshakesTwiceAndRuns) {
   EXPECT_EQ(Run(), UpgradeResult::UpgradeOk);
   EXPECT_EQ(Matching(h_.log, "send"),
             (std::vector<std::string>{"send 0001Zx5E2D", "send 0001Zx5E2D", "send 0001ZrC71A"}));
-  EXPECT_TRUE(InOrder(
-      h_.log, {"max program 0", "pos program 0", "max verify 0", "pos verify 0", "msg 21"}));
+  EXPECT_TRUE(InOrder(h_.log, {"blocks program 0", "end program ok", "blocks verify 0",
+                               "end verify ok", Msg(msg::kUpgradeOk)}));
 }
 
 TEST_F(UpgradeSequenceTest, FullImageAddressesEndAtF600) {
@@ -141,7 +122,7 @@ TEST_F(UpgradeSequenceTest, FullImageAddressesEndAtF600) {
   EXPECT_TRUE(DeviceHoldsImage());
   EXPECT_EQ(h_.device.writes, 124);
   EXPECT_EQ(h_.device.readBacks, 124);
-  EXPECT_TRUE(InOrder(h_.log, {"send 0001ZvF600", "pos verify 123", "pos verify 124"}));
+  EXPECT_TRUE(InOrder(h_.log, {"send 0001ZvF600", "block verify 123", "end verify ok"}));
 }
 
 TEST_F(UpgradeSequenceTest, BlockAcceptedOnItsFifthTryDoesNotFailThePhase) {
@@ -151,27 +132,10 @@ TEST_F(UpgradeSequenceTest, BlockAcceptedOnItsFifthTryDoesNotFailThePhase) {
   EXPECT_EQ(h_.device.writeTries[1], 5);
   EXPECT_EQ(h_.device.writeTries[2], 1);
   // Four failed tries of block 1, each followed by 50 ms; block 2 starts afresh.
-  EXPECT_TRUE(InOrder(h_.log, {"pos program 0",
-                               "sleep 4",
-                               "pump",
-                               "send 0001Zp0200",
-                               "sleep 50",
-                               "pump",
-                               "send 0001Zp0200",
-                               "sleep 50",
-                               "pump",
-                               "send 0001Zp0200",
-                               "sleep 50",
-                               "pump",
-                               "send 0001Zp0200",
-                               "sleep 50",
-                               "pump",
-                               "send 0001Zp0200",
-                               "pos program 1",
-                               "sleep 4",
-                               "pump",
-                               "send 0001Zp0400",
-                               "pos program 2"}));
+  EXPECT_TRUE(InOrder(h_.log, {"block program 0", "sleep 4", "send 0001Zp0200", "sleep 50",
+                               "send 0001Zp0200", "sleep 50", "send 0001Zp0200", "sleep 50",
+                               "send 0001Zp0200", "sleep 50", "send 0001Zp0200", "block program 1",
+                               "sleep 4", "send 0001Zp0400", "block program 2"}));
 }
 
 TEST_F(UpgradeSequenceTest, BlockRefusedFiveTimesStopsBeforeVerification) {
@@ -182,22 +146,28 @@ TEST_F(UpgradeSequenceTest, BlockRefusedFiveTimesStopsBeforeVerification) {
   EXPECT_EQ(h_.device.writeTries.count(3), 0u);
   EXPECT_EQ(h_.device.readBacks, 0);
   EXPECT_EQ(h_.device.runs, 0);
-  EXPECT_EQ(Messages(), (std::vector<std::string>{"msg 14", "msg 15"}));
-  EXPECT_TRUE(InOrder(h_.log, {"pos program 1", "pos program 4", "close", "msg 15", "busy 0",
-                               "indicator red", "hourglass 0", "pump", "tone 300 300", "sleep 300",
-                               "window 1", "hourglass 0", "pump", "window 1"}));
-  EXPECT_EQ(h_.view.position[0], 4);
-  EXPECT_EQ(h_.view.position[1], 0);
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{Msg(msg::kProgramming), Msg(msg::kProgramError)}));
+  // The link is closed at once, then the failure is told and its tone
+  // sounds.
+  EXPECT_TRUE(InOrder(
+      h_.log, {"block program 1", "close", "end program no reply block 2 tries 5 done 2",
+               Msg(msg::kProgramError), "tone 300 300", "sleep 300", "finish phase failed"}));
+  EXPECT_EQ(h_.events.finish->holds.flash, upgrade::Flash::Partial);
+  EXPECT_EQ(h_.events.finish->holds.block, 2);
+  EXPECT_TRUE(Matching(h_.log, "phase verify").empty());
 }
 
-TEST_F(UpgradeSequenceTest, HandshakeRefusedBeforeProgrammingLeavesTheBarsEmpty) {
+TEST_F(UpgradeSequenceTest, HandshakeRefusedBeforeProgrammingWritesNothing) {
   Load(2);
   h_.device.silentHandshakes = {0};
   EXPECT_EQ(Run(), UpgradeResult::ProgramFailed);
   EXPECT_EQ(h_.device.handshakes, 1);  // no second try
   EXPECT_EQ(h_.device.writes, 0);
-  EXPECT_TRUE(Matching(h_.log, "max").empty());
-  EXPECT_EQ(h_.view.position[0], 0);
+  EXPECT_TRUE(Matching(h_.log, "blocks program").empty());
+  EXPECT_EQ(Matching(h_.log, "end program"),
+            std::vector<std::string>{"end program no reply block -1 tries 1 done 0"});
+  EXPECT_EQ(h_.events.finish->holds.flash, upgrade::Flash::AsBefore);
 }
 
 TEST_F(UpgradeSequenceTest, DeviceNeverAnsweringWritesFailsAfterFiveTriesOfBlockZero) {
@@ -219,11 +189,15 @@ TEST_F(UpgradeSequenceTest, ReadBackThatDiffersStopsVerificationAndTheRun) {
   EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
   EXPECT_EQ(h_.device.readBacks, 2);
   EXPECT_EQ(h_.device.runs, 0);
-  EXPECT_EQ(Messages(), (std::vector<std::string>{"msg 14", "msg 16", "msg 17", "msg 18"}));
-  EXPECT_TRUE(
-      InOrder(h_.log, {"pos verify 0", "pos verify 4", "msg 18", "indicator red", "busy 0",
-                       "tone 300 300", "sleep 300", "close", "hourglass 0", "pump", "window 1"}));
-  EXPECT_TRUE(Matching(h_.log, "sleep 7000").empty());
+  EXPECT_EQ(Messages(), (std::vector<std::string>{Msg(msg::kProgramming), Msg(msg::kProgramOk),
+                                                  Msg(msg::kVerifying), Msg(msg::kVerifyError)}));
+  // The tone comes before the link closes.
+  EXPECT_TRUE(InOrder(h_.log, {"block verify 0", "end verify data differs block 1 tries 0 done 1",
+                               Msg(msg::kVerifyError), "tone 300 300", "sleep 300", "close",
+                               "finish phase failed"}));
+  EXPECT_TRUE(Matching(h_.log, "run").empty());
+  EXPECT_EQ(h_.events.finish->holds.flash, upgrade::Flash::Differs);
+  EXPECT_EQ(h_.events.finish->holds.block, 1);
 }
 
 TEST_F(UpgradeSequenceTest, LowercaseReadBackIsAMismatch) {
@@ -238,8 +212,9 @@ TEST_F(UpgradeSequenceTest, HandshakeRefusedBeforeVerification) {
   h_.device.silentHandshakes = {1};
   EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
   EXPECT_EQ(h_.device.readBacks, 0);
-  EXPECT_EQ(h_.view.position[1], 0);
+  EXPECT_TRUE(Matching(h_.log, "blocks verify").empty());
   EXPECT_EQ(h_.device.runs, 0);
+  EXPECT_EQ(h_.events.finish->holds.flash, upgrade::Flash::WholeImage);
 }
 
 TEST_F(UpgradeSequenceTest, LinkThatDoesNotOpenSendsNothing) {
@@ -247,11 +222,9 @@ TEST_F(UpgradeSequenceTest, LinkThatDoesNotOpenSendsNothing) {
   h_.openFails = true;
   EXPECT_EQ(Run(), UpgradeResult::LinkNotOpened);
   EXPECT_TRUE(Matching(h_.log, "send").empty());
-  EXPECT_TRUE(Matching(h_.log, "busy").empty());
-  EXPECT_TRUE(InOrder(h_.log, {"open failed", "indicator red", "msg 8", "tone 300 300",
-                               "hourglass 0", "pump", "window 1"}));
-  EXPECT_EQ(h_.view.position[0], 0);
-  EXPECT_EQ(h_.view.position[1], 0);
+  EXPECT_TRUE(Matching(h_.log, "phase").empty());
+  EXPECT_TRUE(InOrder(h_.log, {"open failed", Msg(msg::kOpenPortError), "tone 300 300", "sleep 300",
+                               "finish link not opened"}));
 }
 
 TEST_F(UpgradeSequenceTest, DeviceThatNeverHandshookIsNeverProgrammed) {
@@ -318,9 +291,7 @@ TEST_F(UpgradeSequenceTest, LateReadBackThatShiftsRepliesCannotHideACorruptBlock
   EXPECT_EQ(Run(), UpgradeResult::VerifyFailed);
   EXPECT_FALSE(FlashHolds(h_));
   EXPECT_EQ(h_.device.runs, 0);
-  EXPECT_EQ(Messages().back(), "msg 18");
-  // The bar still ends at its maximum, as after any verification failure.
-  EXPECT_EQ(h_.view.position[1], 6);
+  EXPECT_EQ(Messages().back(), Msg(msg::kVerifyError));
 }
 
 TEST_F(UpgradeSequenceTest, LateReadBackIsReadAgainOnceTheLinkIsBackInStep) {
@@ -336,11 +307,10 @@ TEST_F(UpgradeSequenceTest, LateReadBackIsReadAgainOnceTheLinkIsBackInStep) {
     EXPECT_EQ(h.device.runs, 1);
     EXPECT_EQ(Matching(h.log, "send 0001Zv0400").size(), 3u) << "two tries, then once in step";
     EXPECT_EQ(Matching(h.log, "send 0001Zv").size(), 8u);
-    // The bar never moves back while a block is read again.
-    const auto positions = Matching(h.log, "pos verify");
-    EXPECT_EQ(positions, (std::vector<std::string>{"pos verify 0", "pos verify 0", "pos verify 1",
-                                                   "pos verify 2", "pos verify 3", "pos verify 4",
-                                                   "pos verify 5", "pos verify 6"}));
+    // Each block is told done once, also the one read again.
+    EXPECT_EQ(Matching(h.log, "block verify"),
+              (std::vector<std::string>{"block verify 0", "block verify 1", "block verify 2",
+                                        "block verify 3", "block verify 4", "block verify 5"}));
   }
 }
 
@@ -356,8 +326,8 @@ TEST_F(UpgradeSequenceTest, LateReadBackOfTheLastBlockIsReadAgainBeforeTheRun) {
   EXPECT_LT(h_.clock.NowMs() - start, 8900u);
 }
 
-// The invariant: whichever single thing goes wrong, "Upgrade ok." (message
-// 21) is shown only when the device holds every block of the image.
+// The invariant: whichever single thing goes wrong, "Upgrade ok." is shown
+// only when the device holds every block of the image.
 TEST_F(UpgradeSequenceTest, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
   struct Fault {
     const char* name;
@@ -401,7 +371,7 @@ TEST_F(UpgradeSequenceTest, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
     fault.apply(h.device);
     const auto result = UpgradeSequence("0001", h.state, h.env);
     const bool holds = std::equal(image.begin(), image.end(), h.device.flash.begin());
-    const bool shownOk = !Matching(h.log, "msg 21").empty();
+    const bool shownOk = !Matching(h.log, Msg(msg::kUpgradeOk)).empty();
     EXPECT_EQ(shownOk, result == UpgradeResult::UpgradeOk) << fault.name;
     if (shownOk) {
       EXPECT_TRUE(holds) << fault.name;

@@ -322,24 +322,17 @@ const std::vector<std::uint8_t>& Image() {
 }
 
 // Remembers only whether the operator was told "Upgrade ok.".
-class OutcomeView final : public upgrade::UpgradeView {
+class OutcomeEvents final : public upgrade::ProcedureEvents {
  public:
-  void ShowMessage(int number, std::string_view) override {
-    shownOk = shownOk || number == text::msg::kUpgradeOk;
+  void PhaseEnded(const upgrade::PhaseEnd& end) override {
+    const auto status = status_.PhaseEnded(end);
+    shownOk = shownOk || (status && status->message == text::msg::kUpgradeOk);
   }
-  void SetIndicator(upgrade::Indicator) override {}
-  void SetBusy(std::uint8_t) override {}
-  void SetProgressMaximum(upgrade::Bar, int) override {}
-  void SetProgressPosition(upgrade::Bar, int) override {}
-  void SetHourglass(bool) override {}
-  void SetWindowEnabled(bool) override {}
-  void SetUpgradeEnabled(bool) override {}
-  void SetDeviceText(std::string_view) override {}
-  void SetFileVersionText(std::string_view) override {}
-  void Tone(int, int) override {}
-  void Pump() override {}
 
   bool shownOk = false;
+
+ private:
+  upgrade::StatusLine status_;
 };
 
 // The device state every scenario starts from: one table for them all, as
@@ -362,12 +355,12 @@ const upgrade::DeviceState& Loaded(LinkKind kind) {
 
 Outcome RunScenario(const Scenario& scenario) {
   VirtualClock clock(1000);
-  OutcomeView view;
+  OutcomeEvents events;
   ModelDevice device(clock, scenario);
   Outcome outcome;
   upgrade::Environment env{
-      view, clock,
-      [&](const link::LinkSettings& settings) -> std::unique_ptr<link::Transport> {
+      events, clock,
+      [&](const link::LinkSettings& settings, std::string&) -> std::unique_ptr<link::Transport> {
         auto scripted = std::make_unique<ScriptedTransport>(clock, settings.linkKind);
         scripted->SetResponder(
             [&clock, &device, &outcome](const std::vector<std::uint8_t>& written) {
@@ -382,7 +375,7 @@ Outcome RunScenario(const Scenario& scenario) {
   const std::uint64_t start = clock.NowUs();
   outcome.result = upgrade::UpgradeSequence("0001", Loaded(scenario.kind), env);
   outcome.tookMs = static_cast<std::uint32_t>((clock.NowUs() - start) / 1000);
-  outcome.shownOk = view.shownOk;
+  outcome.shownOk = events.shownOk;
   outcome.runSent = device.Runs() > 0;
   outcome.holdsImage = device.HoldsImage(Image());
   return outcome;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "file_system.h"
 #include "link/errno_text.h"
@@ -25,6 +26,23 @@ std::string Printable(std::string text) {
     }
   }
   return text;
+}
+
+std::string Pad(std::string text, std::size_t width) {
+  if (text.size() < width) {
+    text.append(width - text.size(), ' ');
+  }
+  return text;
+}
+
+// The width of the first column: the longest device name, at least "device".
+template <typename Row>
+std::size_t DeviceColumn(const std::vector<Row>& rows) {
+  std::size_t width = 6;
+  for (const auto& row : rows) {
+    width = std::max(width, row.device.size());
+  }
+  return width;
 }
 
 }  // namespace
@@ -231,6 +249,33 @@ void Console::Finish() {
 std::string Console::OutputError() {
   std::lock_guard lock(mutex_);
   return outputError_;
+}
+
+void PrintDeviceSummary(Console& console, const std::vector<DeviceSummary>& devices) {
+  const std::size_t width = DeviceColumn(devices);
+  console.Line("");
+  console.Line(Pad("device", width) + "  status  programmed  verified  seconds  last message");
+  for (const auto& d : devices) {
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "  %6d  %10d  %8d  %7.1f  ", d.status, d.programmed,
+                  d.verified, d.seconds);
+    console.Line(Pad(d.device, width) + numbers + d.lastMessage);
+  }
+}
+
+void PrintStationSummary(Console& console, const std::vector<StationSummary>& stations) {
+  const std::size_t width = DeviceColumn(stations);
+  console.Line("");
+  console.Line(Pad("device", width) + "  units      ok  failed  mean s");
+  for (const auto& s : stations) {
+    char numbers[80];
+    char mean[32] = "-";
+    if (s.units > 0) {
+      std::snprintf(mean, sizeof mean, "%.1f", s.unitSeconds / s.units);
+    }
+    std::snprintf(numbers, sizeof numbers, "  %5d  %6d  %6d  %6s", s.units, s.ok, s.failed, mean);
+    console.Line(Pad(s.device, width) + numbers);
+  }
 }
 
 }  // namespace ql::flash

@@ -92,4 +92,27 @@ class Console {
   std::thread writer_;
 };
 
+// The table after several devices: per device its status, the blocks
+// programmed and verified, its time and its last message.
+struct DeviceSummary {
+  std::string device;
+  int status = 0;
+  int programmed = 0;
+  int verified = 0;
+  double seconds = 0;
+  std::string lastMessage;
+};
+void PrintDeviceSummary(Console& console, const std::vector<DeviceSummary>& devices);
+
+// The table after automatic mode: per link the units, how many ended ok and
+// failed, and their mean time (from `unitSeconds`, their time together).
+struct StationSummary {
+  std::string device;
+  int units = 0;
+  int ok = 0;
+  int failed = 0;
+  double unitSeconds = 0;
+};
+void PrintStationSummary(Console& console, const std::vector<StationSummary>& stations);
+
 }  // namespace ql::flash

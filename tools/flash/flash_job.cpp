@@ -32,6 +32,8 @@ JobOutcome FromReadBack(upgrade::ReadBackResult result, const char* ok, int fail
       return {kExitOk, ok};
     case upgrade::ReadBackResult::LinkNotOpened:
       return {kExitLinkNotOpened, "link_not_opened"};
+    case upgrade::ReadBackResult::NoDevice:
+      return {kExitNoHandshake, "no_handshake"};
     case upgrade::ReadBackResult::Interrupted:
       return {kExitInterrupted, "interrupted"};
     case upgrade::ReadBackResult::Failed:
@@ -45,22 +47,18 @@ JobOutcome ReadFlash(const Job& job, upgrade::Environment& env, FlashRead& read)
   settings::TakeLinkControls(job.controls, link);
   const auto result = upgrade::ReadFlashSequence(job.deviceId, link, kReadFlashBlocks, read.table,
                                                  read.deviceInfo, env);
-  if (result == upgrade::ReadBackResult::Failed && env.report != nullptr &&
-      env.report->phase == upgrade::Phase::Connect) {
-    return {kExitNoHandshake, "no_handshake"};
-  }
   return FromReadBack(result, "read_ok", kExitReadFailed, "read_failed");
 }
 
 }  // namespace
 
-JobOutcome RunJob(const Job& job, upgrade::UpgradeView& view, link::Clock& clock,
+JobOutcome RunJob(const Job& job, upgrade::ProcedureEvents& events, link::Clock& clock,
                   const link::LinkOpener& openLink, const JobContext& context, FlashRead* read) {
   // The command-line program never writes the window's settings.
-  upgrade::Environment env{view, clock, openLink, nullptr};
+  upgrade::Environment env{events, clock, openLink, nullptr};
   env.stopRequested = context.stopRequested;
   env.observer = context.observer;
-  env.report = context.report;
+  env.runWaitMs = context.runWaitMs;
 
   if (job.mode == Mode::ReadFlash) {
     FlashRead ignored;

@@ -14,8 +14,8 @@
 #include "link/link.h"
 #include "options.h"
 #include "settings/settings.h"
+#include "upgrade/procedure_events.h"
 #include "upgrade/procedures.h"
-#include "upgrade/upgrade_view.h"
 
 namespace ql::flash {
 
@@ -52,11 +52,11 @@ struct Job {
   settings::LinkControls controls;
 };
 
-// What a run reports back besides its view.
+// What a run goes by besides its job.
 struct JobContext {
   const std::atomic<bool>* stopRequested = nullptr;
   link::ExchangeObserver* observer = nullptr;
-  upgrade::ProcedureReport* report = nullptr;
+  std::uint32_t runWaitMs = upgrade::kRunWaitMs;
 };
 
 // What --read-flash read: the blocks and the device information.
@@ -77,8 +77,9 @@ settings::LinkControls ControlsFor(const DeviceLink& device, const std::string& 
 // The controls of the tab the window last used.
 settings::LinkControls StoredControls(const link::LinkSettings& stored);
 
-// Runs `job`. `read` receives the flash for Mode::ReadFlash.
-JobOutcome RunJob(const Job& job, upgrade::UpgradeView& view, link::Clock& clock,
+// Runs `job`, telling `events` what happens. `read` receives the flash for
+// Mode::ReadFlash.
+JobOutcome RunJob(const Job& job, upgrade::ProcedureEvents& events, link::Clock& clock,
                   const link::LinkOpener& openLink, const JobContext& context,
                   FlashRead* read = nullptr);
 

@@ -5,7 +5,6 @@
 #include <cctype>
 
 #include "flash_job.h"
-#include "flash_view.h"
 #include "link/line_settings.h"
 #include "link/serial_transport.h"
 #include "link/tcp_transport.h"
@@ -83,19 +82,23 @@ std::string DescribeLink(const RunLink& run) {
   return text;
 }
 
-std::string LinkJson(const RunLink& run) {
+Json LinkJson(const RunLink& run) {
   const DeviceLink& l = run.link;
-  std::string json = "{\"device\":" + JsonString(l.Label());
+  Json json;
+  json["device"] = l.Label();
   if (l.kind == link::LinkKind::Tcp) {
-    json += ",\"kind\":\"tcp\",\"host\":" + JsonString(l.host) +
-            ",\"address\":" + (run.address.empty() ? "null" : JsonString(run.address)) +
-            ",\"port\":" + std::to_string(link::ParseNetPort(l.port));
+    json["kind"] = "tcp";
+    json["host"] = l.host;
+    json["address"] = run.address.empty() ? Json(nullptr) : Json(run.address);
+    json["port"] = link::ParseNetPort(l.port);
   } else {
-    json += ",\"kind\":\"serial\",\"port\":" + JsonString(l.port) +
-            ",\"path\":" + JsonString(link::SerialDevicePath(l.port)) +
-            ",\"line\":" + JsonString(l.lineSettings);
+    json["kind"] = "serial";
+    json["port"] = l.port;
+    json["path"] = link::SerialDevicePath(l.port);
+    json["line"] = l.lineSettings;
   }
-  return json + ",\"stored\":" + (run.stored ? "true" : "false") + "}";
+  json["stored"] = run.stored;
+  return json;
 }
 
 }  // namespace ql::flash

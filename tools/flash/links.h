@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "json_events.h"
 #include "link/link_settings.h"
 #include "options.h"
 
@@ -39,6 +40,6 @@ std::string SameLinkTwice(const std::vector<RunLink>& links);
 std::string DescribeLink(const RunLink& link);
 
 // The link as an object of the JSON start event.
-std::string LinkJson(const RunLink& link);
+Json LinkJson(const RunLink& link);
 
 }  // namespace ql::flash

@@ -78,7 +78,7 @@ int StationLog::TakeUnitNumber(const std::string& link) {
   return ++lastUnits_[link];
 }
 
-bool StationLog::Append(const nlohmann::json& record, std::string& why) {
+bool StationLog::Append(const Json& record, std::string& why) {
   std::lock_guard lock(mutex_);
   // A line cut short by a power cut is ended first, so that it never takes
   // the new record into it.
@@ -101,10 +101,6 @@ bool StationLog::Append(const nlohmann::json& record, std::string& why) {
     return false;
   }
   return true;
-}
-
-std::string JsonLine(const nlohmann::json& record) {
-  return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string UtcNow() {

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "json_events.h"
 
 namespace ql::flash {
 
@@ -33,7 +33,7 @@ class StationLog {
 
   // Appends `record` as one line and syncs it. False, with the reason in
   // `why`, when it could not be written whole.
-  bool Append(const nlohmann::json& record, std::string& why);
+  bool Append(const Json& record, std::string& why);
 
  private:
   StationLog(int fd, std::map<std::string, int> lastUnits, bool endsWithNewline);
@@ -43,10 +43,6 @@ class StationLog {
   std::map<std::string, int> lastUnits_;
   bool endsWithNewline_;
 };
-
-// `record` as one line of JSON; text that is not valid UTF-8 (a file name,
-// say) is kept with the invalid bytes replaced, never refused.
-std::string JsonLine(const nlohmann::json& record);
 
 // Now in UTC, ISO 8601 to the millisecond: 2026-12-09T21:10:05.123Z.
 std::string UtcNow();

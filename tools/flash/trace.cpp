@@ -68,14 +68,12 @@ DeviceObserver::DeviceObserver(std::string label, TraceFile* trace) : trace_(tra
 }
 
 void DeviceObserver::FrameSent(std::span<const std::uint8_t> frame) {
-  received_ = 0;
   if (trace_ != nullptr) {
     trace_->Write(label_, "-> " + TraceBytes(frame));
   }
 }
 
 void DeviceObserver::BytesReceived(std::span<const std::uint8_t> bytes) {
-  received_ = bytes.size();
   if (trace_ != nullptr && !bytes.empty()) {
     trace_->Write(label_, "<- " + TraceBytes(bytes));
   }
@@ -83,10 +81,6 @@ void DeviceObserver::BytesReceived(std::span<const std::uint8_t> bytes) {
 
 void DeviceObserver::ExchangeEnded(link::ExchangeVerdict verdict,
                                    const link::ExchangeNotes& notes) {
-  last_.any = true;
-  last_.verdict = verdict;
-  last_.replyBytes = received_;
-  last_.resyncFailed = false;
   if (trace_ == nullptr || verdict == link::ExchangeVerdict::LinkGone) {
     return;  // a lost link has its own line
   }
@@ -107,7 +101,6 @@ void DeviceObserver::ExchangeEnded(link::ExchangeVerdict verdict,
 }
 
 void DeviceObserver::LinkResynced(std::span<const std::uint8_t> discarded, bool quiet) {
-  last_.resyncFailed = !quiet;
   if (trace_ == nullptr) {
     return;
   }

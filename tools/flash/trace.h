@@ -54,17 +54,7 @@ class TraceFile {
   std::string error_;
 };
 
-// What a device's last exchange ended with, for the reason given when a
-// step fails.
-struct LastExchange {
-  bool any = false;  // an exchange has ended
-  link::ExchangeVerdict verdict = link::ExchangeVerdict::NoReply;
-  std::size_t replyBytes = 0;  // bytes the exchange read
-  bool resyncFailed = false;   // the last attempt to bring the link in step
-};
-
-// Watches one device's link: writes the trace, when there is one, and keeps
-// the last exchange's verdict.
+// Watches one device's link and writes what it sees into the trace.
 class DeviceObserver final : public link::ExchangeObserver {
  public:
   DeviceObserver(std::string label, TraceFile* trace);
@@ -75,14 +65,9 @@ class DeviceObserver final : public link::ExchangeObserver {
   void LinkResynced(std::span<const std::uint8_t> discarded, bool quiet) override;
   void LinkGone(std::string_view reason) override;
 
-  // Read on the device's thread, or once it has ended.
-  const LastExchange& last() const { return last_; }
-
  private:
   std::string label_;  // as the trace shows it
   TraceFile* trace_;
-  LastExchange last_;
-  std::size_t received_ = 0;
 };
 
 }  // namespace ql::flash
