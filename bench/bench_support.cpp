@@ -132,7 +132,8 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
       input_(std::exchange(other.input_, -1)),
       output_(std::exchange(other.output_, -1)),
       pending_(std::move(other.pending_)),
-      exited_(other.exited_) {}
+      exited_(other.exited_),
+      killed_(other.killed_) {}
 
 ChildProcess::~ChildProcess() {
   CloseInput();
@@ -196,6 +197,7 @@ bool ChildProcess::WaitExit(std::chrono::milliseconds timeout) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
       exited_ = true;
+      killed_ = true;
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -70,6 +70,8 @@ class ChildProcess {
   // Waits up to `timeout` for the program to end; kills it when it does not.
   // True when it ended by itself with status 0.
   bool WaitExit(std::chrono::milliseconds timeout);
+  // Whether WaitExit had to kill it.
+  bool Killed() const { return killed_; }
 
  private:
   ChildProcess(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
@@ -79,6 +81,7 @@ class ChildProcess {
   int output_ = -1;
   std::string pending_;
   bool exited_ = false;
+  bool killed_ = false;
 };
 
 // What the procedures tell, for the checks and the table: the status

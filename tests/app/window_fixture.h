@@ -46,9 +46,10 @@ class FakeDialogs final : public app::Dialogs {
   int fileDialogs = 0;
 };
 
-// Waits on the event loop until `done` holds or `timeout` passes.
+// Waits on the event loop until `done` holds or `timeout` passes. The
+// default is generous: only a test that has already failed waits it out.
 bool WaitFor(const std::function<bool()>& done,
-             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+             std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 class WindowTest : public testing::Test {
  protected:

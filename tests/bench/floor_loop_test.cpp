@@ -70,19 +70,20 @@ TEST_P(FloorLoopTest, PausesAfterEveryReplyBeforeTheNextRequest) {
   std::string error;
   auto loop = ChildProcess::Start(QL_FLOOR_LOOP, args, ::testing::TempDir() + "loop.log", error);
   ASSERT_TRUE(loop) << error;
-  EXPECT_EQ(loop->ReadLine(15s), "4 frames answered");
-  EXPECT_TRUE(loop->WaitExit(5s));
+  EXPECT_EQ(loop->ReadLine(60s), "4 frames answered");
+  EXPECT_TRUE(loop->WaitExit(30s));
+  // The loop may read the last reply before the emulator has noted it.
+  ASSERT_TRUE(emulator_->WaitUntil([](const sim::Counters& c) { return c.replies == 4; }, 30s));
 
   const auto requests = Requests();
   const auto replies = emulator_->Replies();
   ASSERT_EQ(requests.size(), 4U);
   ASSERT_EQ(replies.size(), 4U);
   for (std::size_t i = 1; i < requests.size(); ++i) {
-    // The emulator stamps a reply's CR after its write returned, so a
-    // preemption there can shorten a gap by a few milliseconds; never by 10.
+    // By the emulator's own stamps, which a busy machine can only push
+    // apart. How close to its pause the loop comes is the benchmark's figure.
     const auto gap = requests[i].firstByte - replies[i - 1].crWritten;
     EXPECT_GE(gap, 10ms) << "request " << i + 1;
-    EXPECT_LT(gap, 1s) << "request " << i + 1;
   }
 }
 
@@ -92,12 +93,12 @@ TEST_P(FloorLoopTest, EndsByItselfWhenNoReplyComes) {
   auto args = LinkArgs();
   args.insert(args.end(), {frames, "--timeout-s", "1"});
   std::string error;
-  const auto start = std::chrono::steady_clock::now();
   auto loop = ChildProcess::Start(QL_FLOOR_LOOP, args, ::testing::TempDir() + "loop.log", error);
   ASSERT_TRUE(loop) << error;
-  EXPECT_FALSE(loop->WaitExit(5s));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
-  EXPECT_TRUE(emulator_->WaitUntil([](const sim::Counters& c) { return c.otherDevice == 1; }, 1s));
+  // Its time-out is a second; killed after a minute, it did not end by itself.
+  EXPECT_FALSE(loop->WaitExit(60s));
+  EXPECT_FALSE(loop->Killed()) << "the loop did not end at its time-out";
+  EXPECT_TRUE(emulator_->WaitUntil([](const sim::Counters& c) { return c.otherDevice == 1; }, 30s));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLinks, FloorLoopTest,

@@ -16,6 +16,7 @@
 
 #include "image/firmware_file.h"
 #include "link/clock.h"
+#include "link/exchange_observer.h"
 #include "settings/link_controls.h"
 #include "settings/settings_store.h"
 #include "sim/emulator.h"
@@ -55,6 +56,18 @@ sim::FaultConfig Faults(Set set) {
 
 // The header a firmware file for this device begins with.
 inline constexpr const char* kHeader = "QL480TX-V5 1.02";
+
+// Counts the request frames the procedures send, so a test can tell how
+// many tries were made without timing them.
+class FrameCounter final : public link::ExchangeObserver {
+ public:
+  void FrameSent(std::span<const std::uint8_t>) override { ++sent; }
+  void BytesReceived(std::span<const std::uint8_t>) override {}
+  void ExchangeEnded(link::ExchangeVerdict, const link::ExchangeNotes&) override {}
+  void LinkResynced(std::span<const std::uint8_t>, bool) override {}
+
+  int sent = 0;
+};
 
 class DeviceRoadBase : public testing::Test {
  protected:

@@ -128,11 +128,14 @@ TEST_P(UpgradeRoad, LinkVanishingMidUpgradeEndsInAFailureWithoutHanging) {
     ASSERT_EQ(Connect(file.path()), ConnectResult::Matched);
     ASSERT_EQ(state_.blockCount, 4);
     log_.clear();
-    const auto start = std::chrono::steady_clock::now();
+    FrameCounter frames;
+    env_.observer = &frames;
 
     EXPECT_EQ(Upgrade(), c.expected);
-    // Five tries of one block take under two seconds.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+    env_.observer = nullptr;
+    // The upgrade's own commands up to the hang-up, then at most five tries
+    // of the next one.
+    EXPECT_LE(frames.sent, static_cast<int>(c.hangUpAfter) - 1 + 5);
     EXPECT_EQ(Matching(log_, c.phaseEnd).size(), 1U);
     EXPECT_EQ(log_.back(), "finish phase failed");
     const sim::Counters counters = emulator_->GetCounters();

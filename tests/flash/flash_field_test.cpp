@@ -141,7 +141,7 @@ TEST_F(FieldTest, EachStopSignalMidProgrammingLeavesExactlyTheBlocksWritten) {
       EXPECT_TRUE(std::equal(old.begin() + split, old.end(), flash.begin() + split));
       EXPECT_TRUE(device->WaitUntil(
           [](const sim::Counters& c) { return c.disconnections == c.connections; },
-          milliseconds(2000)))
+          milliseconds(30000)))
           << "the link was left open";
       EXPECT_FALSE(Contains(run.out, "Upgrade ok."));
     }
@@ -182,7 +182,9 @@ TEST_F(FieldTest, AStopDuringTheWaitAfterTheRunCommandSaysTheDeviceWasToldToRun)
   RunSetup setup;
   setup.args = {"--tcp", Tcp(*device), file.string()};
   setup.configHome = Config();
-  setup.env = {"QL480TX_FLASH_RUN_WAIT_MS=5000"};
+  // A wait of ten minutes: one the stop did not cut would outlast the
+  // runner's limit, on any machine.
+  setup.env = {"QL480TX_FLASH_RUN_WAIT_MS=600000"};
   bool sent = false;
   setup.during = [&](pid_t pid, const std::string&, const std::string&) {
     if (!sent && device->GetCounters().runs == 1) {
@@ -198,7 +200,6 @@ TEST_F(FieldTest, AStopDuringTheWaitAfterTheRunCommandSaysTheDeviceWasToldToRun)
       << run.err;
   EXPECT_FALSE(Contains(run.out, "Upgrade ok."));
   EXPECT_TRUE(Holds(*device));
-  EXPECT_LT(run.seconds, 4.5) << "the wait was not cut short";
 }
 
 TEST_F(FieldTest, AReaderThatGoesAwayAfterOneLineNeverStopsTheUpgrade) {

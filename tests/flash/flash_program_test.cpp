@@ -11,6 +11,7 @@
 #include <QString>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include "program_fixture.h"
 
@@ -130,10 +131,10 @@ TEST_F(FlashProgramTest, UnreadableFileIsReportedBeforeAnyDeviceIsTouched) {
   fs::create_symlink(fifo, dir_ / "link-to-fifo.QLB");
   for (const fs::path& file :
        {dir_ / "missing.QLB", dir_, fifo, dir_ / "link-to-fifo.QLB", fs::path("/dev/zero")}) {
-    const auto start = std::chrono::steady_clock::now();
+    // A program held in its open would be ended at the runner's limit, with
+    // another status.
     const auto run = RunFlash({"--tcp", Tcp(*device), file.string()}, Config());
     EXPECT_EQ(run.status, 2) << file;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << file;
     EXPECT_NE(run.err.find("cannot read"), std::string::npos) << run.err;
   }
   EXPECT_EQ(device->GetCounters().connections, 0u);
@@ -233,12 +234,12 @@ TEST_F(FlashProgramTest, SeveralDevicesEndWithTheHighestStatusAndASummary) {
   EXPECT_NE(run.out.find("last message"), std::string::npos);
 }
 
-TEST_F(FlashProgramTest, FourDevicesAtOnceTakeLittleLongerThanOne) {
+// How long many devices take against one is a benchmark (fleet_bench); here
+// the devices' own records show that their upgrades overlapped: every device
+// had its link opened and its first request before any of them was told to
+// run.
+TEST_F(FlashProgramTest, FourDevicesAreUpgradedAtOnce) {
   const auto file = Firmware(20000);  // 40 blocks
-  auto single = Emulator();
-  const auto one = RunFlash({"--tcp", Tcp(*single), file.string()}, Config());
-  ASSERT_EQ(one.status, 0) << one.out << one.err;
-
   std::vector<std::unique_ptr<sim::Emulator>> devices;
   std::vector<std::string> args;
   for (int i = 0; i < 4; ++i) {
@@ -249,12 +250,24 @@ TEST_F(FlashProgramTest, FourDevicesAtOnceTakeLittleLongerThanOne) {
   args.push_back(file.string());
   const auto four = RunFlash(args, Config());
   ASSERT_EQ(four.status, 0) << four.out << four.err;
+  std::optional<std::chrono::steady_clock::time_point> lastFirstRequest;
+  std::optional<std::chrono::steady_clock::time_point> firstRun;
   for (const auto& device : devices) {
     EXPECT_TRUE(Holds(*device));
+    for (const sim::TimelineEvent& event : device->Timeline()) {
+      if (event.kind == sim::TimelineKind::Request) {
+        lastFirstRequest = std::max(lastFirstRequest.value_or(event.at), event.at);
+        break;
+      }
+    }
+    for (const sim::TimelineEvent& event : device->Timeline()) {
+      if (event.kind == sim::TimelineKind::Reply && event.detail == "run") {
+        firstRun = std::min(firstRun.value_or(event.at), event.at);
+      }
+    }
   }
-  // Each device waits on its own link; the seven-second wait after the run
-  // command dominates and overlaps.
-  EXPECT_LT(four.seconds, 1.5 * one.seconds) << one.seconds << " s for one";
+  ASSERT_TRUE(lastFirstRequest && firstRun);
+  EXPECT_LT(*lastFirstRequest, *firstRun) << "one device was upgraded after another";
 }
 
 }  // namespace

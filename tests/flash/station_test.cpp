@@ -10,7 +10,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "link/frame.h"
@@ -377,25 +376,6 @@ TEST(Station, AStopEndsTheStationWhereverItIs) {
       EXPECT_LE(line.clock_.NowMs(), *c.stopAtMs + 500u);
     }
   }
-}
-
-TEST(StopWait, AStopEndsAPauseAtOnce) {
-  std::atomic<bool> stop{false};
-  StopWait wait(stop);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(wait.PauseMs(20));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
-
-  std::thread stopper([&] {
-    // Set while the pause is under way, or before it began: either way it ends.
-    stop = true;
-    wait.Wake();
-  });
-  const auto before = std::chrono::steady_clock::now();
-  EXPECT_FALSE(wait.PauseMs(60000));
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
-  stopper.join();
-  EXPECT_FALSE(wait.PauseMs(60000)) << "a pause after the stop ends at once";
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
 // What a firmware file may be on Linux: only a regular file, reached directly
 // or through a link, and nothing else ever blocks the read.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,9 +15,12 @@
 #include <vector>
 
 #include "image/firmware_file.h"
+#include "support/bounded_call.h"
 
 namespace ql::image {
 namespace {
+
+using testing_support::ReturnsTrue;
 
 namespace fs = std::filesystem;
 
@@ -47,22 +48,6 @@ class RegularFileTest : public ::testing::Test {
 
   fs::path dir_;
 };
-
-// Runs `body` in a child process that is killed after `seconds`: a call that
-// blocks for ever fails the test instead of hanging it. True when the body
-// returned true in time.
-bool ReturnsTrueWithin(int seconds, const std::function<bool()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::alarm(static_cast<unsigned>(seconds));
-    ::_exit(body() ? 0 : 1);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
-    return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // Only a regular file, reached directly or through a link, is a firmware
 // file; everything else is a file that cannot be opened, at once. A FIFO
@@ -100,9 +85,9 @@ TEST_F(RegularFileTest, OnlyRegularFilesOpenAndNothingElseBlocks) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_TRUE(ReturnsTrueWithin(5, [&] { return ReadHeaderText(c.path).has_value() == c.opens; }))
+    EXPECT_TRUE(ReturnsTrue([&] { return ReadHeaderText(c.path).has_value() == c.opens; }))
         << "the header read gave the wrong result or did not return";
-    EXPECT_TRUE(ReturnsTrueWithin(5, [&] {
+    EXPECT_TRUE(ReturnsTrue([&] {
       BlockTable table;
       std::int32_t count = 42;
       const LoadResult result = LoadFirmwareImage(c.path, kDeviceFamily, table, count);

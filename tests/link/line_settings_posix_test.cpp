@@ -1,9 +1,10 @@
-// The line-settings text translated into terminal settings, and the mapping
-// of port names to devices on Linux.
+// The line-settings text translated into terminal settings and the character
+// time it gives, and the mapping of port names to devices on Linux.
 #include <gtest/gtest.h>
 
 #include "link/line_settings.h"
 #include "link/serial_port_posix.h"
+#include "link/serial_reply_wait.h"
 #include "link/serial_transport.h"
 
 namespace ql::link {
@@ -61,6 +62,27 @@ TEST(ApplyLineSettings, BaudWithoutASystemSpeedChangesNothing) {
   EXPECT_FALSE(ApplyLineSettings(*ParseLineSettings("12345,n,8,1"), tio));
   EXPECT_EQ(tio.c_cflag, before.c_cflag);
   EXPECT_EQ(cfgetospeed(&tio), B2400);
+}
+
+TEST(SerialCharacterTime, CountsStartDataParityAndStopBits) {
+  struct Case {
+    const char* text;
+    std::uint32_t baud;
+    double bits;
+  };
+  const Case cases[] = {
+      {"19200,e,8,1", 19200, 11}, {"19200,n,8,1", 19200, 10},  {"921600,e,8,1", 921600, 11},
+      {"1200,o,7,1", 1200, 10},   {"2400,n,5,1.5", 2400, 7.5}, {"2400,m,6,2", 2400, 10},
+      {"4800,s,8,2", 4800, 12},   {"300,n,5,1", 300, 7},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    termios tio{};
+    const auto settings = ParseLineSettings(c.text);
+    ASSERT_TRUE(settings.has_value());
+    ASSERT_TRUE(ApplyLineSettings(*settings, tio));
+    EXPECT_EQ(CharacterTimeOf(tio), CharacterTimeAt(c.baud, c.bits));
+  }
 }
 
 TEST(SerialDevicePath, WindowsNamesMapToSerialDevices) {

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 
 #include "link/command_exchange.h"
@@ -125,10 +124,10 @@ TEST_F(SerialLink, WrongReplyEndsAtOnceAndTheRightOneWaitsInTheQueue) {
   });
   auto link = Open(Settings());
   ASSERT_NE(link, nullptr);
-  CommandExchange exchange(*link, clock_);
-  const auto start = std::chrono::steady_clock::now();
+  CountingTransport counted(*link);
+  CommandExchange exchange(counted, clock_);
   EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
-  EXPECT_LT(MsSince(start), 300);
+  EXPECT_EQ(counted.emptyReads, 0) << "the wrong frame ends the exchange; no silence is waited out";
   device.Join();
   EXPECT_TRUE(exchange.ExchangeCommand("0001Zx5E2D"));
   EXPECT_EQ(exchange.ResponseText(), Text(right));
@@ -197,17 +196,23 @@ TEST_F(SerialLink, SilentDeviceIsWaitedForOnce) {
 }
 
 TEST_F(SerialLink, DeviceThatNeverPausesDoesNotHoldTheExchangePastTheBound) {
-  // A byte every 0.5 ms for as long as the exchange lasts (and at most 10 s),
-  // never a frame. At 9600 baud (8N1, as a pseudo-terminal runs) the line is
-  // quiet after 3.1 ms without a byte, and the wait is bounded by 300 ms, the
-  // line time of 1500 bytes (1563 ms) and 100 ms. On a busy machine the peer
-  // may stall for longer than the quiet period, which ends the wait sooner.
-  std::atomic<bool> stop{false};
+  // A byte every 0.5 ms, never a frame, until the exchange has ended or a
+  // minute has passed. At 9600 baud (8N1, as a pseudo-terminal runs) the
+  // line is quiet after 3.1 ms without a byte, and the wait is bounded by
+  // 300 ms, the line time of 1500 bytes (1563 ms) and 100 ms: far inside the
+  // minute, however busy the machine. A busy machine may stall the peer for
+  // longer than the quiet period, which only ends the wait sooner.
+  std::atomic<bool> exchangeEnded{false};
+  std::atomic<bool> peerGaveUp{false};
   PeerThread device([&] {
     ASSERT_TRUE(ReadFrame(pty_.master()).has_value());
     const auto start = std::chrono::steady_clock::now();
     auto next = start;
-    while (!stop && MsSince(start) < 10'000) {
+    while (!exchangeEnded) {
+      if (MsSince(start) > 60'000) {
+        peerGaveUp = true;
+        return;
+      }
       WriteAll(pty_.master(), Bytes{'A'});
       next += std::chrono::microseconds(500);
       std::this_thread::sleep_until(next);
@@ -215,19 +220,14 @@ TEST_F(SerialLink, DeviceThatNeverPausesDoesNotHoldTheExchangePastTheBound) {
   });
   auto link = Open(Settings("9600,n,8,1"));
   ASSERT_NE(link, nullptr);
-  const std::uint32_t boundMs = SerialWaitBoundMs(kReplyWindowMs, link->CharacterTime());
-  EXPECT_EQ(boundMs, 300u + 1563 + 100);
+  EXPECT_EQ(SerialWaitBoundMs(kReplyWindowMs, link->CharacterTime()), 300u + 1563 + 100);
   CommandExchange exchange(*link, clock_);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
-  const long long took = MsSince(start);
-  stop = true;
+  EXPECT_GE(MsSince(start), 300);
+  exchangeEnded = true;
   device.Join();
-  EXPECT_GE(took, 300);
-  // A few milliseconds of the clock's granularity and of scheduling.
-  EXPECT_LE(took, boundMs + 50) << "the wait went on past its bound";
-  std::printf("never-pausing device: the exchange ended after %lld ms (bound %u ms)\n", took,
-              boundMs);
+  EXPECT_FALSE(peerGaveUp) << "the wait went on while the device kept sending";
 }
 
 TEST_F(SerialLink, CharacterTimeIsThatOfThePortOnceOpen) {
@@ -261,27 +261,6 @@ TEST_F(SerialLink, CharacterTimeIsThatOfThePortOnceOpen) {
     auto link = Open(Settings(c.text));
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(link->CharacterTime(), CharacterTimeAt(c.baud, c.bits));
-  }
-}
-
-TEST(SerialCharacterTime, CountsStartDataParityAndStopBits) {
-  struct Case {
-    const char* text;
-    std::uint32_t baud;
-    double bits;
-  };
-  const Case cases[] = {
-      {"19200,e,8,1", 19200, 11}, {"19200,n,8,1", 19200, 10},  {"921600,e,8,1", 921600, 11},
-      {"1200,o,7,1", 1200, 10},   {"2400,n,5,1.5", 2400, 7.5}, {"2400,m,6,2", 2400, 10},
-      {"4800,s,8,2", 4800, 12},   {"300,n,5,1", 300, 7},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    termios tio{};
-    const auto settings = ParseLineSettings(c.text);
-    ASSERT_TRUE(settings.has_value());
-    ASSERT_TRUE(ApplyLineSettings(*settings, tio));
-    EXPECT_EQ(CharacterTimeOf(tio), CharacterTimeAt(c.baud, c.bits));
   }
 }
 
@@ -413,7 +392,7 @@ TEST_F(SerialLink, OpenDropsStaleInput) {
   // The bytes reach the slave's queue through the pty asynchronously.
   int queued = 0;
   const auto start = std::chrono::steady_clock::now();
-  while (queued < 5 && MsSince(start) < 2000) {
+  while (queued < 5 && MsSince(start) < 30'000) {
     pollfd pfd{pty_.slave(), POLLIN, 0};
     ::poll(&pfd, 1, 10);
     ::ioctl(pty_.slave(), FIONREAD, &queued);

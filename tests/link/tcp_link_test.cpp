@@ -1,5 +1,4 @@
-// The TCP link on 127.0.0.1 with a scripted device on the far side, and the
-// reading of the address and port texts.
+// The TCP link on 127.0.0.1 with a scripted device on the far side.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
@@ -18,52 +17,6 @@ using namespace ql::testing_support;
 
 std::string Text(const Bytes& b) {
   return {b.begin(), b.end()};
-}
-
-TEST(ParseNetPort, SignedDecimalCutTo16Bits) {
-  struct Case {
-    const char* text;
-    std::uint16_t port;
-  };
-  const Case cases[] = {
-      {"5003", 5003},  {"70000", 4464},   {"-1", 65535},     {" 5003abc", 5003},
-      {"\t\n+80", 80}, {"0005003", 5003}, {"5003 ", 5003},   {"65536", 0},
-      {"70539", 5003}, {"-65535", 1},     {"-123456", 7616}, {"123456789012", 6676},
-      {"", 0},         {"abc", 0},        {"-", 0},          {"+", 0},
-      {"- 5", 0},      {"--5", 0},        {"5-3", 5},        {"0x1F", 0},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ParseNetPort(c.text), c.port) << '"' << c.text << '"';
-  }
-}
-
-TEST(ParseNetIp, DottedIpv4OnlyWithoutNameLookup) {
-  struct Case {
-    const char* text;
-    std::optional<std::uint32_t> hostOrder;
-  };
-  const Case cases[] = {
-      {"127.0.0.1", 0x7F000001},
-      {"192.168.1.101", 0xC0A80165},
-      {"0.0.0.0", 0},
-      {"10.1", 0x0A000001},
-      {"0x7f.1", 0x7F000001},
-      {"", std::nullopt},
-      {"localhost", std::nullopt},
-      {"256.1.1.1", std::nullopt},
-      {"1.2.3.4.5", std::nullopt},
-      {"255.255.255.255", std::nullopt},
-      {"::1", std::nullopt},
-      {"1.2.3.x", std::nullopt},
-  };
-  for (const auto& c : cases) {
-    const auto parsed = ParseNetIp(c.text);
-    ASSERT_EQ(parsed.has_value(), c.hostOrder.has_value()) << '"' << c.text << '"';
-    if (parsed) {
-      EXPECT_EQ(ntohl(*parsed), *c.hostOrder) << '"' << c.text << '"';
-    }
-  }
-  EXPECT_FALSE(ParseNetIp(std::string_view("127.0.0.1\0x", 11)).has_value());
 }
 
 class TcpLink : public ::testing::Test {
@@ -174,10 +127,10 @@ TEST_F(TcpLink, WrongReplyEndsAtOnce) {
   });
   auto link = OpenLink(Settings());
   ASSERT_NE(link, nullptr);
-  CommandExchange exchange(*link, clock_);
-  const auto start = std::chrono::steady_clock::now();
+  CountingTransport counted(*link);
+  CommandExchange exchange(counted, clock_);
   EXPECT_FALSE(exchange.ExchangeCommand("0001Zx5E2D"));
-  EXPECT_LT(MsSince(start), 300);
+  EXPECT_EQ(counted.emptyReads, 0) << "the wrong frame ends the exchange; no silence is waited out";
   EXPECT_EQ(exchange.ResponseText(), Text(wrong));
   link->Close();
 }
@@ -272,16 +225,20 @@ TEST_F(TcpLink, AddressesAndPortsThatCannotBeOpened) {
     s.linkKind = LinkKind::Tcp;
     s.netIp = c.ip;
     s.netPort = c.port;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(OpenLink(s), nullptr);
-    EXPECT_LT(MsSince(start), 1000);
+    // Each fails on its own reason, never by waiting out the connect time-out.
+    std::string why;
+    EXPECT_EQ(TryOpenLink(s, why), nullptr);
+    EXPECT_NE(why, "Connection timed out");
+    EXPECT_NE(why, "");
     EXPECT_EQ(OpenFdCount(), fds);
   }
 }
 
 TEST(TcpConnect, PeerThatNeverAnswersGivesUpAfterTheTimeOut) {
   // A listener that never accepts and whose queue is full drops further
-  // connection requests, so a connect to it hangs until our time-out.
+  // connection requests, so a connect to it hangs until our time-out; the
+  // system's own gives up only after about two minutes, which the minute
+  // allowed here tells apart on any machine.
   Listener full(0);
   const std::string port = std::to_string(full.port());
   auto first = OpenTcpTransport("127.0.0.1", port, std::chrono::milliseconds(2000));
@@ -292,7 +249,7 @@ TEST(TcpConnect, PeerThatNeverAnswersGivesUpAfterTheTimeOut) {
   EXPECT_EQ(OpenTcpTransport("127.0.0.1", port, std::chrono::milliseconds(200)), nullptr);
   EXPECT_EQ(OpenFdCount(), fds);
   EXPECT_GE(MsSince(start), 190);
-  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_LT(MsSince(start), 60'000);
 
   // OpenLink bounds its connect at five seconds.
   LinkSettings s;
@@ -302,7 +259,7 @@ TEST(TcpConnect, PeerThatNeverAnswersGivesUpAfterTheTimeOut) {
   const auto openStart = std::chrono::steady_clock::now();
   EXPECT_EQ(OpenLink(s), nullptr);
   EXPECT_GE(MsSince(openStart), 4900);
-  EXPECT_LT(MsSince(openStart), 8000);
+  EXPECT_LT(MsSince(openStart), 60'000);
 }
 
 }  // namespace

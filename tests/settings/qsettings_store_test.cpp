@@ -3,7 +3,7 @@
 #include "settings/qsettings_store.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <sys/fsuid.h>
 #include <unistd.h>
 
 #include <QSettings>
@@ -15,6 +15,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "settings/settings.h"
 
@@ -66,9 +67,10 @@ bool IsRoot() {
 }
 
 // Permissions do not bind root, and the suite runs as root in CI. There the
-// body runs in a child process that has given up root for the unprivileged
-// "nobody" (owning the configuration folder meanwhile), and its checks count
-// through its exit status.
+// body runs on a thread of its own whose file-system identity is the
+// unprivileged "nobody", who owns the configuration folder meanwhile. On
+// Linux that identity, and the file capabilities it drops, belong to the one
+// thread: the rest of the test goes on as root.
 void AsUnprivilegedUser(const std::function<void()>& body) {
   if (!IsRoot()) {
     body();
@@ -77,20 +79,21 @@ void AsUnprivilegedUser(const std::function<void()>& body) {
   constexpr uid_t kNobody = 65534;
   const fs::path& root = Home().Root();
   ASSERT_EQ(::chown(root.c_str(), kNobody, kNobody), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-      ::_exit(2);
+  bool dropped = false;
+  std::thread unprivileged([&] {
+    ::setfsgid(kNobody);
+    ::setfsuid(kNobody);
+    // With an invalid identity the call changes nothing and returns the
+    // current one.
+    dropped = static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == kNobody;
+    if (dropped) {
+      body();
     }
-    body();
-    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  });
+  unprivileged.join();
   EXPECT_EQ(::chown(root.c_str(), 0, 0), 0);
-  EXPECT_TRUE(WIFEXITED(status)) << "the unprivileged check did not end normally";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the unprivileged check failed (2: could not drop root)";
+  EXPECT_TRUE(dropped) << "could not give up root's file access";
+  EXPECT_EQ(::setfsuid(static_cast<uid_t>(-1)), 0) << "the test's own thread is still root";
 }
 
 class QSettingsStoreTest : public ::testing::Test {

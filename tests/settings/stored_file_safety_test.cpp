@@ -4,12 +4,10 @@
 // never hang on them, never build an object, never write over what is not
 // its own, and never leave half a file.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QString>
@@ -25,12 +23,14 @@
 #include "settings/qsettings_store.h"
 #include "settings/settings.h"
 #include "settings/settings_file.h"
+#include "support/bounded_call.h"
 
 namespace ql::settings {
 namespace {
 
 using link::LinkKind;
 using link::LinkSettings;
+using testing_support::ReturnsTrue;
 
 namespace fs = std::filesystem;
 
@@ -223,22 +223,6 @@ TEST_F(StoredFileSafety, TextBeginningWithAByteOrderMarkKeepsIt) {
   EXPECT_EQ(LoadSettings(store).languageFlag, flag);
 }
 
-// Runs `body` in a child process that is killed after `seconds`, so a call
-// that blocks for ever fails the test instead of hanging it. True when the
-// body returned true in time.
-bool ReturnsTrueWithin(int seconds, const std::function<bool()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::alarm(static_cast<unsigned>(seconds));
-    ::_exit(body() ? 0 : 1);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
-    return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Loads, then saves as a handshake and a language choice would; true when
 // the load gave the defaults.
 bool LoadGivesDefaultsAndSave(const QString& path) {
@@ -331,7 +315,7 @@ TEST_F(StoredFileSafety, NamesThatAreNoRegularFileAreNeitherReadNorWritten) {
     }
     const std::string before = Describe(c.name);
     const QString path = QString::fromStdString(c.name.string());
-    EXPECT_TRUE(ReturnsTrueWithin(5, [&] { return LoadGivesDefaultsAndSave(path); }))
+    EXPECT_TRUE(ReturnsTrue([&] { return LoadGivesDefaultsAndSave(path); }))
         << "the load was not the defaults, or the calls did not return";
     EXPECT_EQ(Describe(c.name), before);
   }

@@ -9,6 +9,7 @@
 #include "link/link.h"
 #include "sim/emulator.h"
 #include "sim_test_util.h"
+#include "support/counting_transport.h"
 
 namespace ql::sim {
 namespace {
@@ -47,10 +48,18 @@ class EmulatorOverLinkTest : public ::testing::TestWithParam<LinkType> {
     }
     link_ = link::OpenLink(settings);
     ASSERT_NE(link_, nullptr);
-    exchange_ = std::make_unique<link::CommandExchange>(*link_, clock_);
+    counted_ = std::make_unique<testing_support::CountingTransport>(*link_);
+    exchange_ = std::make_unique<link::CommandExchange>(*counted_, clock_);
   }
 
   bool Exchange(const std::string& payload) { return exchange_->ExchangeCommand(payload); }
+
+  // Counts the reads of one exchange.
+  bool CountedExchange(const std::string& payload) {
+    counted_->reads = 0;
+    counted_->emptyReads = 0;
+    return Exchange(payload);
+  }
 
   // The exchange's result and how long it took.
   std::pair<bool, std::chrono::milliseconds> TimedExchange(const std::string& payload) {
@@ -67,6 +76,7 @@ class EmulatorOverLinkTest : public ::testing::TestWithParam<LinkType> {
   link::SystemClock clock_;
   std::unique_ptr<Emulator> emulator_;
   std::unique_ptr<link::Transport> link_;
+  std::unique_ptr<testing_support::CountingTransport> counted_;
   std::unique_ptr<link::CommandExchange> exchange_;
 };
 
@@ -131,9 +141,8 @@ TEST_P(EmulatorOverLinkTest, WrongCrcIsRejectedAtOnce) {
   config.faults.corruptCrc = {{.kind = CommandKind::Handshake, .nth = 1}};
   Serve(config);
   Connect();
-  const auto [accepted, took] = TimedExchange("0001Zx5E2D");
-  EXPECT_FALSE(accepted);
-  EXPECT_LT(took, 250ms) << "no waiting out the window";
+  EXPECT_FALSE(CountedExchange("0001Zx5E2D"));
+  EXPECT_EQ(counted_->emptyReads, 0) << "no waiting out the window";
   EXPECT_EQ(exchange_->ResponseText().size(), 29U) << "the rejected frame is kept";
   EXPECT_TRUE(Exchange("0001Zx5E2D")) << "only the first handshake was struck";
 }
@@ -147,9 +156,8 @@ TEST_P(EmulatorOverLinkTest, LowercaseCrcIsRejected) {
   config.faults.lowercaseCrc = {{.kind = CommandKind::Verify, .nth = 0}};
   Serve(config);
   Connect();
-  const auto [accepted, took] = TimedExchange("0001Zv0000");
-  EXPECT_FALSE(accepted);
-  EXPECT_LT(took, 250ms);
+  EXPECT_FALSE(CountedExchange("0001Zv0000"));
+  EXPECT_EQ(counted_->emptyReads, 0) << "no waiting out the window";
 }
 
 TEST_P(EmulatorOverLinkTest, HandshakeOfTheWrongLengthIsAcceptedWithThatLength) {
@@ -173,16 +181,17 @@ TEST_P(EmulatorOverLinkTest, NoiseBeforeTheFrameIsStillAccepted) {
   EXPECT_EQ(exchange_->ResponseText().front(), '\x03');
 }
 
-TEST_P(EmulatorOverLinkTest, ClosedLinkFailsWithinTheWindow) {
+TEST_P(EmulatorOverLinkTest, ClosedLinkFailsWithoutSpinning) {
   SimConfig config;
   config.faults.hangUpAfterCommands = 1;
   Serve(config);
   Connect();
   EXPECT_TRUE(Exchange("0001Zx5E2D"));
-  ASSERT_TRUE(emulator_->WaitUntil([](const Counters& c) { return c.hangUps == 1; }, 2s));
-  const auto [accepted, took] = TimedExchange("0001Zx5E2D");
-  EXPECT_FALSE(accepted);
-  EXPECT_LT(took, 600ms);
+  ASSERT_TRUE(emulator_->WaitUntil([](const Counters& c) { return c.hangUps == 1; }, 30s));
+  // The exchange ends by itself and waits on the dead link rather than
+  // spinning on it.
+  EXPECT_FALSE(CountedExchange("0001Zx5E2D"));
+  EXPECT_LE(counted_->reads, 10);
 }
 
 TEST_P(EmulatorOverLinkTest, BitFlipShowsInReadBack) {

@@ -10,7 +10,10 @@
 
 #include <climits>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -29,7 +32,9 @@ using testing_support::RawLink;
 using testing_support::StartEmulator;
 using testing_support::WritePayload;
 
-constexpr auto kReplyTimeout = 2000ms;
+// How long a test waits for what must come: only a test that has already
+// failed waits this long, so it is generous for a busy machine.
+constexpr auto kReplyTimeout = 30'000ms;
 
 // A fresh folder for one test's files.
 std::string TempFolder() {
@@ -131,24 +136,36 @@ TEST(EmulatorTest, RunIsAcknowledgedThenTheDeviceIsSilentUntilItHasRebooted) {
 
   link.SendRequest("0001Zx5E2D");
   ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.frames == 2; }, kReplyTimeout));
-  if (std::chrono::steady_clock::now() < rebootEnds) {
-    EXPECT_EQ(emulator->GetCounters().ignoredRebooting, 1U);
+  // The device itself says whether the handshake came while it rebooted;
+  // only a machine too busy to send it within the silence makes it not.
+  if (emulator->GetCounters().ignoredRebooting == 1U) {
+    EXPECT_TRUE(link.StaysQuiet(100ms));
+  } else {
+    EXPECT_EQ(link.ReadReply(kReplyTimeout).size(), 29U);
   }
-  EXPECT_TRUE(link.StaysQuiet(100ms));
 
   std::this_thread::sleep_until(rebootEnds + 10ms);  // the known end of the reboot, not a guess
   link.SendRequest("0001Zx5E2D");
   EXPECT_EQ(link.ReadReply(kReplyTimeout).size(), 29U);
 }
 
+// Judged by the emulator's own stamps: when the read that brought the
+// request's first byte began, and when the write that carried the reply's CR
+// began. A busy machine delays both, never the schedule between them.
 TEST(EmulatorTest, PacedRepliesTakeTheirWireTimeAndRecordWhenTheirCrWentOut) {
   SimConfig config;
   config.faults.pacing = {.baud = 115200, .bitsPerByte = 11, .requests = true};  // 8E1
-  const auto emulator = StartEmulator(config);
+  std::mutex mutex;
+  std::vector<RequestRecord> requests;
+  EmulatorHooks hooks;
+  hooks.requestReceived = [&](const RequestRecord& request) {
+    const std::lock_guard lock(mutex);
+    requests.push_back(request);
+  };
+  const auto emulator = StartEmulator(config, std::move(hooks));
   RawLink link = RawLink::Tcp(emulator->Port());
-  const auto sent = std::chrono::steady_clock::now();
   link.SendRequest("0001Zv0000");
-  const Bytes reply = link.ReadReply(5000ms);
+  const Bytes reply = link.ReadReply(kReplyTimeout);
   const auto received = std::chrono::steady_clock::now();
   ASSERT_EQ(reply.size(), 1037U);
   ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.replies == 1; }, kReplyTimeout));
@@ -156,14 +173,14 @@ TEST(EmulatorTest, PacedRepliesTakeTheirWireTimeAndRecordWhenTheirCrWentOut) {
   // 1037 reply bytes of 11 bits at 115200 baud, after the 17-byte request.
   const auto wireTime =
       std::chrono::nanoseconds(std::int64_t{(1037 + 17) * 11} * 1'000'000'000 / 115200);
-  EXPECT_GE(received - sent, wireTime);
   const auto replies = emulator->Replies();
   ASSERT_EQ(replies.size(), 1U);
   EXPECT_EQ(replies[0].bytes, 1037U);
-  EXPECT_GE(replies[0].crWritten - sent, wireTime);
-  // Taken just after the write returned, which may be a moment after the
-  // client has read the byte.
-  EXPECT_LE(replies[0].crWritten, received + 100ms);
+  const std::lock_guard lock(mutex);
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_GE(replies[0].crWritten - requests[0].firstByte, wireTime);
+  // The CR's write began before the client could read the CR.
+  EXPECT_LE(replies[0].crWritten, received);
 }
 
 TEST(EmulatorTest, FlashIsSavedWhenStoppedAndCanBeTheNextStart) {
@@ -257,9 +274,11 @@ TEST(EmulatorTest, StopIsPromptWithAConnectionOpenAndALateReplyPending) {
   link.SendRequest("0001Zx5E2D");
   ASSERT_TRUE(
       emulator->WaitUntil([](const Counters& c) { return c.commands == 1; }, kReplyTimeout));
-  const auto before = std::chrono::steady_clock::now();
-  emulator->Stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+  // The reply is due in a minute; a stop that waited for it would outlast
+  // the half minute allowed here, on any machine.
+  auto stopped = std::async(std::launch::async, [&emulator] { emulator->Stop(); });
+  EXPECT_EQ(stopped.wait_for(30s), std::future_status::ready);
+  stopped.wait();
   EXPECT_TRUE(link.SeesHangUp(kReplyTimeout));
 }
 

@@ -80,8 +80,9 @@ class SimProcess {
     ::close(stdout_);
   }
 
-  // The next line on its standard output, or nullopt when none comes in time.
-  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = 5s) {
+  // The next line on its standard output, or nullopt when none comes in time
+  // (or at its end). The time is generous: only a failing test waits it out.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = 30s) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
       if (const auto eol = pending_.find('\n'); eol != std::string::npos) {
@@ -114,7 +115,7 @@ class SimProcess {
   void Signal(int signal) { ::kill(pid_, signal); }
 
   // The exit code once it has exited by itself, or nullopt after the timeout.
-  std::optional<int> WaitExit(std::chrono::milliseconds timeout = 5s) {
+  std::optional<int> WaitExit(std::chrono::milliseconds timeout = 30s) {
     const auto deadline = Clock::now() + timeout;
     while (!exitCode_) {
       int status = 0;

@@ -150,28 +150,6 @@ Bytes RawLink::Read(std::size_t count, std::chrono::milliseconds timeout) {
   return received;
 }
 
-RawLink::TimedBytes RawLink::ReadReplyTimed(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  TimedBytes received;
-  while (!EndsWithReply(received.bytes)) {
-    pollfd p{.fd = fd_, .events = POLLIN, .revents = 0};
-    if (::poll(&p, 1, MillisecondsLeft(deadline)) <= 0) {
-      break;
-    }
-    // All that has arrived in one read, so a slow reader does not spread
-    // the bytes out; each counts as seen when the read returned.
-    std::uint8_t chunk[4096];
-    const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-    if (n <= 0) {
-      break;
-    }
-    const auto seen = Clock::now();
-    received.bytes.insert(received.bytes.end(), chunk, chunk + n);
-    received.arrivals.insert(received.arrivals.end(), static_cast<std::size_t>(n), seen);
-  }
-  return received;
-}
-
 bool RawLink::StaysQuiet(std::chrono::milliseconds quiet) {
   pollfd p{.fd = fd_, .events = POLLIN, .revents = 0};
   return ::poll(&p, 1, static_cast<int>(quiet.count())) == 0;

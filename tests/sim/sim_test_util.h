@@ -53,14 +53,6 @@ class RawLink {
   // Exactly `count` bytes, or what came before the timeout passed.
   Bytes Read(std::size_t count, std::chrono::milliseconds timeout);
 
-  // As ReadReply, with the moment each byte was seen to arrive; for a
-  // single reply, as it may take what follows its CR too.
-  struct TimedBytes {
-    Bytes bytes;
-    std::vector<std::chrono::steady_clock::time_point> arrivals;
-  };
-  TimedBytes ReadReplyTimed(std::chrono::milliseconds timeout);
-
   // Whether nothing arrives for `quiet`.
   bool StaysQuiet(std::chrono::milliseconds quiet);
 

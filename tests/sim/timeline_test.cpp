@@ -37,17 +37,17 @@ TEST_P(TimelineTest, RecordsEachFrameReplyAndCloseWhenTheDeviceSawIt) {
     RawLink raw = GetParam() == LinkType::Tcp ? RawLink::Tcp(emulator->Port())
                                               : RawLink::Pty(emulator->SlavePath());
     ASSERT_TRUE(raw.Open());
-    ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.connections == 1; }, 2s));
+    ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.connections == 1; }, 30s));
     raw.SendRequest("0001Zx5E2D");
-    EXPECT_FALSE(raw.ReadReply(1s).empty());
+    EXPECT_FALSE(raw.ReadReply(30s).empty());
     // A frame with a broken CRC is complete all the same, and gets no reply.
     Bytes broken = RequestBytes("0001Zv0200");
     broken[broken.size() - 2] ^= 0x01;
     raw.Send(broken);
     raw.SendRequest("0001Zx5E2D");
-    EXPECT_FALSE(raw.ReadReply(1s).empty());
+    EXPECT_FALSE(raw.ReadReply(30s).empty());
   }
-  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.disconnections == 1; }, 2s));
+  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.disconnections == 1; }, 30s));
 
   const std::vector<TimelineEvent> timeline = emulator->Timeline();
   std::vector<std::string> events;
@@ -86,10 +86,10 @@ TEST_P(TimelineTest, StampsEachRequestWithTheReadOfItsFirstByte) {
   RawLink raw = GetParam() == LinkType::Tcp ? RawLink::Tcp(emulator->Port())
                                             : RawLink::Pty(emulator->SlavePath());
   ASSERT_TRUE(raw.Open());
-  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.connections == 1; }, 2s));
+  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.connections == 1; }, 30s));
 
   raw.SendRequest("0001Zx5E2D");
-  EXPECT_FALSE(raw.ReadReply(1s).empty());
+  EXPECT_FALSE(raw.ReadReply(30s).empty());
   Bytes broken = RequestBytes("0001Zv0200");
   broken[broken.size() - 2] ^= 0x01;
   raw.Send(broken);
@@ -98,14 +98,14 @@ TEST_P(TimelineTest, StampsEachRequestWithTheReadOfItsFirstByte) {
   const Bytes split = RequestBytes("0001Zv0400");
   const auto firstHalfSent = std::chrono::steady_clock::now();
   raw.Send(Bytes(split.begin(), split.begin() + 4));
-  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.frames == 2; }, 2s));
+  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.frames == 2; }, 30s));
   // Long enough that a stamp taken at the frame's end could not pass for one
   // taken at its start.
   std::this_thread::sleep_for(100ms);
   const auto secondHalfSent = std::chrono::steady_clock::now();
   raw.Send(Bytes(split.begin() + 4, split.end()));
-  EXPECT_FALSE(raw.ReadReply(1s).empty());
-  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.replies == 2; }, 2s));
+  EXPECT_FALSE(raw.ReadReply(30s).empty());
+  ASSERT_TRUE(emulator->WaitUntil([](const Counters& c) { return c.replies == 2; }, 30s));
 
   const std::lock_guard lock(mutex);
   ASSERT_EQ(requests.size(), 3U);

@@ -21,6 +21,7 @@
 // device holds the image, the sequence's result agreeing with both, and every
 // run ending. A clean run keeps its exact traffic and timing.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <array>
 #include <iostream>
@@ -169,9 +170,10 @@ class ModelDevice {
       body += "QL480TX-V5      ";
     } else if (command.rfind("Zp", 0) == 0) {
       const int block = std::stoi(command.substr(2, 4), nullptr, 16) / 512;
-      for (int i = 0; i < 512; ++i) {
-        flash_[static_cast<std::size_t>(block * 512 + i)] = static_cast<std::uint8_t>(
-            std::stoi(command.substr(6 + 2 * static_cast<std::size_t>(i), 2), nullptr, 16));
+      const auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
+      for (std::size_t i = 0; i < 512; ++i) {
+        flash_[static_cast<std::size_t>(block) * 512 + i] =
+            static_cast<std::uint8_t>(nibble(command[6 + 2 * i]) * 16 + nibble(command[7 + 2 * i]));
       }
       if (scenario_.wrongBlock == block) {
         flash_[static_cast<std::size_t>(block * 512 + 300)] ^= 0x20;
@@ -415,11 +417,27 @@ bool HandshakeLost(const std::vector<std::pair<int, Fate>>& fates) {
   }
 }
 
+// Every scenario makes and frees a few hundred kilobytes. Left to its
+// defaults, glibc hands the top of the heap back to the system after each
+// and asks for it again for the next, which cost as much as the scenarios
+// themselves; keeping it makes the model check two to three times quicker.
+void KeepTheHeap() {
+#ifdef __GLIBC__
+  static const bool kept = [] {
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    mallopt(M_TOP_PAD, 16 << 20);
+    return true;
+  }();
+  static_cast<void>(kept);
+#endif
+}
+
 // One link kind, link mode and wrongly stored block (-1: none) per test, so
 // the combinations run in parallel.
 class VerificationModel : public ::testing::TestWithParam<std::tuple<LinkKind, LinkMode, int>> {};
 
 TEST_P(VerificationModel, UpgradeOkOnlyWhenTheDeviceHoldsTheImage) {
+  KeepTheHeap();
   const auto [kind, mode, wrong] = GetParam();
   const auto fateSets = AllFateSets();
   // None, 8 x 12 single disturbances, 28 pairs of replies x 12 x 12.

@@ -511,6 +511,15 @@ bool Emulator::PumpOutput(SteadyTime now) {
     }
     const OutputResult result =
         endpoint_->Write(std::span(out.bytes).subspan(out.sent, due - out.sent));
+    if (hooks_.replyWritten && result.count > 0) {
+      hooks_.replyWritten({.command = out.command,
+                           .first = out.sent,
+                           .asked = due - out.sent,
+                           .written = result.count,
+                           .decided = now,
+                           .began = handedAt,
+                           .schedule = Schedule(out)});
+    }
     if (result.status == OutputStatus::WouldBlock) {
       outputBlocked_ = true;
       return false;

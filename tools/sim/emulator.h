@@ -51,6 +51,18 @@ struct ReplyRecord {
   SteadyTime crWritten;     // when the write that handed its CR to the link began
 };
 
+// One write of a reply's bytes to the link, as the emulator stamped it, with
+// the schedule the bytes were due on.
+struct ReplyWrite {
+  CommandRef command;
+  std::size_t first = 0;    // the index in the reply of the first byte written
+  std::size_t asked = 0;    // bytes handed to the write: all that were due
+  std::size_t written = 0;  // bytes the link took
+  SteadyTime decided;       // the moment the bytes due were counted at
+  SteadyTime began;         // when the write began
+  ReplySchedule schedule;
+};
+
 // One complete request frame as it came in, whatever its CRC or ID.
 struct RequestRecord {
   std::size_t number = 0;  // frames completed since the emulator started, from 1
@@ -105,6 +117,8 @@ struct EmulatorHooks {
   std::function<void(LogLevel, const std::string&)> log;
   std::function<void(const RequestRecord&)> requestReceived;
   std::function<void(const ReplyRecord&)> replySent;
+  // Every write of reply bytes that the link took.
+  std::function<void(const ReplyWrite&)> replyWritten;
   // The endpoint changed after a hang-up: the new "pty /dev/pts/N" line.
   std::function<void(const std::string&)> endpointChanged;
   // The run command was carried out (whether or not its reply got through)
