@@ -1,8 +1,10 @@
 // UTF-8 and UTF-16, and the reasons of Win32 and Winsock error codes.
 #include "link/system_text_win32.h"
 
-#include <windows.h>
+// Winsock before windows.h, which would bring the old Winsock otherwise.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <cerrno>
 

@@ -1,7 +1,9 @@
 // Texts between the program and the Windows calls: UTF-8 and UTF-16 both
 // ways, and the reasons of system error codes in the program's own words.
-#include <windows.h>
+// Winsock before windows.h, which would bring the old Winsock otherwise.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
