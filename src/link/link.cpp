@@ -12,8 +12,13 @@ std::unique_ptr<Transport> OpenLink(const LinkSettings& settings) {
 }
 
 std::unique_ptr<Transport> TryOpenLink(const LinkSettings& settings, std::string& why) {
+  return TryOpenLinkUnlessStopped(settings, why, nullptr);
+}
+
+std::unique_ptr<Transport> TryOpenLinkUnlessStopped(const LinkSettings& settings, std::string& why,
+                                                    const std::atomic<bool>* cancel) {
   if (settings.linkKind == LinkKind::Tcp) {
-    return OpenTcpTransport(settings.netIp, settings.netPort, kConnectTimeout, &why);
+    return OpenTcpTransport(settings.netIp, settings.netPort, kConnectTimeout, &why, cancel);
   }
   return OpenSerialTransport(settings.comPortName, settings.comBaudRate, &why);
 }

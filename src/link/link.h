@@ -1,6 +1,7 @@
 // Opening the link that the settings name.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,8 +17,11 @@ namespace ql::link {
 std::unique_ptr<Transport> OpenLink(const LinkSettings& settings);
 
 // OpenLink that also says why it failed: on nullptr `why` holds the system's
-// reason ("Connection refused", "No such file or directory", ...).
+// reason ("Connection refused", "No such file or directory", ...). A TCP
+// connect still waiting when `cancel` becomes true gives up (the second form).
 std::unique_ptr<Transport> TryOpenLink(const LinkSettings& settings, std::string& why);
+std::unique_ptr<Transport> TryOpenLinkUnlessStopped(const LinkSettings& settings, std::string& why,
+                                                    const std::atomic<bool>* cancel);
 
 // How a procedure opens its link, as TryOpenLink does; tests hand in their
 // own.

@@ -3,6 +3,7 @@
 // implementation (tcp_transport_posix.cpp).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,8 @@
 namespace ql::link {
 
 inline constexpr std::chrono::milliseconds kConnectTimeout{5000};
+// How often a connect looks whether it is to stop.
+inline constexpr std::chrono::milliseconds kConnectCancelLook{50};
 
 // The port number of a NetPort text: leading white space skipped, one
 // optional sign, decimal digits up to the first other character, cut to the
@@ -33,11 +36,15 @@ std::optional<std::uint32_t> ParseNetIp(std::string_view text);
 // refused or not made within `connectTimeout`; `why` (when given) then says
 // which, with the system's text where there is one.
 //
+// A connect still waiting when `cancel` (when given) becomes true ends
+// within kConnectCancelLook, nullptr and `why` "stopped while connecting".
+//
 // The link's writes send every byte (NotSent when the peer accepts nothing
 // for a few seconds); a connection the peer closed or reset is gone at once,
 // after the bytes it sent before. It has no line rate.
 std::unique_ptr<Transport> OpenTcpTransport(
     std::string_view netIp, std::string_view netPort,
-    std::chrono::milliseconds connectTimeout = kConnectTimeout, std::string* why = nullptr);
+    std::chrono::milliseconds connectTimeout = kConnectTimeout, std::string* why = nullptr,
+    const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace ql::link

@@ -6,8 +6,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <string>
@@ -30,7 +32,7 @@ class TcpTransport final : public Transport {
   // says which, with the system's text where there is one.
   static std::unique_ptr<TcpTransport> Open(std::string_view netIp, std::string_view netPort,
                                             std::chrono::milliseconds connectTimeout,
-                                            std::string* why);
+                                            std::string* why, const std::atomic<bool>* cancel);
 
   ~TcpTransport() override;
   TcpTransport(const TcpTransport&) = delete;
@@ -85,7 +87,8 @@ std::optional<std::uint32_t> ParseNetIp(std::string_view text) {
 
 std::unique_ptr<TcpTransport> TcpTransport::Open(std::string_view netIp, std::string_view netPort,
                                                  std::chrono::milliseconds connectTimeout,
-                                                 std::string* why) {
+                                                 std::string* why,
+                                                 const std::atomic<bool>* cancel) {
   const auto fail = [why](std::string reason) {
     if (why != nullptr) {
       *why = std::move(reason);
@@ -118,9 +121,23 @@ std::unique_ptr<TcpTransport> TcpTransport::Open(std::string_view netIp, std::st
     error = errno;
   }
   if (!connected && (error == EINPROGRESS || error == EINTR)) {
-    if (PollFor(fd, POLLOUT, deadline)) {
+    // Looked at in short slices when a stop may cut the wait: an address
+    // that never answers must not hold a stop for the whole time-out.
+    short ready = 0;
+    bool cancelled = false;
+    while (ready == 0 && !deadline.Passed() && !cancelled) {
+      const Deadline slice(cancel == nullptr ? deadline.Left()
+                                             : std::min<std::chrono::nanoseconds>(
+                                                   deadline.Left(), kConnectCancelLook));
+      ready = PollFor(fd, POLLOUT, slice);
+      cancelled = cancel != nullptr && cancel->load();
+    }
+    if (ready != 0) {
       socklen_t length = sizeof error;
       connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    } else if (cancelled) {
+      ::close(fd);
+      return fail("stopped while connecting");
     } else {
       error = ETIMEDOUT;
     }
@@ -210,8 +227,8 @@ void TcpTransport::MarkGone(std::string reason) {
 
 std::unique_ptr<Transport> OpenTcpTransport(std::string_view netIp, std::string_view netPort,
                                             std::chrono::milliseconds connectTimeout,
-                                            std::string* why) {
-  return TcpTransport::Open(netIp, netPort, connectTimeout, why);
+                                            std::string* why, const std::atomic<bool>* cancel) {
+  return TcpTransport::Open(netIp, netPort, connectTimeout, why, cancel);
 }
 
 }  // namespace ql::link

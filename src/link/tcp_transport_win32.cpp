@@ -8,6 +8,7 @@
 // After winsock2.h.
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,7 +67,7 @@ class TcpTransport final : public Transport {
  public:
   static std::unique_ptr<TcpTransport> Open(std::string_view netIp, std::string_view netPort,
                                             std::chrono::milliseconds connectTimeout,
-                                            std::string* why);
+                                            std::string* why, const std::atomic<bool>* cancel);
 
   ~TcpTransport() override;
   TcpTransport(const TcpTransport&) = delete;
@@ -119,7 +120,8 @@ std::optional<std::uint32_t> ParseNetIp(std::string_view text) {
 
 std::unique_ptr<TcpTransport> TcpTransport::Open(std::string_view netIp, std::string_view netPort,
                                                  std::chrono::milliseconds connectTimeout,
-                                                 std::string* why) {
+                                                 std::string* why,
+                                                 const std::atomic<bool>* cancel) {
   const auto fail = [why](std::string reason) {
     if (why != nullptr) {
       *why = std::move(reason);
@@ -158,7 +160,21 @@ std::unique_ptr<TcpTransport> TcpTransport::Open(std::string_view netIp, std::st
   }
   int error = ::WSAGetLastError();
   if (error == WSAEWOULDBLOCK) {
-    switch (WaitFor(socket, true, deadline)) {
+    // Looked at in short slices when a stop may cut the wait: an address
+    // that never answers must not hold a stop for the whole time-out.
+    Ready ready = Ready::No;
+    bool cancelled = false;
+    while (ready == Ready::No && !deadline.Passed() && !cancelled) {
+      const Deadline slice(cancel == nullptr ? deadline.Left()
+                                             : std::min<std::chrono::nanoseconds>(
+                                                   deadline.Left(), kConnectCancelLook));
+      ready = WaitFor(socket, true, slice);
+      cancelled = cancel != nullptr && cancel->load();
+    }
+    if (ready == Ready::No && cancelled) {
+      return fail("stopped while connecting");
+    }
+    switch (ready) {
       case Ready::Yes:
       case Ready::Failed: {
         int length = sizeof error;
@@ -259,8 +275,8 @@ void TcpTransport::MarkGone(std::string reason) {
 
 std::unique_ptr<Transport> OpenTcpTransport(std::string_view netIp, std::string_view netPort,
                                             std::chrono::milliseconds connectTimeout,
-                                            std::string* why) {
-  return TcpTransport::Open(netIp, netPort, connectTimeout, why);
+                                            std::string* why, const std::atomic<bool>* cancel) {
+  return TcpTransport::Open(netIp, netPort, connectTimeout, why, cancel);
 }
 
 }  // namespace ql::link

@@ -85,6 +85,24 @@ Settings LoadSettings(SettingsStore& store) {
   return settings;
 }
 
+bool HoldsStoredLink(SettingsStore& store) {
+  if (!store.Open(false)) {
+    return false;
+  }
+  auto text = [&store](const char* name) {
+    const std::optional<std::string> value =
+        store.Exists(name) ? store.ReadString(name) : std::nullopt;
+    return value && !value->empty();
+  };
+  bool holds = false;
+  if (const std::optional<std::uint32_t> type =
+          store.Exists(kValueType) ? store.ReadInt(kValueType) : std::nullopt) {
+    holds = *type == 0 ? text(kValueComPortName) : text(kValueNetIp) && text(kValueNetPort);
+  }
+  store.Close();
+  return holds;
+}
+
 void SaveLinkSettings(SettingsStore& store, link::LinkSettings& link,
                       const LinkControls& controls) {
   if (!store.Open(true)) {

@@ -33,6 +33,13 @@ struct Settings {
 // for a stored TYPE of 0 (or none) and Tcp for any other value.
 Settings LoadSettings(SettingsStore& store);
 
+// Whether the store holds a link a program may open without being told one:
+// the key opens, TYPE reads as a number and the values its tab needs (the
+// port name; or the address and the port) read as texts that are not empty.
+// A missing or unreadable store, or one the window never wrote a link into,
+// holds none: the defaults would open a port nobody chose.
+bool HoldsStoredLink(SettingsStore& store);
+
 // Takes the active tab's controls into `link` and stores TYPE and all four
 // link texts (the inactive tab's as they stand in memory). When the store
 // cannot be opened or created nothing changes, in memory or in the store.

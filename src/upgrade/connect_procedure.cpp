@@ -145,6 +145,9 @@ ConnectResult ConnectProcedure(const ConnectInputs& inputs, DeviceState& state, 
     link::CommandExchange exchange(*transport, env.clock);
     exchange.SetObserver(env.observer);
     result = ConnectOnLink(exchange, *transport, inputs, state, env);
+  } else if (env.StopRequested()) {
+    // A stop that cut the wait for the link is a stop, not a link fault.
+    result = ConnectResult::Interrupted;
   } else {
     env.events.LinkNotOpened(why);
     SoundTone(env, kFailureTone);

@@ -65,8 +65,13 @@ std::string NoDeviceReason(const std::string& label, int attempts, const TryEnd&
   if (last.verdict == link::ExchangeVerdict::LinkGone) {
     return label + ": " + Verdict(last, true);
   }
-  return label + ": no valid handshake reply in " + std::to_string(attempts) +
-         " attempts, the last: " + Verdict(last, true);
+  std::string reason = label + ": no valid handshake reply in " + std::to_string(attempts) +
+                       " attempts, the last: " + Verdict(last, true);
+  if (last.verdict == link::ExchangeVerdict::NoReply && last.replyBytes == 0) {
+    // Silence is most often the wrong device ID, rate or cable.
+    reason += " (check the device ID, the line settings and the cable)";
+  }
+  return reason;
 }
 
 std::string MismatchReason(std::string_view deviceInfo, std::string_view fileHeader) {

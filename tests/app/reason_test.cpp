@@ -61,7 +61,9 @@ TEST_F(ReasonTest, EachFailedConnectSaysWhyAndTheNextStepClearsIt) {
   EXPECT_FALSE(Copy()->isEnabled());
   ASSERT_TRUE(WaitFor([this] { return !window_->ProcedureRunning(); }));
   EXPECT_EQ(Text("pnMsg"), "Connect device error!");
-  EXPECT_EQ(Reason(), "COM1: no valid handshake reply in 3 attempts, the last: no reply");
+  EXPECT_EQ(Reason(),
+            "COM1: no valid handshake reply in 3 attempts, the last: no reply "
+            "(check the device ID, the line settings and the cable)");
 
   // The language changes the menu item, not the reason; a new selection,
   // the first step, clears it.
@@ -69,7 +71,9 @@ TEST_F(ReasonTest, EachFailedConnectSaysWhyAndTheNextStepClearsIt) {
   EXPECT_EQ(Copy()->text(), QString::fromUtf8("复制(&C)"));
   Find<QAction>("mnuTraditional")->trigger();
   EXPECT_EQ(Copy()->text(), QString::fromUtf8("複製(&C)"));
-  EXPECT_EQ(Reason(), "COM1: no valid handshake reply in 3 attempts, the last: no reply");
+  EXPECT_EQ(Reason(),
+            "COM1: no valid handshake reply in 3 attempts, the last: no reply "
+            "(check the device ID, the line settings and the cable)");
   SelectFile();
   EXPECT_EQ(Reason(), "");
 

@@ -4,8 +4,10 @@
 // reading a device's flash into a file and writing it back, checking a flash
 // without writing, refusing what it cannot use, and its status rows on a
 // 60-column terminal.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -384,9 +386,19 @@ TEST_F(FieldTest, AFlashReadIntoAFileUpgradesAnotherDeviceToTheSameFlash) {
   EXPECT_EQ(run.status, 2);
   EXPECT_TRUE(Contains(run.err, "cannot write " + out.string() + ": File exists")) << run.err;
   EXPECT_EQ(first->GetCounters().connections, connections);
+  // What a killed run left is cleared away; what a running one holds is not.
+  const fs::path killed = dir_ / "backup.QLB.tmp-a1B2c3";
+  const fs::path held = dir_ / "backup.QLB.tmp-d4E5f6";
+  std::ofstream(killed) << "partial";
+  std::ofstream(held) << "in use";
+  const int heldFd = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(heldFd, LOCK_EX), 0);
   run = RunFlash({"--read-flash", out.string(), "--force", "--tcp", Tcp(*first)}, Config());
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Slurp(out), bytes);
+  EXPECT_FALSE(fs::exists(killed));
+  EXPECT_TRUE(fs::exists(held));
+  ::close(heldFd);
 }
 
 TEST_F(FieldTest, VerifyOnlyComparesWithoutWriting) {
@@ -584,6 +596,11 @@ TEST_F(FieldTest, EveryOutcomeIsAJsonLineWithItsTime) {
       EXPECT_TRUE(result["holds"].toString().startsWith("programming stopped after"));
     } else if (c.status != 0) {
       EXPECT_FALSE((result["reason"].toString() + result["message"].toString()).isEmpty());
+      if (c.status == 8) {
+        // A read speaks of reading, not of a comparison.
+        const QJsonObject& failure = lines[lines.size() - 2];
+        EXPECT_EQ(failure["text"].toString(), "Read error!") << run.out;
+      }
     } else {
       bool countdown = false;
       for (const auto& line : lines) {

@@ -60,6 +60,23 @@ TEST_F(FlashProgramTest, UpgradesADeviceAndReportsEveryPhaseAsJson) {
   EXPECT_TRUE(fs::is_empty(Config()));
 }
 
+TEST_F(FlashProgramTest, AFileLongerThanTheDeviceTakesIsSaidBeforeAnyDevice) {
+  const auto file = Firmware(124 * 512 + 1000);
+  auto device = Emulator();
+  const auto json =
+      RunFlash({"--json", "--connect-only", "--tcp", Tcp(*device), file.string()}, Config());
+  EXPECT_EQ(json.status, 0) << json.out << json.err;
+  const auto lines = JsonLines(json.out);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1]["event"].toString(), "warning");
+  EXPECT_TRUE(lines[1]["reason"].toString().endsWith("the last 1000 bytes are not written"))
+      << json.out;
+  const auto plain = RunFlash({"--connect-only", "--tcp", Tcp(*device), file.string()}, Config());
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_NE(plain.err.find("warning: the file holds 64488 image bytes"), std::string::npos)
+      << plain.err;
+}
+
 TEST_F(FlashProgramTest, ExitStatusTellsHowFarEachDeviceGot) {
   const auto file = Firmware(3000);
   struct Case {
@@ -174,12 +191,24 @@ TEST_F(FlashProgramTest, SettingsFileThatIsNoRegularFileGivesDefaults) {
 
 TEST_F(FlashProgramTest, UsageErrorsAreStatusOne) {
   const auto file = Firmware(600);
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"--id", "1", file.string()}, {"--bogus", file.string()}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"--id", "1", file.string()},
+                                             {"--bogus\x1b]0;x\a\xc2\x9b"
+                                              "2J\x9b",
+                                              file.string()}}) {
     const auto run = RunFlash(args, Config());
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("--help"), std::string::npos);
+    // No escape, bell or C1 control reaches the terminal, in UTF-8 or not.
+    EXPECT_EQ(run.err.find_first_of("\x1b\a\x9b"), std::string::npos) << run.err;
   }
+  // No link given and none stored: the defaults would open a port nobody
+  // chose, so nothing is opened at all.
+  const auto run = RunFlash({"--connect-only", file.string()}, Config());
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_NE(run.err.find("--serial PORT or --tcp HOST:PORT"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find("Connect"), std::string::npos) << run.out;
 }
 
 TEST_F(FlashProgramTest, StoredLinkIsUsedAndLeftAsItWas) {

@@ -42,6 +42,25 @@ TEST(FlashOptions, SerialWithoutLineUsesTheDefault) {
   EXPECT_EQ(r.options.devices[0].lineSettings, "19200,e,8,1");
 }
 
+TEST(FlashOptions, AnIpv6AddressIsNamedAsSuch) {
+  for (const std::string given : {"[::1]:5003", "::1", "fe80::1"}) {
+    const auto r = Parse({"--tcp", given, "a.QLB"});
+    EXPECT_NE(r.error.find("IPv6 is not supported"), std::string::npos) << given << r.error;
+  }
+}
+
+TEST(FlashOptions, FieldsLeftOutOfTheLineAreTheWindowsDefaultFraming) {
+  for (const auto& [given, meant] :
+       std::vector<std::pair<std::string, std::string>>{{"115200", "115200,e,8,1"},
+                                                        {"115200,n", "115200,n,8,1"},
+                                                        {"9600,o,7", "9600,o,7,1"},
+                                                        {"4800,n,8,2", "4800,n,8,2"}}) {
+    const auto r = Parse({"--serial", "/dev/ttyS1", "--line", given, "a.QLB"});
+    ASSERT_EQ(r.error, "") << given;
+    EXPECT_EQ(r.options.devices[0].lineSettings, meant);
+  }
+}
+
 TEST(FlashOptions, NoLinkMeansTheStoredOne) {
   const auto r = Parse({"a.QLB"});
   ASSERT_EQ(r.error, "");

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "link/command_exchange.h"
 #include "link/frame.h"
 #include "link/link.h"
@@ -260,6 +263,25 @@ TEST(TcpConnect, PeerThatNeverAnswersGivesUpAfterTheTimeOut) {
   EXPECT_EQ(OpenLink(s), nullptr);
   EXPECT_GE(MsSince(openStart), 4900);
   EXPECT_LT(MsSince(openStart), 60'000);
+}
+
+TEST(TcpConnect, AStopCutsTheWaitForAPeerThatNeverAnswers) {
+  Listener full(0);
+  const std::string port = std::to_string(full.port());
+  auto first = OpenTcpTransport("127.0.0.1", port, std::chrono::milliseconds(2000));
+  ASSERT_NE(first, nullptr);
+  std::atomic<bool> stop{false};
+  std::thread stopper([&stop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop = true;
+  });
+  const int fds = OpenFdCount();
+  std::string why;
+  // A time-out no test runner waits out: only the stop can end this.
+  EXPECT_EQ(OpenTcpTransport("127.0.0.1", port, std::chrono::hours(1), &why, &stop), nullptr);
+  stopper.join();
+  EXPECT_EQ(why, "stopped while connecting");
+  EXPECT_EQ(OpenFdCount(), fds);
 }
 
 }  // namespace

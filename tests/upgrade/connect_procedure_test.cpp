@@ -3,6 +3,8 @@
 // all takes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <algorithm>
 #include <fstream>
 #include <functional>
@@ -125,6 +127,16 @@ TEST_F(ConnectProcedureTest, LinkThatDoesNotOpenSendsNothingAndStoresNothing) {
   EXPECT_TRUE(Matching(h_.log, "close").empty());
   EXPECT_TRUE(h_.storedLinks.empty());
   EXPECT_TRUE(h_.state.deviceFamily.empty());
+
+  // A stop that cut the wait for the link is a stop: no message, no tone.
+  h_.log.clear();
+  std::atomic<bool> stop{true};
+  h_.env.stopRequested = &stop;
+  EXPECT_EQ(Run(), ConnectResult::Interrupted);
+  EXPECT_TRUE(Matching(h_.log, "link not opened").empty());
+  EXPECT_TRUE(Matching(h_.log, "tone").empty());
+  EXPECT_EQ(h_.log.back(), "finish stopped");
+  h_.env.stopRequested = nullptr;
 }
 
 TEST_F(ConnectProcedureTest, SilentDeviceGetsThreeAttemptsWithTheCountdown) {

@@ -33,7 +33,8 @@ TEST(FailureReason, EachFailureSaysWhy) {
   const std::pair<std::string, std::string> cases[] = {
       {LinkReason(link, "Connection refused"), "127.0.0.1:5003: Connection refused"},
       {NoDeviceReason(link, 3, {Verdict::NoReply, 0, {}}),
-       "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: no reply"},
+       "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: no reply "
+       "(check the device ID, the line settings and the cable)"},
       {NoDeviceReason(link, 3, {Verdict::Accepted, 28, {}}),
        "127.0.0.1:5003: no valid handshake reply in 3 attempts, the last: a reply of 28 bytes, "
        "29 expected"},

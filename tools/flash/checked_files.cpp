@@ -36,6 +36,15 @@ FirmwareFacts ReadFirmwareOnce(const std::string& path) {
       image::LoadResult::Loaded) {
     facts.error = "no image after its 16-byte header";
   }
+  // The device takes 124 blocks; what lies beyond them is never written.
+  constexpr std::int64_t kDeviceBytes = std::int64_t{image::kMaxBlockCount} * image::kBlockSize;
+  if (const std::int64_t imageBytes = firmware->length - image::kHeaderSize;
+      imageBytes > kDeviceBytes) {
+    facts.warning = "the file holds " + std::to_string(imageBytes) + " image bytes, the device " +
+                    std::to_string(image::kMaxBlockCount) + " blocks (" +
+                    std::to_string(kDeviceBytes) + " bytes): the last " +
+                    std::to_string(imageBytes - kDeviceBytes) + " bytes are not written";
+  }
   facts.firmware = std::move(firmware);
   facts.blocks = count;
   return facts;

@@ -17,6 +17,8 @@ struct FirmwareFacts {
   std::shared_ptr<const image::FirmwareFile> firmware;
   int blocks = 0;     // the blocks the device will receive
   std::string error;  // why the file cannot be used; empty when it can
+  // What of the file the device will not receive; empty when it takes it all.
+  std::string warning;
 };
 
 // Reads the firmware file at `path` once and counts its blocks by the

@@ -16,18 +16,6 @@ std::size_t CharLength(unsigned char lead) {
   return lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
 }
 
-// Text lines never carry control characters: a port name or a stored
-// setting holding an escape sequence must not reach the terminal as one.
-std::string Printable(std::string text) {
-  for (char& c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) {
-      c = '?';
-    }
-  }
-  return text;
-}
-
 std::string Pad(std::string text, std::size_t width) {
   if (text.size() < width) {
     text.append(width - text.size(), ' ');
@@ -46,6 +34,36 @@ std::size_t DeviceColumn(const std::vector<Row>& rows) {
 }
 
 }  // namespace
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      out += lead < 0x20 || lead == 0x7F ? '?' : static_cast<char>(lead);
+      ++i;
+      continue;
+    }
+    // A whole UTF-8 sequence passes unless it is a C1 control (U+0080 to
+    // U+009F); a byte that starts none is one '?', as is each stray
+    // continuation byte.
+    const std::size_t length = CharLength(lead);
+    bool whole = length > 1 && i + length <= text.size();
+    for (std::size_t k = 1; whole && k < length; ++k) {
+      whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    }
+    const bool c1 = whole && lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    if (!whole || c1) {
+      out += '?';
+      i += c1 ? 2 : 1;
+      continue;
+    }
+    out.append(text.substr(i, length));
+    i += length;
+  }
+  return out;
+}
 
 int DisplayWidth(std::string_view text) {
   int width = 0;

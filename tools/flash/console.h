@@ -22,6 +22,12 @@ namespace ql::flash {
 
 // Columns `text` (UTF-8) takes on a terminal, counting every character
 // outside ASCII as two: never less than it takes, so a cut line never wraps.
+// `text` with every control character a terminal would act on (C0, DEL,
+// C1) and every byte that is not part of a UTF-8 character as '?': a file
+// name, header or stored setting holding an escape sequence never reaches
+// the terminal as one.
+std::string Printable(std::string_view text);
+
 int DisplayWidth(std::string_view text);
 
 // The longest start of `text` that takes at most `columns`, cut between

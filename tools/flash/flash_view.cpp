@@ -195,8 +195,25 @@ void FlashView::PhaseEnded(const upgrade::PhaseEnd& end) {
     ClearRow();
     countdownShown_ = false;
   }
-  if (const auto status = status_.PhaseEnded(end)) {
+  if (end.phase == Phase::Read && !end.Ok() && end.failure != upgrade::PhaseFailure::Stopped) {
+    ShowReadFailure(upgrade::PhaseReason(end));
+  } else if (const auto status = status_.PhaseEnded(end)) {
     Show(*status, upgrade::PhaseReason(end));
+  }
+}
+
+// The message table has no words for a read of the flash that failed, and
+// its "Verify error!" would speak of a comparison that never took place.
+void FlashView::ShowReadFailure(const std::string& reason) {
+  lastMessage_ = "Read error!";
+  lastWasFailure_ = true;
+  lastReason_ = reason;
+  if (unit_ > 0) {
+    ClearRow();
+  }
+  console_.Error(Tagged(lastMessage_ + " (" + reason + ")"));
+  if (style_.json && !style_.quiet) {
+    Emit({}, "message", {{"text", lastMessage_}, {"error", true}, {"reason", reason}});
   }
 }
 

@@ -112,6 +112,7 @@ class FlashView final : public upgrade::ProcedureEvents {
 
   // Shows a status message; a failure goes to standard error, with `reason`.
   void Show(const upgrade::Status& status, const std::string& reason = {});
+  void ShowReadFailure(const std::string& reason);
   void Emit(const std::string& textLine, const char* event, const Json& fields);
   std::string Tagged(const std::string& text) const;
   // The start of this device's status row: its link when several run, and

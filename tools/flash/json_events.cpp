@@ -113,6 +113,12 @@ Json FileErrorEvent(int status, const std::string& reason) {
   return line;
 }
 
+Json WarningEvent(const std::string& reason) {
+  Json line = Event("warning");
+  line["reason"] = reason;
+  return line;
+}
+
 Json PortEvent(const std::string& port) {
   Json line = Event("port");
   line["port"] = port;

@@ -47,6 +47,9 @@ Json StartEvent(const Options& options, const FirmwareFacts& firmware,
 // schema, since no start line came before it) or a file that cannot be used.
 Json UsageErrorEvent(int status, const std::string& message);
 Json FileErrorEvent(int status, const std::string& reason);
+// Something the run goes on despite, such as a firmware file longer than the
+// device takes.
+Json WarningEvent(const std::string& reason);
 
 // A port of --list-ports.
 Json PortEvent(const std::string& port);

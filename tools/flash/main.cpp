@@ -57,6 +57,16 @@ void Say(std::FILE* stream, const std::string& line) {
   std::fflush(stream);
 }
 
+// The same for text meant for a person, each line made safe for a terminal.
+void Tell(std::FILE* stream, const std::string& text) {
+  std::string safe;
+  std::size_t from = 0;
+  for (std::size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+    safe += flash::Printable(std::string_view(text).substr(from, end - from)) + "\n";
+  }
+  Say(stream, safe + flash::Printable(std::string_view(text).substr(from)));
+}
+
 // Where the answer to a stop signal is written once the devices run.
 struct SignalTarget {
   std::mutex mutex;
@@ -94,7 +104,7 @@ int FileError(const flash::Options& options, const std::string& message) {
   if (options.json) {
     Say(stdout, flash::JsonLine(flash::FileErrorEvent(flash::kExitFileUnreadable, message)));
   }
-  Say(stderr, "ql480tx-flash: " + message);
+  Tell(stderr, "ql480tx-flash: " + message);
   return flash::kExitFileUnreadable;
 }
 
@@ -188,7 +198,7 @@ int main(int argc, char** argv) {
     if (parsed.jsonRequested) {
       Say(stdout, flash::JsonLine(flash::UsageErrorEvent(flash::kExitUsage, message)));
     }
-    Say(stderr, "ql480tx-flash: " + message + "\nTry 'ql480tx-flash --help'.");
+    Tell(stderr, "ql480tx-flash: " + message + "\nTry 'ql480tx-flash --help'.");
     return flash::kExitUsage;
   };
   if (!parsed.error.empty()) {
@@ -204,7 +214,11 @@ int main(int argc, char** argv) {
   }
   if (options.listPorts) {
     for (const std::string& port : settings::SystemPortNames()) {
-      Say(stdout, options.json ? flash::JsonLine(flash::PortEvent(port)) : port);
+      if (options.json) {
+        Say(stdout, flash::JsonLine(flash::PortEvent(port)));
+      } else {
+        Tell(stdout, port);
+      }
     }
     return flash::kExitOk;
   }
@@ -239,6 +253,13 @@ int main(int argc, char** argv) {
       });
 
   const std::unique_ptr<settings::SettingsStore> store = settings::OpenUserSettingsStore();
+  // Without a link on the command line only one the window stored is used:
+  // the defaults would open a port nobody chose.
+  if (options.devices.empty() && !settings::HoldsStoredLink(*store)) {
+    return usageError(
+        "no link given and none stored by the window: name the device's link with --serial PORT "
+        "or --tcp HOST:PORT");
+  }
   const settings::Settings stored = settings::LoadSettings(*store);
 
   const std::vector<flash::RunLink> links = LinksOf(options, stored.link);
@@ -267,6 +288,13 @@ int main(int argc, char** argv) {
     return FileError(options, std::string(firmware.firmware ? "cannot use" : "cannot read") +
                                   " the firmware file " + options.firmwarePath + ": " +
                                   firmware.error);
+  }
+  if (!reading && !firmware.warning.empty()) {
+    if (options.json) {
+      Say(stdout, flash::JsonLine(flash::WarningEvent(firmware.warning)));
+    } else {
+      Tell(stderr, "ql480tx-flash: warning: " + firmware.warning);
+    }
   }
   OutputFiles files;
   if (const std::string error = OpenOutputFiles(options, files); !error.empty()) {
@@ -321,8 +349,8 @@ int main(int argc, char** argv) {
   }
   if (const std::string why = console.OutputError(); !why.empty()) {
     // The devices' results are in the exit status; the reader has gone.
-    Say(stderr, "ql480tx-flash: standard output could not be written (" + why +
-                    "); the exit status tells how the devices ended");
+    Tell(stderr, "ql480tx-flash: standard output could not be written (" + why +
+                     "); the exit status tells how the devices ended");
   }
   return status;
 }

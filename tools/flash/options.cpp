@@ -67,6 +67,21 @@ bool StrictLineSettings(const std::string& text) {
   return parsed && link::LineSettingsApplicable(*parsed);
 }
 
+// The fields a settings text leaves out taken from the window's default
+// ("115200" is 115200,e,8,1), not from whatever the port was left at.
+std::string WithDefaultFraming(const std::string& text) {
+  const std::string_view framing = link::kDefaultComBaudRate;
+  const auto given = static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1;
+  std::size_t from = 0;  // the comma before the first field not given
+  for (std::size_t field = 0; field < given; ++field) {
+    from = framing.find(',', field == 0 ? 0 : from + 1);
+    if (from == std::string_view::npos) {
+      return text;
+    }
+  }
+  return text + std::string(framing.substr(from));
+}
+
 ParseResult ParseOptions(const std::vector<std::string>& args) {
   ParseResult result;
   Options& options = result.options;
@@ -176,6 +191,10 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
       options.json = true;
     } else if (name == "--tcp") {
       const auto link = ParseTcp(value);
+      if (!link && (value.starts_with('[') || std::count(value.begin(), value.end(), ':') > 1)) {
+        return fail("--tcp takes IPv4 addresses and host names only; IPv6 is not supported: " +
+                    value);
+      }
       if (!link) {
         return fail("--tcp takes HOST[:PORT] with a port from 1 to 65535: " + value);
       }
@@ -192,7 +211,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
       if (!StrictLineSettings(value)) {
         return fail("--line takes BAUD[,PARITY[,DATA[,STOP]]] such as 115200,e,8,1: " + value);
       }
-      line = value;
+      line = WithDefaultFraming(value);
       lineGiven = true;
     } else if (name == "--id") {
       if (!IsDeviceId(value)) {
@@ -265,7 +284,8 @@ by the window is used, read only):
   --serial PORT         serial link: a device path such as /dev/ttyUSB0, or
                         COM1..COMn for /dev/ttyS0..
   --line SETTINGS       line settings for --serial, e.g. 115200,e,8,1
-                        (default 19200,e,8,1); text it cannot read is refused
+                        (default 19200,e,8,1); fields left out are e,8,1's;
+                        text it cannot read is refused
   --list-ports          print the serial ports the system reports, one a line
                         (with --json one object each), and exit 0
 

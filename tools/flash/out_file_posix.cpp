@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +58,34 @@ std::string ReplaceRefusal(const std::string& path) {
   return std::string("it is ") + kind + "; --force replaces only a regular file or a symbolic link";
 }
 
+constexpr const char* kTemporarySuffix = ".tmp-XXXXXX";
+
+// Removes what a run that was killed before it could clean up left beside
+// `path`: temporary files of its name that no running program holds locked.
+void RemoveLeftovers(const std::string& path) {
+  namespace fs = std::filesystem;
+  const std::string name = fs::path(path).filename().string();
+  const std::string prefix = name + ".tmp-";
+  const std::size_t length = name.size() + std::string_view(kTemporarySuffix).size();
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(FolderOf(path), error)) {
+    const std::string found = entry.path().filename().string();
+    if (found.size() != length || !found.starts_with(prefix) || !entry.is_regular_file(error) ||
+        entry.is_symlink(error)) {
+      continue;
+    }
+    const int fd = ::open(entry.path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      continue;
+    }
+    // Held by a run still reading its device: not a leftover.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      ::unlink(entry.path().c_str());
+    }
+    ::close(fd);
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<OutputFile> OutputFile::Prepare(const std::string& path, bool replace,
@@ -72,12 +101,16 @@ std::unique_ptr<OutputFile> OutputFile::Prepare(const std::string& path, bool re
       return nullptr;
     }
   }
-  std::string temporary = path + ".tmp-XXXXXX";
+  RemoveLeftovers(path);
+  std::string temporary = path + kTemporarySuffix;
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
     why = link::ErrnoText(errno);
     return nullptr;
   }
+  // Locked while this run lives, so that another run tells it from a
+  // leftover; the lock goes with the process, however it ends.
+  ::flock(fd, LOCK_EX | LOCK_NB);
   // As any new file would be: readable by others as the umask allows.
   const mode_t mask = ::umask(0);
   ::umask(mask);

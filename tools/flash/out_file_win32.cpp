@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <random>
 
 #include "image/device_name_win32.h"
@@ -57,6 +58,25 @@ std::string TemporaryName(const std::string& path) {
   return name;
 }
 
+// Removes what a run that was killed before it could clean up left beside
+// `path`: temporary files of its name. A running run holds its own open
+// without letting others delete it, so the deletion fails there.
+void RemoveLeftovers(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path target = image::Utf8Path(path);
+  const std::string prefix = image::PathUtf8(target.filename()) + ".tmp-";
+  const std::size_t length = prefix.size() + 6;
+  const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    const std::string found = image::PathUtf8(entry.path().filename());
+    if (found.size() != length || !found.starts_with(prefix) || !entry.is_regular_file(error)) {
+      continue;
+    }
+    ::DeleteFileW(entry.path().wstring().c_str());
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<OutputFile> OutputFile::Prepare(const std::string& path, bool replace,
@@ -71,6 +91,7 @@ std::unique_ptr<OutputFile> OutputFile::Prepare(const std::string& path, bool re
       return nullptr;
     }
   }
+  RemoveLeftovers(path);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temporary = TemporaryName(path);
     int fd = -1;

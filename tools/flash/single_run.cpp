@@ -28,14 +28,14 @@ bool CommitFlashRead(DeviceRun& run, const RunShared& shared, const FlashRead& r
 
 Json RunOnce(DeviceRun& run, const RunShared& shared, link::Clock& clock) {
   const bool reading = shared.options.mode == Mode::ReadFlash;
-  auto open = [&run](const link::LinkSettings& settings,
-                     std::string& why) -> std::unique_ptr<link::Transport> {
+  auto open = [&run, &shared](const link::LinkSettings& settings,
+                              std::string& why) -> std::unique_ptr<link::Transport> {
     // A host that could not be looked up at the start is never reached.
     if (!run.link.lookupError.empty()) {
       why = run.link.lookupError;
       return nullptr;
     }
-    return link::TryOpenLink(settings, why);
+    return link::TryOpenLinkUnlessStopped(settings, why, &shared.stop);
   };
   const JobContext context{&shared.stop, run.observer.get(), shared.runWaitMs};
   FlashRead read;

@@ -27,7 +27,7 @@ class StationRun {
         link,
         clock_,
         [this](const link::LinkSettings& settings, std::string& why) {
-          auto transport = link::TryOpenLink(settings, why);
+          auto transport = link::TryOpenLinkUnlessStopped(settings, why, &shared_.stop);
           lookError_ = why;
           return transport;
         },
