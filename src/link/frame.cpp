@@ -34,6 +34,25 @@ void AppendHexByte(std::string& out, std::uint8_t value) {
   out.append(hex.data(), hex.size());
 }
 
+int UpperHexValue(char c) {
+  return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+bool DecodeUpperHex(std::string_view text, std::span<std::uint8_t> out) {
+  if (text.size() != 2 * out.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const int high = UpperHexValue(text[2 * i]);
+    const int low = UpperHexValue(text[2 * i + 1]);
+    if (high < 0 || low < 0) {
+      return false;
+    }
+    out[i] = static_cast<std::uint8_t>(high << 4 | low);
+  }
+  return true;
+}
+
 std::array<char, 4> CrcText(std::uint16_t crc) {
   const auto high = HexByte(static_cast<std::uint8_t>(crc >> 8));
   const auto low = HexByte(static_cast<std::uint8_t>(crc & 0xFF));

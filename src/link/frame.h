@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,15 @@ inline constexpr std::size_t kMaxPayload = kFrameBufferSize - kFrameOverhead;
 // A byte as two uppercase hexadecimal characters, high nibble first.
 std::array<char, 2> HexByte(std::uint8_t value);
 void AppendHexByte(std::string& out, std::uint8_t value);
+
+// The value of an uppercase hexadecimal character; -1 for any other (the
+// frames never carry lowercase).
+int UpperHexValue(char c);
+
+// Decodes `text`, two uppercase hexadecimal characters a byte, into `out`,
+// which holds exactly text.size() / 2 bytes. False, with `out` partly
+// written, for any other character or length.
+bool DecodeUpperHex(std::string_view text, std::span<std::uint8_t> out);
 
 // The CRC of `bytes` as the four characters a frame carries.
 std::array<char, 4> CrcText(std::uint16_t crc);

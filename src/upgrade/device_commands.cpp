@@ -49,21 +49,7 @@ std::string BlockDataText(std::span<const std::uint8_t, image::kBlockSize> data)
 }
 
 bool ParseBlockDataText(std::string_view text, std::span<std::uint8_t, image::kBlockSize> data) {
-  if (text.size() != kBlockTextSize) {
-    return false;
-  }
-  auto nibble = [](char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-  };
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    const int high = nibble(text[2 * i]);
-    const int low = nibble(text[2 * i + 1]);
-    if (high < 0 || low < 0) {
-      return false;
-    }
-    data[i] = static_cast<std::uint8_t>(high * 16 + low);
-  }
-  return true;
+  return text.size() == kBlockTextSize && link::DecodeUpperHex(text, data);
 }
 
 }  // namespace ql::upgrade

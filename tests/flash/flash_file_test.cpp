@@ -2,12 +2,16 @@
 // 127.0.0.1: the firmware file read once at the start, so that a file
 // changed while a device is upgraded changes nothing the device receives; a
 // file with no image refused; a file name that is not UTF-8 kept in JSON
-// lines that parse; one file named for two uses refused; and
-// --read-flash --force replacing only a file or a link.
+// lines that parse; one file named for two uses refused;
+// --read-flash --force replacing only a file or a link; and the station log:
+// refused before any device is touched when it cannot be appended to, its
+// units numbered on across runs.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <functional>
 
@@ -136,6 +140,9 @@ TEST_F(FileTest, OneFileNamedForTwoUsesIsAUsageError) {
       {"--read-flash", out.string(), "--trace", out.string(), "--tcp", link},
       {"--read-flash", trace.string(), "--force", "--trace", (dir_ / "trace-link.txt").string(),
        "--tcp", link},
+      {"--log", (dir_ / "hard.QLB").string(), "--tcp", link, file.string()},
+      {"--log", (dir_ / "trace-link.txt").string(), "--trace", trace.string(), "--tcp", link,
+       file.string()},
   };
   for (std::vector<std::string> args : cases) {
     SCOPED_TRACE(args[1] + " / " + args.back());
@@ -220,6 +227,73 @@ TEST_F(FileTest, ForceReplacesOnlyAFileOrALink) {
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(link)));
   EXPECT_EQ(Slurp(link).size(), 16u + 124u * 512u);
   EXPECT_EQ(Slurp(kept), "kept");
+}
+
+// The program runs as root in some builds, where no file mode keeps it out:
+// a log under a regular file, and a folder, cannot be opened by anyone.
+TEST_F(FileTest, ALogThatCannotBeAppendedToIsRefusedBeforeAnyDeviceIsTouched) {
+  const fs::path file = Firmware(600);
+  WriteBytes(dir_ / "plain", "not a folder");
+  fs::create_directory(dir_ / "folder.log");
+  auto device = Emulator();
+  for (const fs::path& log : {dir_ / "plain" / "station.log", dir_ / "folder.log"}) {
+    SCOPED_TRACE(log.string());
+    const auto run = RunFlash(
+        Setup({"--json", "--repeat", "--log", log.string(), "--tcp", Tcp(*device), file.string()}));
+    EXPECT_EQ(run.status, 2) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, "cannot write the log " + log.string())) << run.err;
+    const auto lines = JsonLines(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["outcome"].toString(), "file_error");
+  }
+  EXPECT_EQ(device->GetCounters().connections, 0u);
+}
+
+// Two runs on one device append one line each, numbered on from the log's
+// last unit of that link; a line of another link and a line cut short by a
+// power cut change neither number.
+TEST_F(FileTest, TheLogNumbersUnitsOnAcrossRuns) {
+  const fs::path file = Firmware(3000);
+  auto device = Emulator();
+  const std::string link = Tcp(*device);
+  const fs::path log = dir_ / "station.log";
+  const std::string before = "{\"link\":\"/dev/ttyUSB0\",\"unit\":7}\n{\"link\":\"" + link +
+                             "\",\"unit\":2}\n{\"link\":\"" + link + "\",\"unit\":9,\"utc";
+  WriteBytes(log, before);
+  const auto first = RunFlash(Setup({"--log", log.string(), "--tcp", link, file.string()}));
+  EXPECT_EQ(first.status, 0) << first.err;
+  const auto second =
+      RunFlash(Setup({"--verify-only", "--log", log.string(), "--tcp", link, file.string()}));
+  EXPECT_EQ(second.status, 0) << second.err;
+
+  const std::string text = Slurp(log);
+  ASSERT_EQ(text.rfind(before, 0), 0u) << "what the log held stays as it was";
+  const auto lines = JsonLines(text.substr(before.size() + 1));
+  ASSERT_EQ(lines.size(), 2u) << text;
+  const std::string digest =
+      QCryptographicHash::hash(QByteArray::fromStdString(Slurp(file)), QCryptographicHash::Sha256)
+          .toHex()
+          .toStdString();
+  const char* outcomes[] = {"upgrade_ok", "verify_ok"};
+  for (std::size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    const QJsonObject& line = lines[i];
+    EXPECT_EQ(line["link"].toString().toStdString(), link);
+    EXPECT_EQ(line["unit"].toInt(), static_cast<int>(i) + 3);
+    EXPECT_EQ(line["outcome"].toString(), outcomes[i]);
+    EXPECT_EQ(line["status"].toInt(), 0);
+    EXPECT_EQ(line["device_info_before"].toString(), "QL480TX-V5      ");
+    EXPECT_EQ(line["file"].toString().toStdString(), file.string());
+    EXPECT_EQ(line["file_size"].toInt(), 3016);
+    EXPECT_EQ(line["sha256"].toString().toStdString(), digest);
+    EXPECT_TRUE(line["reason"].isNull());
+    EXPECT_GT(line["seconds"].toDouble(), 0.0);
+    EXPECT_EQ(line["utc"].toString().size(), 24) << "2026-12-09T21:10:05.123Z";
+  }
+  // Nothing written: the device answers as before; after a write it is not
+  // asked again.
+  EXPECT_TRUE(lines[0]["device_info_after"].isNull());
+  EXPECT_EQ(lines[1]["device_info_after"].toString(), "QL480TX-V5      ");
 }
 
 }  // namespace

@@ -2,13 +2,16 @@
 // a station and taken away again (an emulator stopped, a new one with an
 // erased flash started on the same TCP port or pseudo-terminal link), over
 // TCP on 127.0.0.1 and over a pseudo-terminal, two stations at once; a unit
-// that fails verification, one left in place through its restart, and a
-// stop while waiting and while a unit is written.
+// that fails verification, one left in place through its restart, quick
+// swaps (a second away, or no absence but other firmware), a loose fixture
+// and half a minute in place, a stop while waiting and while a unit is
+// written, and the station log a stop leaves.
 #include <signal.h>
 
 #include <QJsonObject>
 #include <QString>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -154,8 +157,43 @@ class Operator {
   int done_ = 0;
 };
 
+// Whether the unit upgraded last has answered a look after its restart: the
+// look that found it, the connect's and the upgrade's two handshakes come
+// before.
+bool AnsweredAfterRestart(const sim::Emulator& unit) {
+  const sim::Counters c = unit.GetCounters();
+  return c.runs == 1 && c.handshakes >= 5;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 class RepeatTest : public FlashProgramTest {
  protected:
+  // The program on `station` with --json, `act` called with its output about
+  // every 10 ms until it returns true; then the program is stopped with
+  // SIGINT.
+  ProgramRun RunStationUntil(const Station& station, const fs::path& file,
+                             const std::function<bool(const std::string& out)>& act) {
+    RunSetup setup;
+    setup.args = {"--repeat", "--json"};
+    const auto option = station.Option();
+    setup.args.insert(setup.args.end(), option.begin(), option.end());
+    setup.args.push_back(file.string());
+    setup.configHome = Config();
+    setup.env = {kShortRunWait};
+    setup.limit = std::chrono::seconds(90);
+    bool stopped = false;
+    setup.during = [&](pid_t pid, const std::string& out, const std::string&) {
+      if (!stopped && act(out)) {
+        kill(pid, SIGINT);
+        stopped = true;
+      }
+    };
+    return RunFlash(setup);
+  }
+
   // Runs the program on `stations` with `operators` at work, and stops it
   // with SIGINT once every operator is done.
   ProgramRun RunLine(const std::vector<Station*>& stations, std::vector<Operator>& operators,
@@ -388,6 +426,194 @@ TEST_F(RepeatTest, AStopWhileAUnitIsWrittenReportsItInterrupted) {
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0]["status"].toInt(), 130);
     EXPECT_EQ(results[0]["outcome"].toString(), "interrupted");
+    station.Unplug();
+  }
+}
+
+// A fixture swap of a second: the station must see the unit gone within the
+// second, or the next unit, answering as the last did after its upgrade,
+// would be taken for it and never upgraded.
+TEST_F(RepeatTest, ASwapWithOneSecondOfAbsenceIsUpgraded) {
+  const auto file = Firmware(2000);
+  for (const auto type : {sim::LinkType::Tcp, sim::LinkType::Pty}) {
+    SCOPED_TRACE(type == sim::LinkType::Tcp ? "TCP" : "pty");
+    Station station(type, dir_ / "station");
+    station.Plug();
+    std::optional<std::chrono::steady_clock::time_point> takenAway;
+    const auto run = RunStationUntil(station, file, [&](const std::string& out) {
+      if (station.unit() == nullptr) {
+        if (SecondsSince(*takenAway) >= 1.0) {
+          station.Plug();
+        }
+        return false;
+      }
+      if (!AnsweredAfterRestart(*station.unit())) {
+        return false;
+      }
+      if (station.flashes().empty()) {
+        station.Unplug();
+        takenAway = std::chrono::steady_clock::now();
+        return false;
+      }
+      return Units(out, station.Label()) == 2;
+    });
+    station.Unplug();
+
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    ASSERT_EQ(station.flashes().size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_TRUE(HoldsImage(station.flashes()[i])) << "unit " << i + 1;
+      EXPECT_EQ(station.counters()[i].writes, 4u) << "unit " << i + 1;
+      EXPECT_EQ(station.counters()[i].runs, 1u) << "unit " << i + 1;
+    }
+    EXPECT_EQ(Units(run.out, station.Label()), 2);
+  }
+}
+
+// A fresh unit carries older firmware: it answers otherwise than the unit
+// upgraded before it, and is a new unit even with no absence at all.
+TEST_F(RepeatTest, ASwapToAUnitWithOtherFirmwareAndNoAbsenceIsUpgraded) {
+  const auto file = Firmware(2000);
+  Station station(sim::LinkType::Tcp, {});
+  station.Plug();
+  const auto run = RunStationUntil(station, file, [&](const std::string& out) {
+    if (!AnsweredAfterRestart(*station.unit())) {
+      return false;
+    }
+    if (station.flashes().empty()) {
+      // Taken away and the next one in its place at once.
+      station.Unplug();
+      station.Plug([](sim::SimConfig& c) { c.device.deviceInfo = "QL480TX-V5 0.98"; });
+      return false;
+    }
+    return Units(out, station.Label()) == 2;
+  });
+  station.Unplug();
+
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  ASSERT_EQ(station.flashes().size(), 2u);
+  EXPECT_TRUE(HoldsImage(station.flashes()[1]));
+  EXPECT_EQ(station.counters()[1].writes, 4u);
+  EXPECT_EQ(station.counters()[1].runs, 1u);
+  const auto units = Events(JsonLines(run.out), station.Label(), "unit");
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[1]["device_info"].toString(), "QL480TX-V5 0.98 ");
+  EXPECT_EQ(units[1]["outcome"].toString(), "upgrade_ok");
+}
+
+// A loose fixture drops the link for 300 ms every 800 ms, ten times, and the
+// unit then stays in place for half a minute: one unit, upgraded once. Ten
+// dropouts prove what a minute of them would: the unit answers between
+// them, and each answer starts the count of its silence afresh; the grace
+// for a restart is over with its first answer.
+TEST_F(RepeatTest, ALooseFixtureAndHalfAMinuteInPlaceUpgradeTheUnitOnce) {
+  const auto file = Firmware(2000);
+  Station station(sim::LinkType::Tcp, {});
+  station.Plug();
+  using SteadyClock = std::chrono::steady_clock;
+  std::optional<SteadyClock::time_point> upgraded;
+  int dropouts = 0;
+  const auto keepFlash = [&station](sim::SimConfig& c) {
+    c.device.initialFlash = station.flashes().back();
+  };
+  const auto run = RunStationUntil(station, file, [&](const std::string&) {
+    if (!upgraded) {
+      if (AnsweredAfterRestart(*station.unit())) {
+        upgraded = SteadyClock::now();
+      }
+      return false;
+    }
+    const double since = SecondsSince(*upgraded);
+    if (dropouts < 10) {
+      const double cycle = since - 0.8 * dropouts;
+      if (station.unit() != nullptr && cycle >= 0.0 && cycle < 0.3) {
+        station.Unplug();
+      } else if (station.unit() == nullptr && cycle >= 0.3) {
+        station.Plug(keepFlash);
+        ++dropouts;
+      }
+      return false;
+    }
+    return since >= 30.0;
+  });
+  station.Unplug();
+
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(dropouts, 10);
+  std::size_t writes = 0;
+  std::size_t runs = 0;
+  for (const sim::Counters& c : station.counters()) {
+    writes += c.writes;
+    runs += c.runs;
+  }
+  EXPECT_EQ(writes, 4u);
+  EXPECT_EQ(runs, 1u);
+  EXPECT_EQ(Units(run.out, station.Label()), 1);
+  EXPECT_TRUE(HoldsImage(station.flashes().back()));
+}
+
+// The station log after a stop in the middle of unit 2: unit 1's line, with
+// what the unit answered after its restart, and after SIGINT unit 2's,
+// interrupted; after SIGKILL nothing of unit 2. Every line whole and parsing.
+TEST_F(RepeatTest, TheLogAfterAStopMidUnitHoldsOnlyWholeLines) {
+  std::vector<std::uint8_t> image(124 * 512);
+  std::mt19937 random(7);
+  for (auto& b : image) {
+    b = static_cast<std::uint8_t>(random());
+  }
+  const auto file = FirmwareOf(image);
+  for (const int signal : {SIGINT, SIGKILL}) {
+    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGKILL");
+    const fs::path log = dir_ / (signal == SIGINT ? "int.log" : "kill.log");
+    Station station(sim::LinkType::Tcp, {});
+    station.Plug();
+    const auto readLog = [&log] {
+      std::ifstream in(log, std::ios::binary);
+      return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    RunSetup setup;
+    setup.args = {"--repeat", "--json",        "--log",      log.string(),
+                  "--tcp",    station.Label(), file.string()};
+    setup.configHome = Config();
+    setup.env = {kShortRunWait};
+    setup.limit = std::chrono::seconds(60);
+    bool stopped = false;
+    setup.during = [&](pid_t pid, const std::string& out, const std::string&) {
+      if (stopped) {
+        return;
+      }
+      if (station.flashes().empty()) {
+        if (readLog().find('\n') != std::string::npos) {
+          station.Unplug();
+        }
+      } else if (station.unit() == nullptr) {
+        if (WaitingNotes(out, station.Label()) >= 2) {
+          station.Plug();
+        }
+      } else if (station.unit()->GetCounters().writes >= 10) {
+        kill(pid, signal);
+        stopped = true;
+      }
+    };
+    const auto run = RunFlash(setup);
+    EXPECT_EQ(run.status, signal == SIGINT ? 130 : -1) << run.out << run.err;
+
+    const std::string text = readLog();
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const auto lines = JsonLines(text);
+    ASSERT_EQ(lines.size(), signal == SIGINT ? 2u : 1u) << text;
+    EXPECT_EQ(lines[0]["unit"].toInt(), 1);
+    EXPECT_EQ(lines[0]["outcome"].toString(), "upgrade_ok");
+    EXPECT_EQ(lines[0]["device_info_after"].toString(), "QL480TX-V5      ");
+    if (signal == SIGINT) {
+      EXPECT_EQ(lines[1]["unit"].toInt(), 2);
+      EXPECT_EQ(lines[1]["status"].toInt(), 130);
+      EXPECT_EQ(lines[1]["outcome"].toString(), "interrupted");
+      EXPECT_TRUE(lines[1]["message"].isNull());
+      EXPECT_TRUE(lines[1]["reason"].toString().startsWith("programming stopped after")) << text;
+      EXPECT_TRUE(lines[1]["device_info_after"].isNull());
+    }
     station.Unplug();
   }
 }

@@ -116,6 +116,8 @@ TEST(FlashOptions, UsageErrorsOfTheFieldOptions) {
       {"--repeat", "--connect-only", "a.QLB"},
       {"--repeat", "--read-flash", "out.QLB"},
       {"--repeat=yes", "a.QLB"},
+      {"--log", "", "a.QLB"},                         // no file name
+      {"--log", "s.log", "--read-flash", "out.QLB"},  // nothing to log
   };
   for (const auto& args : bad) {
     std::string joined;
@@ -155,6 +157,8 @@ TEST(FlashOptions, FieldOptions) {
   EXPECT_TRUE(r.options.repeat);
   EXPECT_EQ(r.options.mode, Mode::Upgrade);
   EXPECT_FALSE(Parse({"a.QLB"}).options.repeat);
+  EXPECT_EQ(Parse({"--repeat", "--log=s.log", "a.QLB"}).options.logPath, "s.log");
+  EXPECT_EQ(Parse({"--verify-only", "--log", "s.log", "a.QLB"}).options.logPath, "s.log");
   EXPECT_EQ(Parse({"--list-ports", "--json"}).error, "");
 }
 

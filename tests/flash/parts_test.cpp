@@ -20,6 +20,7 @@
 #include "console.h"
 #include "links.h"
 #include "out_file.h"
+#include "port_details.h"
 #include "trace.h"
 
 namespace ql::flash {
@@ -190,6 +191,46 @@ TEST(FlashConsole, StatusRowsAreCutToTheWidthAndErasedByTheRowsTheyTake) {
 TEST(FlashConsole, ControlCharactersNeverReachTheTerminal) {
   const Written w = RunConsole(80, [](Console& c) { c.Line("port \x1b[2J\x07name"); });
   EXPECT_EQ(w.out, "port ?[2J?name\n");
+  // C1 controls as UTF-8 or as bare bytes, and bytes of no character; wide
+  // characters pass whole.
+  EXPECT_EQ(Printable("a\xc2\x9b"
+                      "2Jb\x9b"
+                      "c\xe4\xb8\xad"
+                      "d\xe4\xb8"),
+            "a?2Jb?c\xe4\xb8\xad"
+            "d??");
+}
+
+TEST(FlashPorts, AUsbAdapterIsDescribedByWhatTheSystemKnows) {
+  const TempDir dir;
+  const fs::path usb = dir.path() / "sys/devices/pci0/usb1/1-2";
+  const fs::path tty = usb / "1-2:1.0/ttyUSB0";
+  fs::create_directories(tty);
+  for (const auto& [name, value] : {std::pair<const char*, const char*>{"idVendor", "0403"},
+                                    {"idProduct", "6001"},
+                                    {"product", "FT232R USB UART"},
+                                    {"manufacturer", "FTDI"},
+                                    {"serial", "A10K3B2C"}}) {
+    std::ofstream(usb / name) << value << "\n";
+  }
+  fs::create_directories(dir.path() / "sys/class/tty/ttyUSB0");
+  fs::create_directory_symlink(tty, dir.path() / "sys/class/tty/ttyUSB0/device");
+  const fs::path node = dir.path() / "ttyUSB0";
+  std::ofstream(node).put('x');
+  fs::create_directories(dir.path() / "by-id");
+  const fs::path stable = dir.path() / "by-id/usb-FTDI_FT232R_USB_UART_A10K3B2C-if00-port0";
+  fs::create_symlink(node, stable);
+
+  const PortDetails port =
+      DescribePort(node.string(), (dir.path() / "sys").string(), (dir.path() / "by-id").string());
+  EXPECT_EQ(PortLine(port), node.string() +
+                                "  FT232R USB UART, by FTDI, USB 0403:6001, serial number "
+                                "A10K3B2C  " +
+                                stable.string());
+  // A port the system tells nothing of is its path alone.
+  EXPECT_EQ(PortLine(DescribePort("/dev/ttyS7", (dir.path() / "sys").string(),
+                                  (dir.path() / "none").string())),
+            "/dev/ttyS7");
 }
 
 TEST(FlashConsole, AReaderThatHasGoneEndsOnlyTheOutput) {

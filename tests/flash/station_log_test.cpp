@@ -26,6 +26,18 @@ TEST(Sha256, KnownDigests) {
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
   EXPECT_EQ(Sha(std::string(1000000, 'a')),
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  // A file is read in pieces: split anywhere, across the 64-byte blocks, the
+  // digest is the same.
+  const std::string text(150, 'q');
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  for (std::size_t split = 0; split <= text.size(); ++split) {
+    Sha256Stream stream;
+    stream.Add(std::span(bytes, split));
+    stream.Add(std::span(bytes + split, text.size() - split));
+    EXPECT_EQ(HexDigest(stream.Finish()),
+              "89b4b3c2123ba325e18c84d76e9c0cc3f0a4e7df9de2f13af4e58634429ced7e")
+        << split;
+  }
 }
 
 class StationLogTest : public ::testing::Test {

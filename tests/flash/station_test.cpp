@@ -41,7 +41,7 @@ class Line {
   explicit Line(std::vector<Stay> stays) : stays_(std::move(stays)) {}
 
   Station MakeStation() {
-    Station s{"0001", {}, clock_, Opener(), nullptr, &stop_, {}, {}, {}};
+    Station s{"0001", {}, clock_, Opener(), nullptr, &stop_, {}, {}, {}, {}};
     s.link.linkKind = link::LinkKind::Tcp;
     s.pause = [this](std::uint32_t ms) {
       if (stop_) {
@@ -73,6 +73,9 @@ class Line {
       restartUntil_ = clock_.NowMs() + restartAfterMs_;
       return UnitEnd{false, toldToRun_};
     };
+    s.afterUnit = [this](int number, const std::optional<std::string>& info) {
+      afters_.push_back({number, info, clock_.NowMs()});
+    };
     return s;
   }
 
@@ -101,6 +104,11 @@ class Line {
     std::uint32_t atMs;
     upgrade::PollResult result;
   };
+  struct After {
+    int number;
+    std::optional<std::string> info;
+    std::uint32_t atMs;
+  };
 
   VirtualClock clock_;
   std::atomic<bool> stop_{false};
@@ -118,6 +126,7 @@ class Line {
   bool opensWithoutAUnit_ = false;
   std::vector<Run> runs_;
   std::vector<Look> looks_;
+  std::vector<After> afters_;
   std::vector<StationState> shown_;
   std::vector<std::uint32_t> pauses_;
   std::vector<std::uint32_t> handshakeMs_;
@@ -325,6 +334,29 @@ TEST(Station, AUnitSwappedWithinTheGraceIsTakenForTheRestartedOne) {
   EXPECT_EQ(line.shown_.back(), StationState::RemoveUnit);
 }
 
+TEST(Station, EachUnitIsToldOnceWhatItAnsweredAfterItsRunBeforeTheNextRuns) {
+  // Unit 1 answers after its restart of 2 s with new information; unit 2 is
+  // taken away during its restart and never answers; the stop comes during
+  // unit 3's restart.
+  Line line({{0, 10000, "QL480TX-V5 1.02 "}, {12000, 16500}, {80000, 100000}});
+  line.restartAfterMs_ = 2000;
+  line.stopAtMs_ = 84500;
+  const Station station = line.MakeStation();
+  EXPECT_EQ(RunStation(station), 3);
+
+  ASSERT_EQ(line.afters_.size(), 3u);
+  EXPECT_EQ(line.afters_[0].number, 1);
+  EXPECT_EQ(line.afters_[0].info, "QL480TX-V5 1.02 ");
+  EXPECT_GE(line.afters_[0].atMs, line.runs_[0].atMs + line.upgradeMs_ + 2000);
+  EXPECT_EQ(line.afters_[1].number, 2);
+  EXPECT_EQ(line.afters_[1].info, std::nullopt);
+  EXPECT_EQ(line.afters_[2].number, 3);
+  EXPECT_EQ(line.afters_[2].info, std::nullopt);
+  for (std::size_t i = 0; i + 1 < line.runs_.size(); ++i) {
+    EXPECT_LE(line.afters_[i].atMs, line.runs_[i + 1].atMs) << "unit " << i + 1;
+  }
+}
+
 TEST(Station, ShowsWaitingAndRemoveAsEachBegins) {
   Line line({{2000, 7000}});
   line.toldToRun_ = false;
@@ -371,6 +403,7 @@ TEST(Station, AStopEndsTheStationWhereverItIs) {
     const Station station = line.MakeStation();
     EXPECT_EQ(RunStation(station), c.units);
     EXPECT_EQ(static_cast<int>(line.runs_.size()), c.units);
+    EXPECT_EQ(static_cast<int>(line.afters_.size()), c.units) << "each unit run is told once";
     if (c.stopAtMs) {
       // Ended within a look of the stop.
       EXPECT_LE(line.clock_.NowMs(), *c.stopAtMs + 500u);

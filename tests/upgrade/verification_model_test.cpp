@@ -170,11 +170,8 @@ class ModelDevice {
       body += "QL480TX-V5      ";
     } else if (command.rfind("Zp", 0) == 0) {
       const int block = std::stoi(command.substr(2, 4), nullptr, 16) / 512;
-      const auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
-      for (std::size_t i = 0; i < 512; ++i) {
-        flash_[static_cast<std::size_t>(block) * 512 + i] =
-            static_cast<std::uint8_t>(nibble(command[6 + 2 * i]) * 16 + nibble(command[7 + 2 * i]));
-      }
+      link::DecodeUpperHex(std::string_view(command).substr(6, 1024),
+                           std::span(flash_).subspan(static_cast<std::size_t>(block) * 512, 512));
       if (scenario_.wrongBlock == block) {
         flash_[static_cast<std::size_t>(block * 512 + 300)] ^= 0x20;
       }

@@ -1,13 +1,68 @@
 // Checking the files of the command line before any device is touched.
 #include "checked_files.h"
 
+#include <algorithm>
+#include <array>
 #include <vector>
 
 #include "file_system.h"
 #include "image/utf8_path.h"
 #include "link/errno_text.h"
+#include "sha256.h"
 
 namespace ql::flash {
+namespace {
+
+// The SHA-256 of the whole file at `path`, read anew and checked against
+// `firmware`, the same file as read before: the same length, header text and
+// image bytes. Empty, with `why`, when it cannot be read or holds other bytes
+// now: the digest would name a file the devices never receive.
+std::string WholeFileDigest(const std::string& path, const image::FirmwareFile& firmware,
+                            std::string& why) {
+  int error = 0;
+  const int fd = OpenReadFile(path, error);
+  if (fd < 0) {
+    why = error != 0 ? link::ErrnoText(error) : "it changed while it was read";
+    return {};
+  }
+  Sha256Stream digest;
+  std::string header;
+  bool same = true;
+  std::int64_t at = 0;  // bytes read so far
+  std::array<std::uint8_t, 65536> buffer{};
+  for (;;) {
+    const long n = ReadSome(fd, buffer.data(), buffer.size(), error);
+    if (n < 0) {
+      why = link::ErrnoText(error);
+      CloseFile(fd);
+      return {};
+    }
+    if (n == 0) {
+      break;
+    }
+    for (long i = 0; i < n; ++i, ++at) {
+      const std::uint8_t b = buffer[static_cast<std::size_t>(i)];
+      if (at < image::kHeaderSize) {
+        header += static_cast<char>(b);
+      } else if (const auto k = static_cast<std::size_t>(at - image::kHeaderSize);
+                 k < firmware.image.size()) {
+        same = same && firmware.image[k] == b;
+      }
+    }
+    digest.Add(std::span(buffer.data(), static_cast<std::size_t>(n)));
+  }
+  CloseFile(fd);
+  // The header text is the header cut at its first NUL.
+  header.resize(std::min(header.size(), header.find('\0')));
+  if (!same || at != firmware.length || header != firmware.headerText) {
+    why = "it changed while it was read";
+    return {};
+  }
+  return HexDigest(digest.Finish());
+}
+
+}  // namespace
+
 FirmwareFacts ReadFirmwareOnce(const std::string& path) {
   FirmwareFacts facts;
   image::FirmwareRead read = image::ReadFirmwareFile(image::Utf8Path(path));
@@ -45,8 +100,11 @@ FirmwareFacts ReadFirmwareOnce(const std::string& path) {
                     std::to_string(kDeviceBytes) + " bytes): the last " +
                     std::to_string(imageBytes - kDeviceBytes) + " bytes are not written";
   }
-  facts.firmware = std::move(firmware);
   facts.blocks = count;
+  if (facts.error.empty()) {
+    facts.sha256 = WholeFileDigest(path, *firmware, facts.error);
+  }
+  facts.firmware = std::move(firmware);
   return facts;
 }
 
@@ -64,6 +122,9 @@ std::string FileNamedTwice(const Options& options) {
   }
   if (!options.readFlashPath.empty()) {
     files.push_back({"--read-flash", options.readFlashPath});
+  }
+  if (!options.logPath.empty()) {
+    files.push_back({"--log", options.logPath});
   }
   for (std::size_t i = 0; i < files.size(); ++i) {
     for (std::size_t j = i + 1; j < files.size(); ++j) {

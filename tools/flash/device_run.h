@@ -17,6 +17,7 @@
 #include "options.h"
 #include "out_file.h"
 #include "station.h"
+#include "station_log.h"
 #include "text/language.h"
 #include "trace.h"
 
@@ -35,6 +36,7 @@ struct RunShared {
   StopWait& stopWait;
   std::uint32_t runWaitMs;
   OutputFile* out = nullptr;  // --read-flash: where the flash goes
+  StationLog* log = nullptr;  // --log
 };
 
 struct DeviceRun {
@@ -49,6 +51,8 @@ struct DeviceRun {
   double seconds = 0;
   // Automatic mode: the units of this link so far, and their time together.
   StationSummary station;
+  // A line of the station log could not be written.
+  bool logFailed = false;
 };
 
 // The run of the device on `link`, the `index`th given: its job from the

@@ -28,6 +28,11 @@ void CloseFile(int fd);
 // -1 when it cannot be: `error` holds the reason, 0 for "not a regular file".
 int OpenAppendFile(const std::string& path, int& error);
 
+// Opens `path` for reading. Only a regular file is opened, and the open
+// never waits; -1 when it cannot be: `error` holds the reason, 0 for "not a
+// regular file".
+int OpenReadFile(const std::string& path, int& error);
+
 // Opens `path` for writing, emptied or created, as a stdio stream that a
 // program started by this one does not inherit. nullptr with `error` set.
 std::FILE* OpenStreamForWriting(const std::string& path, int& error);

@@ -67,6 +67,21 @@ int OpenAppendFile(const std::string& path, int& error) {
   return fd;
 }
 
+int OpenReadFile(const std::string& path, int& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = errno;
+    return -1;
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    error = 0;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 std::FILE* OpenStreamForWriting(const std::string& path, int& error) {
   std::FILE* file = std::fopen(path.c_str(), "we");
   if (file == nullptr) {

@@ -109,6 +109,31 @@ int OpenAppendFile(const std::string& path, int& error) {
   return fd;
 }
 
+int OpenReadFile(const std::string& path, int& error) {
+  const std::filesystem::path name = image::Utf8Path(path);
+  if (path.empty()) {
+    error = ENOENT;
+    return -1;
+  }
+  if (image::NamesAWindowsDevice(name)) {
+    error = 0;
+    return -1;
+  }
+  int fd = -1;
+  if (const errno_t failed = ::_wsopen_s(&fd, name.wstring().c_str(),
+                                         _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
+      failed != 0) {
+    error = failed;
+    return -1;
+  }
+  if (::GetFileType(reinterpret_cast<HANDLE>(::_get_osfhandle(fd))) != FILE_TYPE_DISK) {
+    error = 0;
+    ::_close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 std::FILE* OpenStreamForWriting(const std::string& path, int& error) {
   int fd = -1;
   if (const errno_t failed = ::_wsopen_s(&fd, image::Utf8Path(path).wstring().c_str(),

@@ -97,6 +97,9 @@ class FlashView final : public upgrade::ProcedureEvents {
   int blocksVerified() const { return blocksVerified_; }
   // Whether the device was told to run its new firmware.
   bool runSent() const { return runSent_; }
+  // Whether the last procedure left the device's flash as it was: nothing
+  // was written to it.
+  bool flashAsBefore() const { return finish_.holds.flash == upgrade::Flash::AsBefore; }
   // After a stop: what the device holds and what to do about it.
   std::string StopAccount() const;
 

@@ -7,6 +7,7 @@
 #include "flash_job.h"
 #include "links.h"
 #include "options.h"
+#include "port_details.h"
 #include "run_time.h"
 
 namespace ql::flash {
@@ -55,6 +56,7 @@ Json Event(const char* event) {
   Json line;
   line["event"] = event;
   line["time"] = Milliseconds(SecondsSinceStart());
+  line["utc"] = UtcNow();
   return line;
 }
 
@@ -83,6 +85,7 @@ Json StartEvent(const Options& options, const FirmwareFacts& firmware,
     start["header"] =
         firmware.firmware ? Json(Latin1ToUtf8(firmware.firmware->headerText)) : Json(nullptr);
     start["blocks"] = firmware.blocks;
+    start["sha256"] = firmware.sha256.empty() ? Json(nullptr) : Json(firmware.sha256);
   }
   if (!options.tracePath.empty()) {
     start["trace"] = options.tracePath;
@@ -119,9 +122,20 @@ Json WarningEvent(const std::string& reason) {
   return line;
 }
 
-Json PortEvent(const std::string& port) {
+Json PortEvent(const PortDetails& port) {
   Json line = Event("port");
-  line["port"] = port;
+  line["port"] = port.path;
+  // Only what the system knows: a port it tells nothing of has its path.
+  for (const auto& [name, value] :
+       {std::pair<const char*, const std::string&>{"by_id", port.stableName},
+        {"description", port.description},
+        {"maker", port.maker},
+        {"usb_id", port.vidPid},
+        {"serial_number", port.serial}}) {
+    if (!value.empty()) {
+      line[name] = value;
+    }
+  }
   return line;
 }
 

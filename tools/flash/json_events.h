@@ -13,6 +13,7 @@
 namespace ql::flash {
 
 struct FirmwareFacts;
+struct PortDetails;
 struct Options;
 struct RunLink;
 
@@ -32,14 +33,15 @@ std::string Latin1ToUtf8(std::string_view text);
 // millisecond.
 double Milliseconds(double seconds);
 
-// The fields every line starts with: the event and the seconds since the
-// program started.
+// The fields every line starts with: the event, the seconds since the
+// program started and the time of day in UTC.
 Json Event(const char* event);
 
 // The same for an event of one device, named first.
 Json DeviceEvent(const std::string& device, const char* event);
 
-// The first line of a run: what it does, with which file and links.
+// The first line of a run: what it does, with which file (its SHA-256
+// too) and links.
 Json StartEvent(const Options& options, const FirmwareFacts& firmware,
                 const std::vector<RunLink>& links, const char* version);
 
@@ -52,6 +54,6 @@ Json FileErrorEvent(int status, const std::string& reason);
 Json WarningEvent(const std::string& reason);
 
 // A port of --list-ports.
-Json PortEvent(const std::string& port);
+Json PortEvent(const PortDetails& port);
 
 }  // namespace ql::flash

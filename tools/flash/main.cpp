@@ -18,6 +18,7 @@
 #include "console_system.h"
 #include "device_run.h"
 #include "json_events.h"
+#include "port_details.h"
 #include "run_time.h"
 #include "settings/port_list.h"
 #include "settings/settings.h"
@@ -112,6 +113,7 @@ int FileError(const flash::Options& options, const std::string& message) {
 struct OutputFiles {
   std::unique_ptr<flash::TraceFile> trace;
   std::unique_ptr<flash::OutputFile> out;  // --read-flash OUT
+  std::unique_ptr<flash::StationLog> log;
 };
 
 // Opens the files to be written; an error message when one cannot be.
@@ -121,6 +123,12 @@ std::string OpenOutputFiles(const flash::Options& options, OutputFiles& files) {
     files.trace = flash::TraceFile::Open(options.tracePath, why);
     if (!files.trace) {
       return "cannot write the trace " + options.tracePath + ": " + why;
+    }
+  }
+  if (!options.logPath.empty()) {
+    files.log = flash::StationLog::Open(options.logPath, why);
+    if (!files.log) {
+      return "cannot write the log " + options.logPath + ": " + why;
     }
   }
   if (options.mode == flash::Mode::ReadFlash) {
@@ -133,7 +141,8 @@ std::string OpenOutputFiles(const flash::Options& options, OutputFiles& files) {
 }
 
 // Runs every device on its own thread, with its own link and clock, until
-// each has ended; returns the highest status of any.
+// each has ended; returns the highest status of any, at least 2 when a
+// line of the station log could not be written.
 int RunDevices(const std::vector<std::unique_ptr<flash::DeviceRun>>& runs,
                const flash::RunShared& shared) {
   std::vector<std::thread> threads;
@@ -151,6 +160,9 @@ int RunDevices(const std::vector<std::unique_ptr<flash::DeviceRun>>& runs,
   for (std::size_t i = 0; i < threads.size(); ++i) {
     threads[i].join();
     status = std::max(status, runs[i]->outcome.status);
+    if (runs[i]->logFailed) {
+      status = std::max<int>(status, flash::kExitFileUnreadable);
+    }
   }
   return status;
 }
@@ -213,11 +225,12 @@ int main(int argc, char** argv) {
     return flash::kExitOk;
   }
   if (options.listPorts) {
-    for (const std::string& port : settings::SystemPortNames()) {
+    for (const std::string& path : settings::SystemPortNames()) {
+      const flash::PortDetails port = flash::DescribePort(path);
       if (options.json) {
         Say(stdout, flash::JsonLine(flash::PortEvent(port)));
       } else {
-        Tell(stdout, port);
+        Tell(stdout, flash::PortLine(port));
       }
     }
     return flash::kExitOk;
@@ -316,7 +329,8 @@ int main(int argc, char** argv) {
                                 stop,
                                 stopWait,
                                 RunWaitOverride().value_or(upgrade::kRunWaitMs),
-                                files.out.get()};
+                                files.out.get(),
+                                files.log.get()};
   std::vector<std::unique_ptr<flash::DeviceRun>> runs;
   for (std::size_t i = 0; i < links.size(); ++i) {
     runs.push_back(flash::MakeDeviceRun(static_cast<int>(i), links[i], stored.link,

@@ -150,7 +150,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
     }
     const bool takesValue = name == "--tcp" || name == "--serial" || name == "--line" ||
                             name == "--id" || name == "--lang" || name == "--read-flash" ||
-                            name == "--trace";
+                            name == "--trace" || name == "--log";
     if (takesValue && !inlineValue) {
       if (i + 1 >= expanded.size()) {
         return fail(name + " needs a value");
@@ -183,6 +183,11 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         return fail("--trace needs a file name");
       }
       options.tracePath = value;
+    } else if (name == "--log") {
+      if (value.empty()) {
+        return fail("--log needs a file name");
+      }
+      options.logPath = value;
     } else if (name == "--list-ports") {
       options.listPorts = true;
     } else if (name == "--quiet") {
@@ -253,6 +258,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
   if (options.repeat && options.mode != Mode::Upgrade) {
     return fail("--repeat upgrades; it excludes --connect-only, --verify-only and --read-flash");
   }
+  if (!options.logPath.empty() && readFlash) {
+    return fail("--log records upgrades and checks; it excludes --read-flash");
+  }
   if (options.force && !readFlash) {
     return fail("--force applies to --read-flash only");
   }
@@ -286,7 +294,8 @@ by the window is used, read only):
   --line SETTINGS       line settings for --serial, e.g. 115200,e,8,1
                         (default 19200,e,8,1); fields left out are e,8,1's;
                         text it cannot read is refused
-  --list-ports          print the serial ports the system reports, one a line
+  --list-ports          print the serial ports the system reports, one a line, with
+                        what it knows of each and its stable /dev/serial/by-id name
                         (with --json one object each), and exit 0
 
 What to do (default: upgrade):
@@ -307,6 +316,11 @@ Output:
                         "<-", and the bytes (printable ASCII as it stands,
                         anything else as \xHH); also the verdict of each
                         exchange (accepted, bad CRC, no reply, bytes left over)
+  --log FILE            the station log: one JSON line per unit (per device
+                        without --repeat), appended and synced before the
+                        next unit starts; units are numbered on from the
+                        last of each link in FILE; a line that cannot be
+                        written makes the exit status at least 2
   -q, --quiet           print only errors and the final result line
   --lang LANG           en, zh-CN or zh-TW: language of the messages
                         (default: the language stored by the window)
@@ -322,12 +336,13 @@ and say what each device now holds; Ctrl-C again quits at once.
 
 Automatic mode (--repeat), for production lines: each link is a station. It
 looks for a unit with one handshake at most every 500 ms, upgrades the unit
-that answers, then looks until that unit is taken away: 4 looks in a row
-unanswered, and after a run command only once the unit has answered again or
-8 s after its upgrade ended, so its restart is never taken for a new unit.
-Put the next unit in once the station is waiting for a unit again. After each unit one
-line gives the link, the unit's number, its device information, the outcome,
-its time and the tally of the link. A stop ends every station, stopping a
+that answers, then looks at most every 150 ms until that unit is taken away:
+600 ms and at least 3 looks in a row unanswered. A unit answering with other
+device information than the unit in place gave after its upgrade is a new
+unit at once. After a run command the unit's silence is its restart until it
+has answered again (at most a minute), so swap it only after that. After each
+unit one line gives the link, the unit's number, its device information, the
+outcome, its time and the tally of the link. A stop ends every station, stopping a
 unit being written at the next exchange boundary, and prints a summary per
 link.
 

@@ -37,6 +37,7 @@ struct Options {
   // Automatic mode: one unit after another on each link until stopped.
   bool repeat = false;
   std::string tracePath;
+  std::string logPath;              // --log FILE: the station log
   std::vector<DeviceLink> devices;  // empty: the stored link settings
   std::string deviceId = "0001";
   std::optional<text::Language> language;  // nullopt: the stored language

@@ -59,46 +59,63 @@ void Compress(std::array<std::uint32_t, 8>& state, const std::uint8_t* block) {
 
 }  // namespace
 
-Sha256Digest Sha256(std::span<const std::uint8_t> bytes) {
-  std::array<std::uint32_t, 8> state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::size_t done = 0;
-  for (; bytes.size() - done >= 64; done += 64) {
-    Compress(state, bytes.data() + done);
+Sha256Stream::Sha256Stream()
+    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
+
+void Sha256Stream::Add(std::span<const std::uint8_t> bytes) {
+  length_ += bytes.size();
+  for (const std::uint8_t b : bytes) {
+    block_[filled_++] = b;
+    if (filled_ == block_.size()) {
+      Compress(state_, block_.data());
+      filled_ = 0;
+    }
   }
-  // The tail, the one bit, zeros, and the length in bits: one or two blocks.
-  std::array<std::uint8_t, 128> tail{};
-  const std::size_t rest = bytes.size() - done;
-  for (std::size_t i = 0; i < rest; ++i) {
-    tail[i] = bytes[done + i];
+}
+
+Sha256Digest Sha256Stream::Finish() {
+  // The one bit, zeros, and the length in bits: one or two blocks.
+  const std::uint64_t bits = length_ * 8;
+  const std::uint8_t one = 0x80;
+  Add(std::span(&one, 1));
+  const std::uint8_t zero = 0;
+  while (filled_ != 56) {
+    Add(std::span(&zero, 1));
   }
-  tail[rest] = 0x80;
-  const std::size_t tailSize = rest < 56 ? 64 : 128;
-  const std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
-  for (int i = 0; i < 8; ++i) {
-    tail[tailSize - 1 - static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
+  for (int i = 7; i >= 0; --i) {
+    block_[filled_++] = static_cast<std::uint8_t>(bits >> (8 * i));
   }
-  for (std::size_t at = 0; at < tailSize; at += 64) {
-    Compress(state, tail.data() + at);
-  }
+  Compress(state_, block_.data());
+  filled_ = 0;
   Sha256Digest digest{};
   for (int i = 0; i < 8; ++i) {
     for (int j = 0; j < 4; ++j) {
       digest[static_cast<std::size_t>(4 * i + j)] =
-          static_cast<std::uint8_t>(state[static_cast<std::size_t>(i)] >> (24 - 8 * j));
+          static_cast<std::uint8_t>(state_[static_cast<std::size_t>(i)] >> (24 - 8 * j));
     }
   }
   return digest;
 }
 
-std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
+Sha256Digest Sha256(std::span<const std::uint8_t> bytes) {
+  Sha256Stream stream;
+  stream.Add(bytes);
+  return stream.Finish();
+}
+
+std::string HexDigest(const Sha256Digest& digest) {
   std::string text;
-  for (const std::uint8_t b : Sha256(bytes)) {
+  for (const std::uint8_t b : digest) {
     char pair[3];
     std::snprintf(pair, sizeof pair, "%02x", b);
     text += pair;
   }
   return text;
+}
+
+std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
+  return HexDigest(Sha256(bytes));
 }
 
 }  // namespace ql::flash

@@ -3,6 +3,9 @@
 
 #include <chrono>
 
+#include "run_time.h"
+#include "unit_log.h"
+
 namespace ql::flash {
 namespace {
 
@@ -59,10 +62,22 @@ Json RunOnce(DeviceRun& run, const RunShared& shared, link::Clock& clock) {
 }
 
 void RunSingle(DeviceRun& run, const RunShared& shared, link::Clock& clock) {
+  const int number = shared.log != nullptr ? shared.log->TakeUnitNumber(run.label) : 0;
+  const std::string utc = UtcNow();
   const auto start = std::chrono::steady_clock::now();
   const Json extra = RunOnce(run, shared, clock);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.view->Result(run.outcome.status, run.outcome.outcome, run.seconds, extra);
+  if (shared.log != nullptr) {
+    UnitRecord unit = RecordOf(run, number, utc, run.seconds, extra);
+    // The device is not looked at again: what it answers after a write is
+    // not known, and without one it is what it answered before. Only an
+    // upgrade writes; its account says whether it got that far.
+    if (shared.options.mode != Mode::Upgrade || run.view->flashAsBefore()) {
+      unit.infoAfter = unit.infoBefore;
+    }
+    WriteUnitRecord(run, shared, unit);
+  }
 }
 
 }  // namespace ql::flash

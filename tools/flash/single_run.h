@@ -14,7 +14,8 @@ namespace ql::flash {
 // holds after a stop (also said on standard error).
 Json RunOnce(DeviceRun& run, const RunShared& shared, link::Clock& clock);
 
-// A device's work without --repeat: one run, then its result record.
+// A device's work without --repeat: one run, then its result record and,
+// with --log, its line in the station log.
 void RunSingle(DeviceRun& run, const RunShared& shared, link::Clock& clock);
 
 }  // namespace ql::flash

@@ -3,6 +3,7 @@
 #include "station.h"
 
 #include <chrono>
+#include <utility>
 
 namespace ql::flash {
 
@@ -114,7 +115,15 @@ int RunStation(const Station& station) {
     }
 
     const UnitEnd end = station.runUnit(++units, deviceInfo);
+    // What the unit answers after its run, told once.
+    bool told = false;
+    auto tell = [&station, &told, units](const std::optional<std::string>& infoAfter) {
+      if (!std::exchange(told, true) && station.afterUnit) {
+        station.afterUnit(units, infoAfter);
+      }
+    };
     if (end.interrupted) {
+      tell(std::nullopt);
       return units;
     }
 
@@ -125,12 +134,19 @@ int RunStation(const Station& station) {
     for (;;) {
       const auto look = looker.Next(kLeavingPollPeriodMs, deviceInfo);
       if (!look) {
+        tell(std::nullopt);
         return units;
       }
       station.show(StationState::RemoveUnit, look);
-      const auto verdict =
-          watch.Look(looker.LastMs(), *look == upgrade::PollResult::Answered, deviceInfo);
+      const bool answered = *look == upgrade::PollResult::Answered;
+      if (answered) {
+        // The first answer is the unit's own: another unit is told apart
+        // only by answering otherwise than this.
+        tell(deviceInfo);
+      }
+      const auto verdict = watch.Look(looker.LastMs(), answered, deviceInfo);
       if (verdict != RemovalWatch::Verdict::InPlace) {
+        tell(std::nullopt);
         found = verdict == RemovalWatch::Verdict::NewUnit;
         break;
       }

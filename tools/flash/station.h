@@ -118,6 +118,12 @@ struct Station {
   // Runs the connect procedure and the upgrade on unit `number` of this
   // station, which answered with `deviceInfo`.
   std::function<UnitEnd(int number, const std::string& deviceInfo)> runUnit;
+  // Told once for every unit run, before the next unit runs and before the
+  // station ends: the device information of the first look the unit
+  // answered after its run (after its restart, when it was told to run), or
+  // nullopt when it was taken away, or the station stopped, before it
+  // answered. May be empty.
+  std::function<void(int number, const std::optional<std::string>& infoAfter)> afterUnit;
 };
 
 // Runs the station until a stop is requested. Returns the number of units

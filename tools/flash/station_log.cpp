@@ -1,7 +1,6 @@
 // Appending whole lines to the station log and reading the unit numbers back.
 #include "station_log.h"
 
-#include <chrono>
 #include <cstdio>
 #include <string_view>
 
@@ -101,21 +100,6 @@ bool StationLog::Append(const Json& record, std::string& why) {
     return false;
   }
   return true;
-}
-
-std::string UtcNow() {
-  using namespace std::chrono;
-  const auto now = floor<milliseconds>(system_clock::now());
-  const auto day = floor<days>(now);
-  const year_month_day date{day};
-  const hh_mm_ss time{now - day};
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
-                static_cast<int>(time.subseconds().count()));
-  return text;
 }
 
 }  // namespace ql::flash

@@ -44,7 +44,4 @@ class StationLog {
   bool endsWithNewline_;
 };
 
-// Now in UTC, ISO 8601 to the millisecond: 2026-12-09T21:10:05.123Z.
-std::string UtcNow();
-
 }  // namespace ql::flash

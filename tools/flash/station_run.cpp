@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "run_time.h"
 #include "settings/link_controls.h"
 #include "single_run.h"
+#include "unit_log.h"
 
 namespace ql::flash {
 namespace {
@@ -35,7 +37,8 @@ class StationRun {
         &shared_.stop,
         [this](std::uint32_t ms) { return shared_.stopWait.PauseMs(ms); },
         [this](StationState state, std::optional<upgrade::PollResult> look) { Show(state, look); },
-        [this](int number, const std::string& deviceInfo) { return Unit(number, deviceInfo); }};
+        [this](int number, const std::string& deviceInfo) { return Unit(number, deviceInfo); },
+        [this](int, const std::optional<std::string>& infoAfter) { AfterUnit(infoAfter); }};
     RunStation(station);
     shared_.console.Status(run_.index, {});
     run_.outcome = {status_, status_ == kExitInterrupted ? "interrupted" : "stopped"};
@@ -63,8 +66,13 @@ class StationRun {
     }
   }
 
-  // Unit `number`, found answering with `deviceInfo`: its run and its record.
+  // Unit `number` of this run, found answering with `deviceInfo`: its run
+  // and its record. With a log its number goes on from the log's.
   UnitEnd Unit(int number, const std::string& deviceInfo) {
+    if (shared_.log != nullptr) {
+      number = shared_.log->TakeUnitNumber(run_.label);
+    }
+    const std::string utc = UtcNow();
     run_.view = MakeView(run_, shared_);
     run_.view->SetUnit(number);
     run_.view->Note("Unit " + std::to_string(number) + " found");
@@ -84,17 +92,33 @@ class StationRun {
         run_.view->deviceText().empty() ? deviceInfo : run_.view->deviceText();
     run_.view->UnitResult(
         {number, info, unitStatus, run_.outcome.outcome, seconds, tally.ok, tally.failed}, extra);
+    if (shared_.log != nullptr) {
+      pending_ = RecordOf(run_, number, utc, seconds, extra);
+      pending_->infoBefore = info;
+    }
     row_.clear();
     return UnitEnd{unitStatus == kExitInterrupted, run_.view->runSent()};
+  }
+
+  // The unit's line of the log is written once the station knows what the
+  // unit answers after its run: at its first answered look, or when it is
+  // gone, another unit answers or the station stops before that.
+  void AfterUnit(const std::optional<std::string>& infoAfter) {
+    if (pending_) {
+      pending_->infoAfter = infoAfter;
+      WriteUnitRecord(run_, shared_, *pending_);
+      pending_.reset();
+    }
   }
 
   DeviceRun& run_;
   const RunShared& shared_;
   link::Clock& clock_;
   const std::string tag_;
-  int status_ = kExitOk;   // the highest status of a unit so far
-  std::string lookError_;  // why the last look could not open the link
-  std::string row_;        // the status row as drawn
+  int status_ = kExitOk;               // the highest status of a unit so far
+  std::string lookError_;              // why the last look could not open the link
+  std::string row_;                    // the status row as drawn
+  std::optional<UnitRecord> pending_;  // the last unit's line, until its answer after the run
 };
 
 }  // namespace

@@ -1,7 +1,8 @@
 // A device's work with --repeat: its link is a station that upgrades one
 // unit after another until stopped (station.h decides when a unit has come
-// and gone). Each unit gets a fresh view and its own record; the station
-// ends with its result record.
+// and gone). Each unit gets a fresh view, its own record and, with --log,
+// its line in the station log, written before the next unit starts; the
+// station ends with its result record.
 #pragma once
 
 #include "device_run.h"

@@ -14,15 +14,7 @@ constexpr std::string_view kRunArgs = "ZrC71A";
 constexpr std::size_t kAddressLength = 4;
 constexpr std::size_t kDataLength = 2 * kBlockSize;
 
-int UpperHexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
+using link::UpperHexValue;
 
 bool IsUpperHex(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return UpperHexValue(c) >= 0; });
@@ -189,10 +181,7 @@ Answer Device::Write(CommandRef command, int block, std::string_view addressText
 
   const auto stored =
       std::span(flash_).subspan(static_cast<std::size_t>(block) * kBlockSize, kBlockSize);
-  for (std::size_t i = 0; i < stored.size(); ++i) {
-    stored[i] =
-        static_cast<std::uint8_t>(UpperHexValue(data[2 * i]) << 4 | UpperHexValue(data[2 * i + 1]));
-  }
+  link::DecodeUpperHex(data, stored);
   std::string note = "write of block " + std::to_string(block) + ": stored";
   for (const auto& flip : faults_.storedBitFlips) {
     if (flip.block == block) {
