@@ -113,6 +113,13 @@ void WindowEvents::ImageLoaded(int /*blockCount*/) {
   Post([w = &window_] { w->ShowFileVersionText(image::kModelText); });
 }
 
+void WindowEvents::ImageLongerThanDevice(std::int64_t imageBytes) {
+  // Not a failure: the step succeeds as it always did, and the status panel
+  // tells what it leaves out.
+  reason_ = upgrade::UnwrittenImageWarning(imageBytes);
+  Post([w = &window_, why = reason_] { w->ShowReason(why); });
+}
+
 void WindowEvents::ImageNotLoaded(upgrade::LoadFailure why, int error) {
   reason_ = upgrade::LoadReason(why, error);
   Post([w = &window_, status = status_.ImageNotLoaded(), why = reason_] {

@@ -38,6 +38,7 @@ class WindowEvents final : public upgrade::ProcedureEvents {
   void ModelMatched() override;
   void ModelMismatched(std::string_view deviceInfo, std::string_view fileHeader) override;
   void ImageLoaded(int blockCount) override;
+  void ImageLongerThanDevice(std::int64_t imageBytes) override;
   void ImageNotLoaded(upgrade::LoadFailure why, int error) override;
   void PhaseStarted(upgrade::Phase phase, int blockCount) override;
   void BlocksBegin(upgrade::Phase phase, int blockCount) override;

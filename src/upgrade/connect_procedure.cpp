@@ -33,7 +33,8 @@ struct LoadProblem {
 // the procedure, or the selected file read now. Only a file whose header is
 // the one read at selection, and that holds an image, is loaded; anything
 // else leaves the table blank and is a failed load.
-std::optional<LoadProblem> LoadImage(const ConnectInputs& inputs, DeviceState& state) {
+std::optional<LoadProblem> LoadImage(const ConnectInputs& inputs, DeviceState& state,
+                                     std::int64_t& imageBytes) {
   state.blockTable.Reset();
   std::shared_ptr<const image::FirmwareFile> firmware = inputs.firmware;
   if (!firmware) {
@@ -43,6 +44,7 @@ std::optional<LoadProblem> LoadImage(const ConnectInputs& inputs, DeviceState& s
     }
     firmware = std::make_shared<const image::FirmwareFile>(std::move(read.file));
   }
+  imageBytes = firmware->length - image::kHeaderSize;
   if (firmware->headerText != inputs.selectedHeader) {
     return LoadProblem{LoadFailure::HeaderChanged};
   }
@@ -96,7 +98,8 @@ ConnectResult ConnectOnLink(link::CommandExchange& exchange, link::Transport& tr
     result = ConnectResult::ModelMismatch;
   } else {
     events.ModelMatched();
-    if (const auto problem = LoadImage(inputs, state)) {
+    std::int64_t imageBytes = 0;
+    if (const auto problem = LoadImage(inputs, state, imageBytes)) {
       // The table is blank now: never let it reach the device.
       state.blockCount = 0;
       events.ImageNotLoaded(problem->why, problem->error);
@@ -104,6 +107,9 @@ ConnectResult ConnectOnLink(link::CommandExchange& exchange, link::Transport& tr
       result = ConnectResult::LoadFailed;
     } else {
       events.ImageLoaded(state.blockCount);
+      if (imageBytes > std::int64_t{image::kMaxBlockCount} * image::kBlockSize) {
+        events.ImageLongerThanDevice(imageBytes);
+      }
       SoundTone(env, kSuccessTone);
     }
   }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "image/block_table.h"
 #include "link/errno_text.h"
 #include "upgrade/block_exchange.h"
 
@@ -88,6 +89,17 @@ std::string LoadReason(LoadFailure why, int error) {
       return "no image after its 16-byte header";
   }
   return {};
+}
+
+std::string UnwrittenImageWarning(std::int64_t imageBytes) {
+  constexpr std::int64_t kDeviceBytes = std::int64_t{image::kMaxBlockCount} * image::kBlockSize;
+  if (imageBytes <= kDeviceBytes) {
+    return {};
+  }
+  return "the file holds " + std::to_string(imageBytes) + " image bytes, the device " +
+         std::to_string(image::kMaxBlockCount) + " blocks (" + std::to_string(kDeviceBytes) +
+         " bytes): the last " + std::to_string(imageBytes - kDeviceBytes) +
+         " bytes are not written";
 }
 
 std::string PhaseReason(const PhaseEnd& end) {

@@ -5,6 +5,7 @@
 // message, and the window shows the same words on its status panel.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,9 @@ std::string LinkReason(const std::string& label, std::string_view why);
 std::string NoDeviceReason(const std::string& label, int attempts, const TryEnd& last);
 std::string MismatchReason(std::string_view deviceInfo, std::string_view fileHeader);
 std::string LoadReason(LoadFailure why, int error);
+// What is left out of a file of `imageBytes` after its header when the
+// device takes fewer; empty when it takes them all.
+std::string UnwrittenImageWarning(std::int64_t imageBytes);
 // Why a phase failed; empty for one that did not.
 std::string PhaseReason(const PhaseEnd& end);
 

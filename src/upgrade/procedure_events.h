@@ -144,6 +144,9 @@ class ProcedureEvents {
   virtual void ModelMatched() {}
   virtual void ModelMismatched(std::string_view /*deviceInfo*/, std::string_view /*fileHeader*/) {}
   virtual void ImageLoaded(int /*blockCount*/) {}
+  // After ImageLoaded: the file holds more image bytes than the device's
+  // blocks take; the rest is never written.
+  virtual void ImageLongerThanDevice(std::int64_t /*imageBytes*/) {}
   virtual void ImageNotLoaded(LoadFailure /*why*/, int /*error*/) {}
 
   // A phase begins: its handshake comes first (the run phase has none).

@@ -100,6 +100,20 @@ TEST_F(ReasonTest, AFailedVerifySaysWhatTheDeviceHolds) {
   EXPECT_EQ(device_.runs, 0);
 }
 
+// A file longer than the device takes: the connect succeeds as always, and
+// the panel says what will not be written.
+TEST_F(ReasonTest, AFileLongerThanTheDeviceSaysWhatIsLeftOut) {
+  const TempFirmware longer("QL480TX-V5 1.00 ", PatternImage(124 * 512 + 100));
+  MakeWindow().show();
+  Select(QString::fromStdString(longer.path().string()));
+  RunStep("btnConnect");
+  EXPECT_EQ(Text("pnMsg"), "Connect device ok.");
+  EXPECT_TRUE(Enabled("btnAuto"));
+  EXPECT_EQ(Reason(),
+            "the file holds 63588 image bytes, the device 124 blocks (63488 bytes): the last 100 "
+            "bytes are not written");
+}
+
 // The device's text is shown as it stands, never taken for markup.
 TEST_F(ReasonTest, AModelMismatchNamesBoth) {
   device_.info = "QL481<b>X</b>   ";

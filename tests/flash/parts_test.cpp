@@ -21,6 +21,7 @@
 #include "links.h"
 #include "out_file.h"
 #include "port_details.h"
+#include "support/temp_folder.h"
 #include "trace.h"
 
 namespace ql::flash {
@@ -28,22 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::random_device seed;
-    path_ = fs::temp_directory_path() / ("ql-flash-parts-" + std::to_string(seed()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing_support::TempFolder;
 
 DeviceLink Tcp(std::string host, std::string port) {
   DeviceLink l;
@@ -62,10 +48,10 @@ DeviceLink Serial(std::string port) {
 }
 
 TEST(FlashLinks, TheSameLinkTwiceIsFoundAfterLookupAndLinks) {
-  TempDir dir;
-  const fs::path port = dir.path() / "ttyFAKE";
+  TempFolder dir;
+  const fs::path port = fs::path(dir.path()) / "ttyFAKE";
   std::ofstream(port).put('x');
-  fs::create_symlink(port, dir.path() / "alias");
+  fs::create_symlink(port, fs::path(dir.path()) / "alias");
 
   struct Case {
     DeviceLink a;
@@ -80,8 +66,8 @@ TEST(FlashLinks, TheSameLinkTwiceIsFoundAfterLookupAndLinks) {
       {Tcp("127.0.0.1", "5003"), Tcp("127.0.0.2", "5003"), false},
       {Serial("COM1"), Serial("/dev/ttyS0"), true},
       {Serial("com2"), Serial("/dev/ttyS1"), true},
-      {Serial(port.string()), Serial((dir.path() / "alias").string()), true},
-      {Serial(port.string()), Serial((dir.path() / "." / "ttyFAKE").string()), true},
+      {Serial(port.string()), Serial((fs::path(dir.path()) / "alias").string()), true},
+      {Serial(port.string()), Serial((fs::path(dir.path()) / "." / "ttyFAKE").string()), true},
       {Serial("/dev/ttyS0"), Serial("/dev/ttyS1"), false},
       {Serial("/dev/ttyS0"), Tcp("127.0.0.1", "5003"), false},
   };
@@ -202,8 +188,8 @@ TEST(FlashConsole, ControlCharactersNeverReachTheTerminal) {
 }
 
 TEST(FlashPorts, AUsbAdapterIsDescribedByWhatTheSystemKnows) {
-  const TempDir dir;
-  const fs::path usb = dir.path() / "sys/devices/pci0/usb1/1-2";
+  const TempFolder dir;
+  const fs::path usb = fs::path(dir.path()) / "sys/devices/pci0/usb1/1-2";
   const fs::path tty = usb / "1-2:1.0/ttyUSB0";
   fs::create_directories(tty);
   for (const auto& [name, value] : {std::pair<const char*, const char*>{"idVendor", "0403"},
@@ -213,23 +199,24 @@ TEST(FlashPorts, AUsbAdapterIsDescribedByWhatTheSystemKnows) {
                                     {"serial", "A10K3B2C"}}) {
     std::ofstream(usb / name) << value << "\n";
   }
-  fs::create_directories(dir.path() / "sys/class/tty/ttyUSB0");
-  fs::create_directory_symlink(tty, dir.path() / "sys/class/tty/ttyUSB0/device");
-  const fs::path node = dir.path() / "ttyUSB0";
+  fs::create_directories(fs::path(dir.path()) / "sys/class/tty/ttyUSB0");
+  fs::create_directory_symlink(tty, fs::path(dir.path()) / "sys/class/tty/ttyUSB0/device");
+  const fs::path node = fs::path(dir.path()) / "ttyUSB0";
   std::ofstream(node).put('x');
-  fs::create_directories(dir.path() / "by-id");
-  const fs::path stable = dir.path() / "by-id/usb-FTDI_FT232R_USB_UART_A10K3B2C-if00-port0";
+  fs::create_directories(fs::path(dir.path()) / "by-id");
+  const fs::path stable =
+      fs::path(dir.path()) / "by-id/usb-FTDI_FT232R_USB_UART_A10K3B2C-if00-port0";
   fs::create_symlink(node, stable);
 
-  const PortDetails port =
-      DescribePort(node.string(), (dir.path() / "sys").string(), (dir.path() / "by-id").string());
+  const PortDetails port = DescribePort(node.string(), (fs::path(dir.path()) / "sys").string(),
+                                        (fs::path(dir.path()) / "by-id").string());
   EXPECT_EQ(PortLine(port), node.string() +
                                 "  FT232R USB UART, by FTDI, USB 0403:6001, serial number "
                                 "A10K3B2C  " +
                                 stable.string());
   // A port the system tells nothing of is its path alone.
-  EXPECT_EQ(PortLine(DescribePort("/dev/ttyS7", (dir.path() / "sys").string(),
-                                  (dir.path() / "none").string())),
+  EXPECT_EQ(PortLine(DescribePort("/dev/ttyS7", (fs::path(dir.path()) / "sys").string(),
+                                  (fs::path(dir.path()) / "none").string())),
             "/dev/ttyS7");
 }
 
@@ -248,15 +235,15 @@ TEST(FlashConsole, AReaderThatHasGoneEndsOnlyTheOutput) {
 }
 
 TEST(FlashOutputFile, WrittenWholeAndNeverOverAnotherFileUnlessForced) {
-  TempDir dir;
-  const std::string path = (dir.path() / "out.QLB").string();
+  TempFolder dir;
+  const std::string path = (fs::path(dir.path()) / "out.QLB").string();
   const std::vector<std::uint8_t> bytes(63504, 0xA5);
   auto slurp = [](const std::string& p) {
     std::ifstream in(p, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   };
   auto entries = [&dir] {
-    return static_cast<int>(std::distance(fs::directory_iterator(dir.path()), {}));
+    return static_cast<int>(std::distance(fs::directory_iterator(fs::path(dir.path())), {}));
   };
 
   std::string why;
@@ -296,16 +283,17 @@ TEST(FlashOutputFile, WrittenWholeAndNeverOverAnotherFileUnlessForced) {
   EXPECT_EQ(entries(), 0);
   EXPECT_FALSE(fs::exists(path));
 
-  EXPECT_EQ(OutputFile::Prepare((dir.path() / "no-folder" / "x.QLB").string(), false, why),
-            nullptr);
+  EXPECT_EQ(
+      OutputFile::Prepare((fs::path(dir.path()) / "no-folder" / "x.QLB").string(), false, why),
+      nullptr);
   EXPECT_EQ(why, "No such file or directory");
 }
 
 // What was a file when the read began may be a FIFO or a device node by its
 // end: --force looks again before it replaces anything.
 TEST(FlashOutputFile, ForceLooksAgainBeforeReplacing) {
-  TempDir dir;
-  const std::string path = (dir.path() / "out.QLB").string();
+  TempFolder dir;
+  const std::string path = (fs::path(dir.path()) / "out.QLB").string();
   std::ofstream(path) << "old";
   std::string why;
   auto out = OutputFile::Prepare(path, true, why);
@@ -316,7 +304,7 @@ TEST(FlashOutputFile, ForceLooksAgainBeforeReplacing) {
   EXPECT_EQ(why, "it is a FIFO; --force replaces only a regular file or a symbolic link");
   out.reset();
   EXPECT_TRUE(fs::is_fifo(fs::symlink_status(path)));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1)
+  EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(dir.path())), {}), 1)
       << "a temporary file was left";
 }
 

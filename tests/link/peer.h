@@ -16,6 +16,7 @@
 
 #include "link/transport.h"
 #include "support/counting_transport.h"
+#include "support/temp_folder.h"
 
 namespace ql::testing_support {
 
@@ -96,23 +97,6 @@ class PeerThread {
 
  private:
   std::thread thread_;
-};
-
-// A fresh folder under the system's temporary folder, removed with all it
-// holds when the value goes out of scope.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::string& path() const { return path_; }
-  // The names of what the folder holds, sorted.
-  std::vector<std::string> Entries() const;
-
- private:
-  std::string path_;
 };
 
 // How many file descriptors the process has open, to show that a failed

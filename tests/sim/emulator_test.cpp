@@ -20,6 +20,7 @@
 #include "link/frame.h"
 #include "sim/flash_file.h"
 #include "sim_test_util.h"
+#include "support/temp_folder.h"
 
 namespace ql::sim {
 namespace {
@@ -30,19 +31,12 @@ using testing_support::Bytes;
 using testing_support::Pattern;
 using testing_support::RawLink;
 using testing_support::StartEmulator;
+using testing_support::TempFolder;
 using testing_support::WritePayload;
 
 // How long a test waits for what must come: only a test that has already
 // failed waits this long, so it is generous for a busy machine.
 constexpr auto kReplyTimeout = 30'000ms;
-
-// A fresh folder for one test's files.
-std::string TempFolder() {
-  std::string pattern = ::testing::TempDir() + "simtest.XXXXXX";
-  const char* made = ::mkdtemp(pattern.data());
-  EXPECT_NE(made, nullptr);
-  return pattern;
-}
 
 std::string ReplyBody(const Bytes& reply) {
   const auto start = std::find(reply.begin(), reply.end(), link::kReplyStart);
@@ -184,7 +178,8 @@ TEST(EmulatorTest, PacedRepliesTakeTheirWireTimeAndRecordWhenTheirCrWentOut) {
 }
 
 TEST(EmulatorTest, FlashIsSavedWhenStoppedAndCanBeTheNextStart) {
-  const std::string path = TempFolder() + "/flash.bin";
+  const TempFolder folder;
+  const std::string path = folder / "flash.bin";
   const Bytes data = Pattern(21);
   {
     SimConfig config;
@@ -210,7 +205,8 @@ TEST(EmulatorTest, FlashIsSavedWhenStoppedAndCanBeTheNextStart) {
 }
 
 TEST(EmulatorTest, FlashFileLargerThanTheFlashIsRejected) {
-  const std::string path = TempFolder() + "/big.bin";
+  const TempFolder folder;
+  const std::string path = folder / "big.bin";
   std::ofstream(path, std::ios::binary) << std::string(kFlashSize + 1, 'x');
   EXPECT_NE(LoadFlashFile(path).error, "");
   EXPECT_NE(LoadFlashFile(path + ".missing").error, "");
@@ -235,7 +231,8 @@ TEST(EmulatorTest, TcpHangUpClosesTheConnectionAndTheNextOneIsServed) {
 }
 
 TEST(EmulatorTest, PtyHangUpServesANewTerminalBehindTheLink) {
-  const std::string linkPath = TempFolder() + "/ttyQL";
+  const TempFolder folder;
+  const std::string linkPath = folder / "ttyQL";
   SimConfig config = PtyConfig(linkPath);
   config.faults.hangUpAfterCommands = 1;
   std::string firstSlave;
@@ -284,7 +281,8 @@ TEST(EmulatorTest, StopIsPromptWithAConnectionOpenAndALateReplyPending) {
 
 TEST(EmulatorTest, StartExplainsWhyItCannotServe) {
   const auto busy = StartEmulator(SimConfig{});
-  const std::string regularFile = TempFolder() + "/not-a-link";
+  const TempFolder folder;
+  const std::string regularFile = folder / "not-a-link";
   std::ofstream(regularFile) << "keep me";
 
   SimConfig portTaken;

@@ -155,8 +155,9 @@ TEST(OptionsTest, LineFramingGivesTheBitsOfEachByte) {
   const struct {
     const char* text;
     double bits;
-  } cases[] = {{"9600", 10.0},      {"115200,8N1", 10.0}, {"115200,8e1", 11.0},
-               {"19200,7O2", 11.0}, {"4800,8N1.5", 10.5}, {"921600,5S1", 8.0}};
+  } cases[] = {{"9600", 10.0},        {"115200,8N1", 10.0}, {"115200,8e1", 11.0},
+               {"19200,7O2", 11.0},   {"4800,8N1.5", 10.5}, {"921600,5S1", 8.0},
+               {"19200,e,8,1", 11.0}, {"19200,n,7,2", 10.0}};
   for (const auto& c : cases) {
     const auto pacing = ParsePacing(c.text);
     ASSERT_TRUE(pacing) << c.text;

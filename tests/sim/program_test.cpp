@@ -22,6 +22,7 @@
 #include "sim/flash_file.h"
 #include "sim/sim_config.h"
 #include "sim_test_util.h"
+#include "support/temp_folder.h"
 
 extern char** environ;
 
@@ -33,13 +34,8 @@ using Clock = std::chrono::steady_clock;
 using testing_support::BlockHex;
 using testing_support::Bytes;
 using testing_support::Pattern;
+using testing_support::TempFolder;
 using testing_support::WritePayload;
-
-std::string TempFolder() {
-  std::string pattern = ::testing::TempDir() + "simprog.XXXXXX";
-  EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-  return pattern;
-}
 
 // ql480tx-sim run as a child process, its standard input and output on
 // pipes and its log in a file.
@@ -175,7 +171,8 @@ link::LinkSettings TcpSettings(const std::string& listeningLine) {
 }
 
 TEST(ProgramTest, ServesTcpOnAFreePortAndSavesTheFlashOnSigterm) {
-  const std::string folder = TempFolder();
+  const TempFolder temp;
+  const std::string folder = temp.path();
   SimProcess sim(
       {"--tcp", "127.0.0.1:0", "--flash-out", folder + "/flash.bin", "--reply-times", "--verbose"},
       folder + "/log");
@@ -216,7 +213,8 @@ TEST(ProgramTest, ServesTcpOnAFreePortAndSavesTheFlashOnSigterm) {
 }
 
 TEST(ProgramTest, ServesAPtyBehindALinkFromAGivenImageAndStopsAtEndOfInput) {
-  const std::string folder = TempFolder();
+  const TempFolder temp;
+  const std::string folder = temp.path();
   Bytes image = Pattern(40);
   image.insert(image.begin(), kBlockSize, 0x00);  // block 0 zeroed, block 1 the pattern
   std::ofstream(folder + "/in.bin", std::ios::binary)
@@ -243,7 +241,8 @@ TEST(ProgramTest, ServesAPtyBehindALinkFromAGivenImageAndStopsAtEndOfInput) {
 }
 
 TEST(ProgramTest, QuitsAfterTheRunCommandWithTheFlashSaved) {
-  const std::string folder = TempFolder();
+  const TempFolder temp;
+  const std::string folder = temp.path();
   SimProcess sim({"--tcp", "127.0.0.1:0", "--quit-after-run", "--flash-out", folder + "/flash.bin"},
                  folder + "/log");
   const auto listening = sim.ReadLine();
@@ -259,7 +258,8 @@ TEST(ProgramTest, QuitsAfterTheRunCommandWithTheFlashSaved) {
 }
 
 TEST(ProgramTest, HelpAndBadOptions) {
-  const std::string folder = TempFolder();
+  const TempFolder temp;
+  const std::string folder = temp.path();
   {
     SimProcess sim({"--help"}, folder + "/log");
     std::string help;

@@ -9,6 +9,7 @@
 #include "image/utf8_path.h"
 #include "link/errno_text.h"
 #include "sha256.h"
+#include "upgrade/failure_reason.h"
 
 namespace ql::flash {
 namespace {
@@ -92,14 +93,7 @@ FirmwareFacts ReadFirmwareOnce(const std::string& path) {
     facts.error = "no image after its 16-byte header";
   }
   // The device takes 124 blocks; what lies beyond them is never written.
-  constexpr std::int64_t kDeviceBytes = std::int64_t{image::kMaxBlockCount} * image::kBlockSize;
-  if (const std::int64_t imageBytes = firmware->length - image::kHeaderSize;
-      imageBytes > kDeviceBytes) {
-    facts.warning = "the file holds " + std::to_string(imageBytes) + " image bytes, the device " +
-                    std::to_string(image::kMaxBlockCount) + " blocks (" +
-                    std::to_string(kDeviceBytes) + " bytes): the last " +
-                    std::to_string(imageBytes - kDeviceBytes) + " bytes are not written";
-  }
+  facts.warning = upgrade::UnwrittenImageWarning(firmware->length - image::kHeaderSize);
   facts.blocks = count;
   if (facts.error.empty()) {
     facts.sha256 = WholeFileDigest(path, *firmware, facts.error);

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "link/frame.h"
+#include "link/line_settings.h"
 
 namespace ql::sim {
 namespace {
@@ -171,39 +172,28 @@ std::optional<CommandSelector> ParseSelector(const std::string& text) {
 }
 
 std::optional<LinePacing> ParsePacing(const std::string& text) {
-  const auto comma = text.find(',');
-  const auto baud = ParseNumber(std::string_view(text).substr(0, comma), 4'000'000);
-  if (!baud || *baud == 0) {
+  // The compact framing "8E1" is read as the link's "e,8,1": one parser for
+  // line settings, the utility's own.
+  std::string settings = text;
+  if (const auto comma = text.find(','); comma != std::string::npos &&
+                                         text.find(',', comma + 1) == std::string::npos &&
+                                         text.size() >= comma + 4) {
+    const std::string framing = text.substr(comma + 1);
+    settings =
+        text.substr(0, comma) + "," + framing[1] + "," + framing[0] + "," + framing.substr(2);
+  }
+  const auto line = link::ParseLineSettings(settings);
+  if (!line) {
     return std::nullopt;
   }
-  LinePacing pacing{.baud = static_cast<std::uint32_t>(*baud), .bitsPerByte = 10.0};
-  if (comma == std::string::npos) {
-    return pacing;
-  }
-  const std::string_view framing = std::string_view(text).substr(comma + 1);
-  if (framing.size() < 3) {
-    return std::nullopt;
-  }
-  const auto dataBits = ParseNumber(framing.substr(0, 1), 8);
-  const char parity = static_cast<char>(std::toupper(static_cast<unsigned char>(framing[1])));
-  const std::string_view stop = framing.substr(2);
-  if (!dataBits || *dataBits < 5 ||
-      std::string_view("NEOMS").find(parity) == std::string_view::npos) {
-    return std::nullopt;
-  }
-  double stopBits = 0;
-  if (stop == "1") {
-    stopBits = 1.0;
-  } else if (stop == "1.5") {
-    stopBits = 1.5;
-  } else if (stop == "2") {
-    stopBits = 2.0;
-  } else {
-    return std::nullopt;
-  }
-  pacing.bitsPerByte =
-      1.0 + static_cast<double>(*dataBits) + (parity == 'N' ? 0.0 : 1.0) + stopBits;
-  return pacing;
+  const link::Parity parity = line->parity.value_or(link::Parity::None);
+  const link::StopBits stop = line->stopBits.value_or(link::StopBits::One);
+  const double stopBits = stop == link::StopBits::One          ? 1.0
+                          : stop == link::StopBits::OneAndHalf ? 1.5
+                                                               : 2.0;
+  return LinePacing{.baud = line->baud,
+                    .bitsPerByte = 1.0 + line->dataBits.value_or(8) +
+                                   (parity == link::Parity::None ? 0.0 : 1.0) + stopBits};
 }
 
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
@@ -499,7 +489,8 @@ given more than once.
                          once, after the reply to the Nth command; a pty is
                          then replaced by a new one (and --link follows it)
   --pace BAUD[,FRAMING]  put reply bytes on the link at BAUD with FRAMING
-                         such as 8N1 (default), 8E1 or 7O2
+                         such as 8N1 (default), 8E1 or 7O2, or as the
+                         utility's line settings give it: 19200,e,8,1
   --pace-requests        with --pace: take a request only once its own wire
                          time has passed. A real line's write lasts that long
                          before the reply window starts; here it falls inside
