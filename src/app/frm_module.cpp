@@ -33,13 +33,13 @@
 #include "app/language_font.h"
 #include "app/panel.h"
 #include "app/plain_progress_bar.h"
-#include "app/tone.h"
 #include "app/window_events.h"
 #include "image/firmware_file.h"
 #include "settings/port_list.h"
-#include "settings/qsettings_store.h"
 #include "settings/settings.h"
+#include "settings/user_store.h"
 #include "text/message_table.h"
+#include "tone/tone_player.h"
 #include "upgrade/failure_reason.h"
 
 namespace ql::app {
@@ -99,9 +99,9 @@ WindowServices SystemServices() {
   WindowServices services;
   services.dialogs = std::make_unique<SystemDialogs>();
   services.openLink = &link::TryOpenLink;
-  auto player = std::make_shared<TonePlayer>();
+  auto player = std::make_shared<tone::TonePlayer>();
   services.tone = [player](int hz, int ms) { player->Start(hz, ms); };
-  services.openStore = [] { return std::make_unique<settings::QSettingsStore>(); };
+  services.openStore = &settings::OpenUserSettingsStore;
   services.portNames = &settings::SystemPortNames;
   return services;
 }

@@ -1,6 +1,6 @@
 // What reading a firmware file asks of the system: the first bytes of a
 // regular file, read once. Each platform brings its own implementation
-// (regular_file_posix.cpp).
+// (regular_file_posix.cpp, regular_file_win32.cpp).
 #pragma once
 
 #include <cstddef>

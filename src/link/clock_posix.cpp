@@ -1,5 +1,6 @@
 // The real millisecond counter and sleep.
 #include "link/clock.h"
+#include "link/wait.h"
 
 #include <sys/prctl.h>
 #include <time.h>
@@ -49,8 +50,12 @@ void SystemClock::MarkPauseStart() {
 // The end of a pause is its deadline, not the moment the thread woke: a
 // pause that follows counts from where this one was due to end.
 void SystemClock::SleepUntil(std::chrono::steady_clock::time_point deadline) {
-  LeastTimerSlack();
   mark_ = deadline;
+  PauseUntil(deadline);
+}
+
+void PauseUntil(std::chrono::steady_clock::time_point deadline) {
+  LeastTimerSlack();
   // steady_clock is CLOCK_MONOTONIC on Linux.
   const timespec at = ToTimespec(deadline);
   while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {

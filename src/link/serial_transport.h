@@ -1,6 +1,6 @@
 // The serial link to the device: a port opened by the name the settings
 // give, with the line settings of their text. Each platform brings its own
-// implementation (serial_transport_posix.cpp).
+// implementation (serial_transport_posix.cpp, serial_transport_win32.cpp).
 #pragma once
 
 #include <memory>
@@ -14,8 +14,14 @@ namespace ql::link {
 
 // The device to open for a port name. On Linux "COM1", "COM2", ... (any
 // case) name /dev/ttyS0, /dev/ttyS1, ..., so Windows-style names keep
-// working; any other name is used as it stands.
+// working; on Windows they name \\.\COM1, \\.\COM2, ..., the form that
+// also reaches COM10 and above. Any other name is used as it stands.
 std::string SerialDevicePath(std::string_view portName);
+
+// What tells two port names of one port apart from two ports: on Linux the
+// device's own path (links resolved, or the absolute path of a device that
+// does not exist), on Windows the device name in capitals.
+std::string SerialPortIdentity(std::string_view portName);
 
 // Whether the system can run a port with `settings`: it has a speed for the
 // baud rate.

@@ -281,6 +281,17 @@ std::string SerialDevicePath(std::string_view portName) {
   return std::string(portName);
 }
 
+std::string SerialPortIdentity(std::string_view portName) {
+  namespace fs = std::filesystem;
+  const fs::path path(SerialDevicePath(portName));
+  std::error_code error;
+  fs::path real = fs::canonical(path, error);
+  if (error) {
+    real = fs::absolute(path, error).lexically_normal();
+  }
+  return real.string();
+}
+
 bool ApplyLineSettings(const LineSettings& settings, termios& tio) {
   const auto code = SpeedCode(settings.baud);
   if (!code) {

@@ -1,8 +1,6 @@
 // Deadlines of bounded waits.
 #include "link/wait.h"
 
-#include <thread>
-
 namespace ql::link {
 
 std::chrono::nanoseconds Deadline::Left() const {
@@ -13,7 +11,7 @@ std::chrono::nanoseconds Deadline::Left() const {
 }
 
 void Deadline::SleepOut() const {
-  std::this_thread::sleep_until(at_);
+  PauseUntil(at_);
 }
 
 }  // namespace ql::link

@@ -5,6 +5,11 @@
 
 namespace ql::link {
 
+// Sleeps until `deadline` on the monotonic clock and never returns before
+// it. Each platform's clock file brings it: a plain sleep of the standard
+// library may end early or round to the system's timer tick.
+void PauseUntil(std::chrono::steady_clock::time_point deadline);
+
 // A moment on the monotonic clock that a wait must not pass.
 class Deadline {
  public:

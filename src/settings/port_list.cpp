@@ -1,7 +1,5 @@
-// The serial ports the system reports, and the entries the port box offers.
+// The entries the port box offers.
 #include "settings/port_list.h"
-
-#include <QSerialPortInfo>
 
 namespace ql::settings {
 namespace {
@@ -26,14 +24,6 @@ std::string Trim(const std::string& name) {
 }
 
 }  // namespace
-
-std::vector<std::string> SystemPortNames() {
-  std::vector<std::string> names;
-  for (const QSerialPortInfo& port : QSerialPortInfo::availablePorts()) {
-    names.push_back(port.systemLocation().toStdString());
-  }
-  return names;
-}
 
 std::vector<std::string> BuildPortList(const std::vector<std::string>& names) {
   std::vector<std::string> entries;

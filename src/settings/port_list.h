@@ -1,4 +1,5 @@
-// The list of serial ports the port box offers.
+// The list of serial ports the port box offers. What the system reports
+// comes from each platform's own file (port_list_qt.cpp, port_list_win32.cpp).
 #pragma once
 
 #include <string>
@@ -6,7 +7,10 @@
 
 namespace ql::settings {
 
-// The device paths of the serial ports the system reports, in its order.
+// The serial ports the system reports, in its order: on Linux their device
+// paths, on Windows the port names of the system's serial-port map
+// (HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM, read access only;
+// reading stops at a value that is not a string).
 std::vector<std::string> SystemPortNames();
 
 // The entries for the port box: each name with leading and trailing

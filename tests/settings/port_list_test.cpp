@@ -43,13 +43,5 @@ TEST(BuildPortList, NoPortsGivesCom1ToCom16) {
     EXPECT_EQ(entries[static_cast<std::size_t>(n - 1)], "COM" + std::to_string(n));
   }
 }
-
-// The system's ports are named by their device path, as the link opens them.
-TEST(SystemPortNames, AreDevicePaths) {
-  for (const std::string& name : SystemPortNames()) {
-    EXPECT_TRUE(name.starts_with("/dev/")) << name;
-  }
-}
-
 }  // namespace
 }  // namespace ql::settings

@@ -1,16 +1,12 @@
 // Checking the files of the command line before any device is touched.
 #include "checked_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <filesystem>
 #include <vector>
 
+#include "file_system.h"
+#include "image/utf8_path.h"
 #include "link/errno_text.h"
 #include "sha256.h"
 #include "upgrade/failure_reason.h"
@@ -18,39 +14,16 @@
 namespace ql::flash {
 namespace {
 
-// Whether `a` and `b` name the same file: the same device and inode when
-// both exist (so also through symbolic and hard links), else the same place.
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat first {};
-  struct stat second {};
-  const bool firstFound = ::stat(a.c_str(), &first) == 0;
-  const bool secondFound = ::stat(b.c_str(), &second) == 0;
-  if (firstFound && secondFound) {
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-  }
-  if (firstFound != secondFound) {
-    return false;
-  }
-  std::error_code firstError;
-  std::error_code secondError;
-  const auto firstPlace = std::filesystem::weakly_canonical(a, firstError);
-  const auto secondPlace = std::filesystem::weakly_canonical(b, secondError);
-  return !firstError && !secondError && firstPlace == secondPlace;
-}
-
 // The SHA-256 of the whole file at `path`, read anew and checked against
 // `firmware`, the same file as read before: the same length, header text and
 // image bytes. Empty, with `why`, when it cannot be read or holds other bytes
 // now: the digest would name a file the devices never receive.
 std::string WholeFileDigest(const std::string& path, const image::FirmwareFile& firmware,
                             std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat status {};
-  if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    why = fd < 0 ? link::ErrnoText(errno) : "it changed while it was read";
-    if (fd >= 0) {
-      ::close(fd);
-    }
+  int error = 0;
+  const int fd = OpenReadFile(path, error);
+  if (fd < 0) {
+    why = error != 0 ? link::ErrnoText(error) : "it changed while it was read";
     return {};
   }
   Sha256Stream digest;
@@ -59,19 +32,16 @@ std::string WholeFileDigest(const std::string& path, const image::FirmwareFile& 
   std::int64_t at = 0;  // bytes read so far
   std::array<std::uint8_t, 65536> buffer{};
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    const long n = ReadSome(fd, buffer.data(), buffer.size(), error);
     if (n < 0) {
-      why = link::ErrnoText(errno);
-      ::close(fd);
+      why = link::ErrnoText(error);
+      CloseFile(fd);
       return {};
     }
     if (n == 0) {
       break;
     }
-    for (ssize_t i = 0; i < n; ++i, ++at) {
+    for (long i = 0; i < n; ++i, ++at) {
       const std::uint8_t b = buffer[static_cast<std::size_t>(i)];
       if (at < image::kHeaderSize) {
         header += static_cast<char>(b);
@@ -82,7 +52,7 @@ std::string WholeFileDigest(const std::string& path, const image::FirmwareFile& 
     }
     digest.Add(std::span(buffer.data(), static_cast<std::size_t>(n)));
   }
-  ::close(fd);
+  CloseFile(fd);
   // The header text is the header cut at its first NUL.
   header.resize(std::min(header.size(), header.find('\0')));
   if (!same || at != firmware.length || header != firmware.headerText) {
@@ -94,26 +64,9 @@ std::string WholeFileDigest(const std::string& path, const image::FirmwareFile& 
 
 }  // namespace
 
-std::string FileOpenError(const std::string& path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    return link::ErrnoText(EISDIR);
-  }
-  // A FIFO or a device is no firmware file, and opening one could block.
-  if (std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error)) {
-    return "not a regular file";
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    return link::ErrnoText(errno);
-  }
-  ::close(fd);
-  return {};
-}
-
 FirmwareFacts ReadFirmwareOnce(const std::string& path) {
   FirmwareFacts facts;
-  image::FirmwareRead read = image::ReadFirmwareFile(path);
+  image::FirmwareRead read = image::ReadFirmwareFile(image::Utf8Path(path));
   switch (read.failure) {
     case image::ReadFailure::None:
       break;

@@ -31,7 +31,8 @@ struct FirmwareFacts {
 // says why.
 FirmwareFacts ReadFirmwareOnce(const std::string& path);
 
-// Why `path` cannot be opened for reading now, empty when it can.
+// Why `path` cannot be opened for reading now, empty when it can (each
+// platform's file_system file brings it).
 std::string FileOpenError(const std::string& path);
 
 // The usage error when one file is named for two uses (the firmware file,

@@ -1,12 +1,11 @@
 // Terminal output shared by the device threads, written by one writer thread.
 #include "console.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
+#include "file_system.h"
 #include "link/errno_text.h"
 
 namespace ql::flash {
@@ -234,15 +233,13 @@ void Console::WriterLoop() {
     lock.unlock();
     int error = 0;
     for (std::size_t done = 0; done < chunk.bytes.size();) {
-      const ssize_t n = ::write(chunk.fd, chunk.bytes.data() + done, chunk.bytes.size() - done);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        error = n < 0 ? errno : EIO;
+      const long n =
+          WriteSome(chunk.fd, chunk.bytes.data() + done, chunk.bytes.size() - done, error);
+      if (n <= 0) {
+        error = n < 0 ? error : EIO;
         break;
       }
+      done += static_cast<std::size_t>(n);
     }
     lock.lock();
     if (error != 0) {

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 
 #include "flash_job.h"
 #include "link/line_settings.h"
@@ -47,14 +46,7 @@ std::string LinkIdentity(const RunLink& run) {
     }
     return "tcp " + host + ":" + std::to_string(link::ParseNetPort(run.link.port));
   }
-  namespace fs = std::filesystem;
-  const fs::path path(link::SerialDevicePath(run.link.port));
-  std::error_code error;
-  fs::path real = fs::canonical(path, error);
-  if (error) {
-    real = fs::absolute(path, error).lexically_normal();
-  }
-  return "serial " + real.string();
+  return "serial " + link::SerialPortIdentity(run.link.port);
 }
 
 std::string SameLinkTwice(const std::vector<RunLink>& links) {

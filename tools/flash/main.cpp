@@ -1,11 +1,6 @@
 // ql480tx-flash: upgrades one or several devices from the command line with
 // the same connect procedure and upgrade sequence as the window; or checks
 // a device's flash against a file, or reads it into one.
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <QCoreApplication>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -20,13 +15,14 @@
 
 #include "checked_files.h"
 #include "console.h"
+#include "console_system.h"
 #include "device_run.h"
 #include "json_events.h"
 #include "port_details.h"
 #include "run_time.h"
 #include "settings/port_list.h"
-#include "settings/qsettings_store.h"
 #include "settings/settings.h"
+#include "settings/user_store.h"
 #include "signals.h"
 #include "single_run.h"
 #include "station_run.h"
@@ -53,11 +49,6 @@ std::optional<std::uint32_t> RunWaitOverride() {
     return std::nullopt;
   }
   return static_cast<std::uint32_t>(ms);
-}
-
-int TerminalColumns() {
-  winsize size{};
-  return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 // Output before the console exists, or after a usage error: straight to the
@@ -210,10 +201,9 @@ int main(int argc, char** argv) {
   flash::BlockWatchedSignals();
   // A reader that has gone must never end an upgrade in progress: writes
   // to it fail instead, and the console drops the rest.
-  ::signal(SIGPIPE, SIG_IGN);
-  QCoreApplication app(argc, argv);
+  flash::PrepareStandardStreams();
 
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = flash::CommandLineArguments(argc, argv);
   const flash::ParseResult parsed = flash::ParseOptions(args);
   const flash::Options& options = parsed.options;
   auto usageError = [&parsed](const std::string& message) {
@@ -271,19 +261,19 @@ int main(int argc, char** argv) {
       [&signalTarget] {
         std::lock_guard lock(signalTarget.mutex);
         if (signalTarget.console != nullptr) {
-          signalTarget.console->Resize(TerminalColumns());
+          signalTarget.console->Resize(flash::TerminalColumns());
         }
       });
 
-  settings::QSettingsStore store;
+  const std::unique_ptr<settings::SettingsStore> store = settings::OpenUserSettingsStore();
   // Without a link on the command line only one the window stored is used:
   // the defaults would open a port nobody chose.
-  if (options.devices.empty() && !settings::HoldsStoredLink(store)) {
+  if (options.devices.empty() && !settings::HoldsStoredLink(*store)) {
     return usageError(
         "no link given and none stored by the window: name the device's link with --serial PORT "
         "or --tcp HOST:PORT");
   }
-  const settings::Settings stored = settings::LoadSettings(store);
+  const settings::Settings stored = settings::LoadSettings(*store);
 
   const std::vector<flash::RunLink> links = LinksOf(options, stored.link);
   if (const std::string twice = flash::SameLinkTwice(links); !twice.empty()) {
@@ -328,9 +318,9 @@ int main(int argc, char** argv) {
   }
 
   const bool several = links.size() > 1;
-  const bool live = !options.json && !options.quiet && ::isatty(STDOUT_FILENO) == 1;
-  flash::Console console(STDOUT_FILENO, STDERR_FILENO, live, static_cast<int>(links.size()),
-                         TerminalColumns());
+  const bool live = !options.json && !options.quiet && flash::StatusRowsPossible();
+  flash::Console console(flash::kStandardOutput, flash::kStandardError, live,
+                         static_cast<int>(links.size()), flash::TerminalColumns());
   const flash::RunShared shared{options,
                                 firmware,
                                 console,

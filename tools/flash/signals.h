@@ -8,6 +8,14 @@
 // The signals are blocked in every thread and taken by one watching thread
 // with sigwait(), so no system call of a device's link is ever interrupted
 // and the answers run as ordinary code.
+//
+// On Windows (signals_win32.cpp) the console's control events take their
+// place: Ctrl-C as SIGINT (a second one ends the program at once), Ctrl-Break
+// and the console's closing, log-off or shut-down as SIGTERM; each is named
+// as the console calls it. The watching thread looks at the console's width
+// four times a second instead of SIGWINCH. Closing the console leaves the
+// program a few seconds: the stop at the next exchange boundary takes well
+// under one.
 #pragma once
 
 #include <atomic>
@@ -20,14 +28,15 @@ namespace ql::flash {
 
 // Blocks the watched signals in the calling thread and in every thread it
 // starts afterwards. Call first thing in main, before any thread exists.
+// Nothing to do on Windows.
 void BlockWatchedSignals();
 
 class SignalWatcher {
  public:
-  // `onStop` is told the name of the first stop signal ("SIGINT"), after
-  // `stop` has been set; it returns false while no device has been touched
+  // `onStop` is told the name of the first stop signal ("SIGINT", on
+  // Windows "Ctrl-C"), after `stop` has been set; it returns false while no device has been touched
   // yet, and the program then ends at once with status 130. `onResize` is
-  // told of every SIGWINCH.
+  // told of every SIGWINCH (on Windows: of every change of width).
   SignalWatcher(std::atomic<bool>& stop, std::function<bool(const char* name)> onStop,
                 std::function<void()> onResize);
   ~SignalWatcher();
@@ -42,12 +51,17 @@ class SignalWatcher {
   void Loop();
   // Removes the leftover, says why on standard error and ends the program.
   [[noreturn]] void EndAtOnce(const char* why);
+  // Windows: answers one console control event, on the thread the system
+  // calls the handler on.
+  void Answer(unsigned long event);
 
   std::atomic<bool>& stop_;
   std::function<bool(const char*)> onStop_;
   std::function<void()> onResize_;
   std::mutex mutex_;
   std::string leftover_;
+  // Windows: the event that ends the watching thread.
+  void* ended_ = nullptr;
   std::thread thread_;
 };
 

@@ -1,14 +1,10 @@
 // Appending whole lines to the station log and reading the unit numbers back.
 #include "station_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <string_view>
 
+#include "file_system.h"
 #include "link/errno_text.h"
 
 namespace ql::flash {
@@ -35,17 +31,14 @@ std::map<std::string, int> LastUnits(std::string_view text) {
   return last;
 }
 
-bool ReadAll(int fd, std::string& text) {
+bool ReadAll(int fd, std::string& text, int& error) {
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const long n = ReadSome(fd, buffer, sizeof buffer, error);
     if (n == 0) {
       return true;
     }
     if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
       return false;
     }
     text.append(buffer, static_cast<std::size_t>(n));
@@ -56,21 +49,16 @@ bool ReadAll(int fd, std::string& text) {
 
 std::unique_ptr<StationLog> StationLog::Open(const std::string& path, std::string& why) {
   // Never blocks on a FIFO, and only a regular file is a log.
-  const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  int error = 0;
+  const int fd = OpenAppendFile(path, error);
   if (fd < 0) {
-    why = link::ErrnoText(errno);
-    return nullptr;
-  }
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    why = "not a regular file";
-    ::close(fd);
+    why = error != 0 ? link::ErrnoText(error) : "not a regular file";
     return nullptr;
   }
   std::string text;
-  if (::fcntl(fd, F_SETFL, O_APPEND) != 0 || ::lseek(fd, 0, SEEK_SET) != 0 || !ReadAll(fd, text)) {
-    why = link::ErrnoText(errno);
-    ::close(fd);
+  if (!ReadAll(fd, text, error)) {
+    why = link::ErrnoText(error);
+    CloseFile(fd);
     return nullptr;
   }
   const bool endsWithNewline = text.empty() || text.back() == '\n';
@@ -81,7 +69,7 @@ StationLog::StationLog(int fd, std::map<std::string, int> lastUnits, bool endsWi
     : fd_(fd), lastUnits_(std::move(lastUnits)), endsWithNewline_(endsWithNewline) {}
 
 StationLog::~StationLog() {
-  ::close(fd_);
+  CloseFile(fd_);
 }
 
 int StationLog::TakeUnitNumber(const std::string& link) {
@@ -96,12 +84,10 @@ bool StationLog::Append(const Json& record, std::string& why) {
   const std::string line = (endsWithNewline_ ? "" : "\n") + JsonLine(record) + "\n";
   std::size_t written = 0;
   while (written < line.size()) {
-    const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    int error = 0;
+    const long n = WriteSome(fd_, line.data() + written, line.size() - written, error);
     if (n <= 0) {
-      why = n < 0 ? link::ErrnoText(errno) : "nothing written";
+      why = n < 0 ? link::ErrnoText(error) : "nothing written";
       // What went out is not a whole line: the next record starts afresh.
       endsWithNewline_ = written == 0 && endsWithNewline_;
       return false;
@@ -109,8 +95,8 @@ bool StationLog::Append(const Json& record, std::string& why) {
     written += static_cast<std::size_t>(n);
   }
   endsWithNewline_ = true;
-  if (::fsync(fd_) != 0) {
-    why = link::ErrnoText(errno);
+  if (const int error = SyncFile(fd_); error != 0) {
+    why = link::ErrnoText(error);
     return false;
   }
   return true;

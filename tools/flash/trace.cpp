@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "file_system.h"
 #include "link/errno_text.h"
 #include "run_time.h"
 
@@ -25,9 +26,10 @@ std::string TraceBytes(std::span<const std::uint8_t> bytes) {
 }
 
 std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string& why) {
-  std::FILE* file = std::fopen(path.c_str(), "we");
+  int error = 0;
+  std::FILE* file = OpenStreamForWriting(path, error);
   if (file == nullptr) {
-    why = link::ErrnoText(errno);
+    why = link::ErrnoText(error);
     return nullptr;
   }
   return std::unique_ptr<TraceFile>(new TraceFile(file));

@@ -2,21 +2,19 @@
 // waiting for it to become free, and the samples are written with a deadline
 // and a look at the cut-off every few milliseconds, so a stuck or busy sound
 // server holds up only the player, and never for long.
-#include "app/tone.h"
+#include "tone/tone_output.h"
 
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <numbers>
+#include <mutex>
+#include <thread>
 #include <utility>
 
-namespace ql::app {
+namespace ql::tone {
 namespace {
 
-constexpr double kAmplitude = 0.4 * 32767.0;
-constexpr int kFadeMs = 5;
 // How long past the tone's own length the device may take before the tone is
 // cut off.
 constexpr std::chrono::milliseconds kSlack{250};
@@ -83,26 +81,8 @@ void WaitPlayed(snd_pcm_t* pcm, Clock::time_point deadline, const std::function<
 
 }  // namespace
 
-std::vector<std::int16_t> SineSamples(int hz, int ms, int sampleRate) {
-  if (hz <= 0 || ms <= 0 || sampleRate <= 0) {
-    return {};
-  }
-  const auto count = static_cast<std::size_t>(static_cast<long long>(sampleRate) * ms / 1000);
-  const auto fade = static_cast<std::size_t>(static_cast<long long>(sampleRate) * kFadeMs / 1000);
-  std::vector<std::int16_t> samples(count);
-  const double step = 2.0 * std::numbers::pi * hz / sampleRate;
-  for (std::size_t i = 0; i < count; ++i) {
-    double gain = 1.0;
-    if (fade > 0) {
-      const std::size_t edge = std::min(i, count - 1 - i);
-      gain = std::min(1.0, static_cast<double>(edge) / static_cast<double>(fade));
-    }
-    samples[i] = static_cast<std::int16_t>(std::lround(kAmplitude * gain * std::sin(step * i)));
-  }
-  return samples;
-}
-
-void PlayOnAlsa(const std::vector<std::int16_t>& samples, const std::function<bool()>& cut) {
+void PlaySystemTone(const Tone& tone, const std::function<bool()>& cut) {
+  const std::vector<std::int16_t> samples = SineSamples(tone.hz, tone.ms, kToneSampleRate);
   if (samples.empty()) {
     return;
   }
@@ -123,45 +103,4 @@ void PlayOnAlsa(const std::vector<std::int16_t>& samples, const std::function<bo
   snd_pcm_close(pcm);
 }
 
-TonePlayer::TonePlayer() : TonePlayer(&PlayOnAlsa) {}
-
-TonePlayer::TonePlayer(Output output) : output_(std::move(output)) {
-  thread_ = std::thread([this] { Run(); });
-}
-
-TonePlayer::~TonePlayer() {
-  {
-    const std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_one();
-  thread_.join();
-}
-
-void TonePlayer::Start(int hz, int ms) {
-  {
-    const std::lock_guard lock(mutex_);
-    pending_ = Request{hz, ms};
-    ++asked_;
-  }
-  wake_.notify_one();
-}
-
-void TonePlayer::Run() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || pending_.has_value(); });
-    if (stopping_) {
-      return;
-    }
-    const Request request = *pending_;
-    pending_.reset();
-    const std::uint64_t number = asked_;
-    lock.unlock();
-    const std::vector<std::int16_t> samples = SineSamples(request.hz, request.ms, kToneSampleRate);
-    output_(samples, [this, number] { return stopping_ || asked_ != number; });
-    lock.lock();
-  }
-}
-
-}  // namespace ql::app
+}  // namespace ql::tone

@@ -1,4 +1,4 @@
-// Taking the signals on a thread of their own.
+// Taking the signals on a thread of their own (POSIX).
 #include "signals.h"
 
 #include <pthread.h>

@@ -1,13 +1,14 @@
 // The tones: their samples, and a player that never keeps anyone waiting.
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -16,9 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "app/tone.h"
+#include "tone/tone_output.h"
+#include "tone/tone_player.h"
 
-namespace ql::app {
+namespace ql::tone {
 namespace {
 
 TEST(Tone, SamplesHoldTheAskedPitchAndLengthAndStartAndEndQuietly) {
@@ -41,10 +43,10 @@ TEST(Tone, SamplesHoldTheAskedPitchAndLengthAndStartAndEndQuietly) {
   EXPECT_TRUE(SineSamples(1000, 0, 44100).empty());
 }
 
-// What the player hands its output: the length of each tone, and whether it
-// was cut off before it had been heard.
+// What the player hands its output: each tone, and whether it was cut off
+// before it had been heard.
 struct Played {
-  std::size_t samples;
+  Tone tone;
   bool cut;
 };
 
@@ -60,7 +62,7 @@ class StuckOutput {
   explicit StuckOutput(bool heedsCut = true) : heedsCut_(heedsCut) {}
 
   TonePlayer::Output Make() {
-    return [this](const std::vector<std::int16_t>& samples, const std::function<bool()>& cut) {
+    return [this](const Tone& tone, const std::function<bool()>& cut) {
       {
         const std::lock_guard lock(mutex_);
         ++started_;
@@ -77,7 +79,7 @@ class StuckOutput {
       }
       {
         const std::lock_guard lock(mutex_);
-        played_.push_back({samples.size(), wasCut});
+        played_.push_back({tone, wasCut});
       }
       changed_.notify_all();
     };
@@ -135,7 +137,8 @@ TEST(TonePlayer, ANewToneCutsOffTheOneStillPlaying) {
   ASSERT_TRUE(output.WaitPlayed(1));
   const std::vector<Played> played = output.played();
   ASSERT_GE(played.size(), 1U);
-  EXPECT_EQ(played[0].samples, static_cast<std::size_t>(kToneSampleRate * 300 / 1000));
+  EXPECT_EQ(played[0].tone.hz, 1000);
+  EXPECT_EQ(played[0].tone.ms, 300);
   EXPECT_TRUE(played[0].cut);
 }
 
@@ -155,28 +158,25 @@ TEST(TonePlayer, EndingThePlayerCutsOffItsTone) {
 // began writes nothing and returns at the first look, and a whole tone
 // returns by itself.
 TEST(TonePlayer, AlsaHeedsTheCutAndReturnsByItself) {
-  // ALSA takes the path as a list: no blanks in it, unlike the default
-  // temporary folder's name, which holds the application's.
-  QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/ql-alsa-XXXXXX"));
-  ASSERT_TRUE(folder.isValid());
-  const QString conf = folder.filePath(QStringLiteral("asound.conf"));
-  QFile file(conf);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("pcm.!default { type null }\n");
-  file.close();
-  qputenv("ALSA_CONFIG_PATH", QFile::encodeName(conf));
-  const std::vector<std::int16_t> samples = SineSamples(1000, 150, kToneSampleRate);
+  // ALSA takes the path as a list: no blanks in it.
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / ("ql-alsa-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  const fs::path conf = folder / "asound.conf";
+  std::ofstream(conf) << "pcm.!default { type null }\n";
+  ::setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+  const Tone tone{1000, 150};
 
   int looks = 0;
-  PlayOnAlsa(samples, [&looks] {
+  PlaySystemTone(tone, [&looks] {
     ++looks;
     return true;
   });
   EXPECT_EQ(looks, 1);
 
-  auto played = std::async(std::launch::async, [&samples] {
+  auto played = std::async(std::launch::async, [&tone] {
     int uncutLooks = 0;
-    PlayOnAlsa(samples, [&uncutLooks] {
+    PlaySystemTone(tone, [&uncutLooks] {
       ++uncutLooks;
       return false;
     });
@@ -184,8 +184,9 @@ TEST(TonePlayer, AlsaHeedsTheCutAndReturnsByItself) {
   });
   ASSERT_EQ(played.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_GE(played.get(), 1);
-  qunsetenv("ALSA_CONFIG_PATH");
+  ::unsetenv("ALSA_CONFIG_PATH");
+  fs::remove_all(folder);
 }
 
 }  // namespace
-}  // namespace ql::app
+}  // namespace ql::tone

@@ -1,5 +1,6 @@
-// The tones that end each step: a sine tone of a given pitch and length,
-// played on a thread of its own so that nobody waits for the sound device.
+// The tones that end each step of the window: a tone of a given pitch and
+// length, played on a thread of its own so that nobody waits for the sound
+// device. The system's side is in tone_output.h.
 #pragma once
 
 #include <atomic>
@@ -11,7 +12,12 @@
 #include <thread>
 #include <vector>
 
-namespace ql::app {
+namespace ql::tone {
+
+struct Tone {
+  int hz = 0;
+  int ms = 0;
+};
 
 inline constexpr int kToneSampleRate = 44100;
 
@@ -25,13 +31,12 @@ std::vector<std::int16_t> SineSamples(int hz, int ms, int sampleRate);
 // device opens, how long it takes to drain, or whether there is one at all.
 class TonePlayer {
  public:
-  // Plays mono samples at kToneSampleRate; returns once they have been
-  // heard, the device failed, or `cut()` holds. It looks at `cut` every few
-  // milliseconds, so a newer tone or the player's end stops it promptly.
-  using Output = std::function<void(const std::vector<std::int16_t>& samples,
-                                    const std::function<bool()>& cut)>;
+  // Plays `tone`; returns once it has been heard, the device failed, or
+  // `cut()` holds. It looks at `cut` every few milliseconds where it can, so
+  // a newer tone or the player's end stops it promptly.
+  using Output = std::function<void(const Tone& tone, const std::function<bool()>& cut)>;
 
-  // Plays on ALSA's default device.
+  // Plays on the system's sound device (PlaySystemTone).
   TonePlayer();
   explicit TonePlayer(Output output);
   // Cuts the tone that plays and waits for the thread.
@@ -45,26 +50,16 @@ class TonePlayer {
   void Start(int hz, int ms);
 
  private:
-  struct Request {
-    int hz = 0;
-    int ms = 0;
-  };
-
   void Run();
 
   Output output_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::optional<Request> pending_;  // guarded by mutex_
+  std::optional<Tone> pending_;  // guarded by mutex_
   // Counts the tones asked for; the one playing is cut once it moves on.
   std::atomic<std::uint64_t> asked_{0};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
 
-// Plays `samples` on ALSA's default device, giving up at `cut()` or when the
-// device takes much longer than the samples last. Without a usable device it
-// returns at once.
-void PlayOnAlsa(const std::vector<std::int16_t>& samples, const std::function<bool()>& cut);
-
-}  // namespace ql::app
+}  // namespace ql::tone
