@@ -82,6 +82,9 @@ TEST_P(LinkLostRoad, HangUpMidPhaseEndsThePhaseAtOnce) {
   const Case cases[] = {
       {"while programming", 4, UpgradeResult::ProgramFailed, Phase::Program},
       {"while verifying", 8, UpgradeResult::VerifyFailed, Phase::Verify},
+      // Every block compared, but the link went before it had been quiet for
+      // a whole window: a late reply lost with it could have told otherwise.
+      {"after the last read-back", 11, UpgradeResult::VerifyFailed, Phase::Verify},
   };
   const TempFirmware file(kHeader, PatternImage(3 * 512 + 100));
   for (const Case& c : cases) {

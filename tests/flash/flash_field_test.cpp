@@ -416,6 +416,10 @@ TEST_F(FieldTest, VerifyOnlyComparesWithoutWriting) {
     if (flipped) {
       EXPECT_TRUE(Contains(run.err, "Verify error! (block 37, address 4A00, data differs)"))
           << run.err;
+      EXPECT_TRUE(Contains(run.err,
+                           "the device's flash matches the file in its first 37 of 124 "
+                           "blocks and differs at block 37; nothing was written"))
+          << run.err;
     } else {
       EXPECT_TRUE(Contains(run.out, "Verify ok.")) << run.out;
       EXPECT_EQ(device->GetCounters().verifies, static_cast<std::size_t>(kBlocks));

@@ -244,6 +244,10 @@ std::string FlashView::StopAccount() const {
   return upgrade::StopExplanation(finish_, lastPhase_);
 }
 
+std::string FlashView::FailureAccount() const {
+  return upgrade::FailureHoldings(finish_, lastPhase_);
+}
+
 double FlashView::Tally::Seconds() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

@@ -103,6 +103,9 @@ class FlashView final : public upgrade::ProcedureEvents {
   bool flashAsBefore() const { return finish_.holds.flash == upgrade::Flash::AsBefore; }
   // After a stop: what the device holds and what to do about it.
   std::string StopAccount() const;
+  // After a failed phase: what the device holds; empty when nothing is
+  // worth saying.
+  std::string FailureAccount() const;
 
  private:
   // The blocks of the phase in hand: how many, how many done, since when.

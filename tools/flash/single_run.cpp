@@ -38,7 +38,8 @@ Json RunOnce(DeviceRun& run, const RunShared& shared, link::Clock& clock) {
       why = run.link.lookupError;
       return nullptr;
     }
-    return link::TryOpenLinkUnlessStopped(settings, why, &shared.stop);
+    return link::TryOpenLinkUnlessStopped(settings, why, &shared.stop,
+                                          link::LineSettingsUse::Exactly);
   };
   const JobContext context{&shared.stop, run.observer.get(), shared.runWaitMs};
   FlashRead read;
@@ -55,8 +56,14 @@ Json RunOnce(DeviceRun& run, const RunShared& shared, link::Clock& clock) {
     }
     run.view->Problem(holds);
     extra["holds"] = holds;
-  } else if (!run.view->lastReason().empty() && run.outcome.status != kExitOk) {
-    extra["reason"] = run.view->lastReason();
+  } else if (run.outcome.status != kExitOk) {
+    if (!run.view->lastReason().empty()) {
+      extra["reason"] = run.view->lastReason();
+    }
+    if (const std::string holds = run.view->FailureAccount(); !holds.empty()) {
+      run.view->Problem(holds);
+      extra["holds"] = holds;
+    }
   }
   return extra;
 }
