@@ -16,11 +16,12 @@ std::unique_ptr<Transport> TryOpenLink(const LinkSettings& settings, std::string
 }
 
 std::unique_ptr<Transport> TryOpenLinkUnlessStopped(const LinkSettings& settings, std::string& why,
-                                                    const std::atomic<bool>* cancel) {
+                                                    const std::atomic<bool>* cancel,
+                                                    LineSettingsUse use) {
   if (settings.linkKind == LinkKind::Tcp) {
     return OpenTcpTransport(settings.netIp, settings.netPort, kConnectTimeout, &why, cancel);
   }
-  return OpenSerialTransport(settings.comPortName, settings.comBaudRate, &why);
+  return OpenSerialTransport(settings.comPortName, settings.comBaudRate, &why, use);
 }
 
 }  // namespace ql::link

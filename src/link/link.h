@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/link_settings.h"
+#include "link/serial_transport.h"
 #include "link/transport.h"
 
 namespace ql::link {
@@ -20,8 +21,11 @@ std::unique_ptr<Transport> OpenLink(const LinkSettings& settings);
 // reason ("Connection refused", "No such file or directory", ...). A TCP
 // connect still waiting when `cancel` becomes true gives up (the second form).
 std::unique_ptr<Transport> TryOpenLink(const LinkSettings& settings, std::string& why);
-std::unique_ptr<Transport> TryOpenLinkUnlessStopped(const LinkSettings& settings, std::string& why,
-                                                    const std::atomic<bool>* cancel);
+// `use`: what a serial port that will not run with the line settings does
+// (see OpenSerialTransport).
+std::unique_ptr<Transport> TryOpenLinkUnlessStopped(
+    const LinkSettings& settings, std::string& why, const std::atomic<bool>* cancel,
+    LineSettingsUse use = LineSettingsUse::PortsOwnIfRefused);
 
 // How a procedure opens its link, as TryOpenLink does; tests hand in their
 // own.

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "link/line_settings.h"
+#include "link/serial_transport.h"
 #include "link/transport.h"
 #include "link/uucp_lock.h"
 
@@ -32,12 +33,19 @@ std::chrono::nanoseconds CharacterTimeOf(const termios& tio);
 // adapter's node is removed, and may come back as another device's.
 bool DeviceNodeRemoved(const std::string& path, dev_t device);
 
+// Why a port told `asked` does not run at its rate, now that it reports
+// `inForce`: empty when it does. Drivers take a rate they cannot do without
+// an error and keep the nearest they can. The character format is not
+// compared: a pseudo-terminal always reports 8 bits without parity,
+// whatever it was told, and so do the ports Wine maps onto one.
+std::string LineRefusal(const termios& asked, const termios& inForce);
+
 // OpenSerialTransport, with the port's lock file taken in `lockFolder`: the
 // open is refused while a lock there names a live process, and a folder
 // that is missing or not writable does not stop it (the port is then used
 // without a lock file).
-std::unique_ptr<Transport> OpenSerialTransport(std::string_view portName,
-                                               std::string_view lineSettings, std::string* why,
-                                               std::string_view lockFolder);
+std::unique_ptr<Transport> OpenSerialTransport(
+    std::string_view portName, std::string_view lineSettings, std::string* why,
+    std::string_view lockFolder, LineSettingsUse use = LineSettingsUse::PortsOwnIfRefused);
 
 }  // namespace ql::link

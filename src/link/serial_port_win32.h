@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <string>
 
 #include "link/line_settings.h"
 
@@ -24,6 +25,12 @@ void MakeRaw(DCB& dcb);
 // of the rates a port is set to on Linux either (50 to 4000000 baud, the
 // termios speeds), so that a text means the same on both.
 bool ApplyLineSettings(const LineSettings& settings, DCB& dcb);
+
+// Why a port told `asked` does not run at its rate, now that it reports
+// `inForce`: empty when it does. Drivers may keep the nearest rate they can
+// without an error. The character format is not compared: Wine reports a
+// pseudo-terminal's, which is always 8 bits without parity.
+std::string LineRefusal(const DCB& asked, const DCB& inForce);
 
 // How long one character lasts with the record's format and rate: start
 // bit, data bits, parity bit and stop bits over the baud rate.

@@ -27,13 +27,24 @@ std::string SerialPortIdentity(std::string_view portName);
 // baud rate.
 bool LineSettingsApplicable(const LineSettings& settings);
 
+// What an open does when the port will not run with the line settings it
+// is given: the window keeps the port's own (its settings text is whatever
+// the user typed last), the command-line program refuses the port, since
+// it was told a rate and says that rate in what it prints.
+enum class LineSettingsUse {
+  PortsOwnIfRefused,
+  Exactly,
+};
+
 // Opens the port for exclusive use, raw bytes, and the line settings of
-// `lineSettings` (a text that cannot be read, or names a rate the system has
-// no speed for, leaves the port's own). nullptr when the port does not
-// exist, is not a serial port, or is in use; `why` (when given) then says
-// which, with the system's text.
-std::unique_ptr<Transport> OpenSerialTransport(std::string_view portName,
-                                               std::string_view lineSettings,
-                                               std::string* why = nullptr);
+// `lineSettings`. A text that cannot be read, names a rate the system has
+// no speed for, or that the port refuses or quietly replaces leaves the
+// port's own with PortsOwnIfRefused; with Exactly the open fails and `why`
+// says so with the port's reason. nullptr when the port does not exist, is
+// not a serial port, or is in use; `why` (when given) then says which, with
+// the system's text.
+std::unique_ptr<Transport> OpenSerialTransport(
+    std::string_view portName, std::string_view lineSettings, std::string* why = nullptr,
+    LineSettingsUse use = LineSettingsUse::PortsOwnIfRefused);
 
 }  // namespace ql::link

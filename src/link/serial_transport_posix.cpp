@@ -176,7 +176,7 @@ class SerialTransport final : public Transport {
   // `why` (when given) then says which, with the system's text.
   static std::unique_ptr<SerialTransport> Open(std::string_view portName,
                                                std::string_view lineSettings, std::string* why,
-                                               std::string_view lockFolder);
+                                               std::string_view lockFolder, LineSettingsUse use);
 
   ~SerialTransport() override;
   SerialTransport(const SerialTransport&) = delete;
@@ -346,7 +346,8 @@ bool ApplyLineSettings(const LineSettings& settings, termios& tio) {
 std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName,
                                                        std::string_view lineSettings,
                                                        std::string* why,
-                                                       std::string_view lockFolder) {
+                                                       std::string_view lockFolder,
+                                                       LineSettingsUse use) {
   const auto fail = [why](std::string reason) {
     if (why != nullptr) {
       *why = std::move(reason);
@@ -402,8 +403,31 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   MakeRaw(raw);
   termios withLine = raw;
   const auto parsed = ParseLineSettings(lineSettings);
-  if (!(parsed && ApplyLineSettings(*parsed, withLine) &&
-        ::tcsetattr(fd, TCSANOW, &withLine) == 0)) {
+  // Why the port does not run at the rate asked; and whether the port's own
+  // settings stay, as they do for a text the port does not take as a whole.
+  std::string refused;
+  bool taken = false;
+  if (!parsed) {
+    refused = "not line settings";
+  } else if (!ApplyLineSettings(*parsed, withLine)) {
+    refused = "the system has no speed for " + std::to_string(parsed->baud) + " baud";
+  } else {
+    // The C library reports a parity the driver drops as an error, as every
+    // pseudo-terminal does; the rate may still have been set.
+    taken = ::tcsetattr(fd, TCSANOW, &withLine) == 0;
+    const int failure = errno;
+    termios now{};
+    refused = ::tcgetattr(fd, &now) == 0 ? LineRefusal(withLine, now) : ErrnoText(errno);
+    if (!refused.empty() && !taken) {
+      refused = ErrnoText(failure);
+    }
+  }
+  if (!refused.empty() && use == LineSettingsUse::Exactly) {
+    ::tcsetattr(fd, TCSANOW, &found);
+    ::close(fd);
+    return fail("the port refuses " + std::string(lineSettings) + ": " + refused);
+  }
+  if (!taken && use == LineSettingsUse::PortsOwnIfRefused) {
     ::tcsetattr(fd, TCSANOW, &raw);
   }
   ::tcflush(fd, TCOFLUSH);
@@ -575,6 +599,17 @@ bool DeviceNodeRemoved(const std::string& path, dev_t device) {
   return !S_ISCHR(node.st_mode) || node.st_rdev != device;
 }
 
+std::string LineRefusal(const termios& asked, const termios& inForce) {
+  const speed_t code = cfgetospeed(&inForce);
+  if (code == cfgetospeed(&asked)) {
+    return {};
+  }
+  const bool known = std::any_of(kSpeeds.begin(), kSpeeds.end(),
+                                 [code](const Speed& s) { return s.code == code; });
+  return known ? "it runs at " + std::to_string(BaudOf(code)) + " baud"
+               : "it runs at another speed";
+}
+
 bool LineSettingsApplicable(const LineSettings& settings) {
   termios probe{};
   return ApplyLineSettings(settings, probe);
@@ -582,13 +617,14 @@ bool LineSettingsApplicable(const LineSettings& settings) {
 
 std::unique_ptr<Transport> OpenSerialTransport(std::string_view portName,
                                                std::string_view lineSettings, std::string* why,
-                                               std::string_view lockFolder) {
-  return SerialTransport::Open(portName, lineSettings, why, lockFolder);
+                                               std::string_view lockFolder, LineSettingsUse use) {
+  return SerialTransport::Open(portName, lineSettings, why, lockFolder, use);
 }
 
 std::unique_ptr<Transport> OpenSerialTransport(std::string_view portName,
-                                               std::string_view lineSettings, std::string* why) {
-  return SerialTransport::Open(portName, lineSettings, why, kLockFolder);
+                                               std::string_view lineSettings, std::string* why,
+                                               LineSettingsUse use) {
+  return SerialTransport::Open(portName, lineSettings, why, kLockFolder, use);
 }
 
 }  // namespace ql::link

@@ -75,7 +75,8 @@ class SerialTransport final : public Transport {
   // nullptr when the port does not exist, is not a serial port, or is in
   // use; `why` (when given) then says which, with the system's text.
   static std::unique_ptr<SerialTransport> Open(std::string_view portName,
-                                               std::string_view lineSettings, std::string* why);
+                                               std::string_view lineSettings, std::string* why,
+                                               LineSettingsUse use);
 
   ~SerialTransport() override;
   SerialTransport(const SerialTransport&) = delete;
@@ -189,6 +190,13 @@ bool ApplyLineSettings(const LineSettings& settings, DCB& dcb) {
   return true;
 }
 
+std::string LineRefusal(const DCB& asked, const DCB& inForce) {
+  if (inForce.BaudRate == asked.BaudRate) {
+    return {};
+  }
+  return "it runs at " + std::to_string(inForce.BaudRate) + " baud";
+}
+
 std::chrono::nanoseconds CharacterTimeOf(const DCB& dcb) {
   const double dataBits = dcb.ByteSize >= 5 && dcb.ByteSize <= 8 ? dcb.ByteSize : 8;
   const double parityBits = dcb.Parity == NOPARITY ? 0 : 1;
@@ -228,7 +236,7 @@ bool LineSettingsApplicable(const LineSettings& settings) {
 
 std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName,
                                                        std::string_view lineSettings,
-                                                       std::string* why) {
+                                                       std::string* why, LineSettingsUse use) {
   const auto fail = [why](std::string reason) {
     if (why != nullptr) {
       *why = std::move(reason);
@@ -263,7 +271,30 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   MakeRaw(raw);
   DCB withLine = raw;
   const auto parsed = ParseLineSettings(lineSettings);
-  if (!(parsed && ApplyLineSettings(*parsed, withLine) && ::SetCommState(port, &withLine))) {
+  // Why the port does not run at the rate asked; and whether the port's own
+  // settings stay, as they do for a record the port does not take as a whole.
+  std::string refused;
+  bool taken = false;
+  if (!parsed) {
+    refused = "not line settings";
+  } else if (!ApplyLineSettings(*parsed, withLine)) {
+    refused = "the system has no speed for " + std::to_string(parsed->baud) + " baud";
+  } else {
+    taken = ::SetCommState(port, &withLine) != 0;
+    const DWORD failure = ::GetLastError();
+    DCB now{};
+    now.DCBlength = sizeof now;
+    refused =
+        ::GetCommState(port, &now) ? LineRefusal(withLine, now) : SystemErrorText(::GetLastError());
+    if (!refused.empty() && !taken) {
+      refused = SystemErrorText(failure);
+    }
+  }
+  if (!refused.empty() && use == LineSettingsUse::Exactly) {
+    ::SetCommState(port, &found);
+    return fail("the port refuses " + std::string(lineSettings) + ": " + refused);
+  }
+  if (!taken && use == LineSettingsUse::PortsOwnIfRefused) {
     ::SetCommState(port, &raw);
   }
   ::PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR);
@@ -452,8 +483,9 @@ void SerialTransport::MarkGone(std::string reason) {
 }
 
 std::unique_ptr<Transport> OpenSerialTransport(std::string_view portName,
-                                               std::string_view lineSettings, std::string* why) {
-  return SerialTransport::Open(portName, lineSettings, why);
+                                               std::string_view lineSettings, std::string* why,
+                                               LineSettingsUse use) {
+  return SerialTransport::Open(portName, lineSettings, why, use);
 }
 
 }  // namespace ql::link

@@ -64,6 +64,20 @@ TEST(ApplyLineSettings, BaudWithoutASystemSpeedChangesNothing) {
   EXPECT_EQ(cfgetospeed(&tio), B2400);
 }
 
+// A driver may take a setting without an error and keep the nearest it can:
+// the port is then compared with what it was told.
+TEST(ApplyLineSettings, APortThatKeepsAnotherSettingIsCaught) {
+  termios asked{};
+  ASSERT_TRUE(ApplyLineSettings(*ParseLineSettings("230400,e,8,1"), asked));
+  EXPECT_EQ(LineRefusal(asked, asked), "");
+  termios slower = asked;
+  cfsetospeed(&slower, B115200);
+  EXPECT_EQ(LineRefusal(asked, slower), "it runs at 115200 baud");
+  termios pseudoTerminal = asked;
+  pseudoTerminal.c_cflag &= ~static_cast<tcflag_t>(PARENB);
+  EXPECT_EQ(LineRefusal(asked, pseudoTerminal), "") << "no parity on a pseudo-terminal";
+}
+
 TEST(SerialCharacterTime, CountsStartDataParityAndStopBits) {
   struct Case {
     const char* text;

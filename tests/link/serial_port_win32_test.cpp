@@ -94,6 +94,20 @@ TEST(SerialRecord, ARateLinuxHasNoSpeedForIsNotAppliedEither) {
   }
 }
 
+// Wine keeps whatever it is told; a real driver may keep the nearest rate or
+// format it can without an error.
+TEST(SerialRecord, APortThatKeepsAnotherSettingIsCaught) {
+  DCB asked = Found();
+  ASSERT_TRUE(ApplyLineSettings(*ParseLineSettings("230400,e,8,1"), asked));
+  EXPECT_EQ(LineRefusal(asked, asked), "");
+  DCB slower = asked;
+  slower.BaudRate = 115200;
+  EXPECT_EQ(LineRefusal(asked, slower), "it runs at 115200 baud");
+  DCB pseudoTerminal = asked;
+  pseudoTerminal.Parity = NOPARITY;
+  EXPECT_EQ(LineRefusal(asked, pseudoTerminal), "") << "no parity on a pseudo-terminal";
+}
+
 TEST(SerialRecord, RawBytesWithoutAnyHandshake) {
   DCB dcb = Found();
   MakeRaw(dcb);

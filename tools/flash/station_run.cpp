@@ -29,7 +29,8 @@ class StationRun {
         link,
         clock_,
         [this](const link::LinkSettings& settings, std::string& why) {
-          auto transport = link::TryOpenLinkUnlessStopped(settings, why, &shared_.stop);
+          auto transport = link::TryOpenLinkUnlessStopped(settings, why, &shared_.stop,
+                                                          link::LineSettingsUse::Exactly);
           lookError_ = why;
           return transport;
         },
