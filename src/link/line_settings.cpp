@@ -113,4 +113,9 @@ std::optional<LineSettings> ParseLineSettings(std::string_view text) {
   return settings;
 }
 
+std::string UnusableLineSettings(const std::optional<LineSettings>& parsed) {
+  return parsed ? "the system has no speed for " + std::to_string(parsed->baud) + " baud"
+                : "not line settings";
+}
+
 }  // namespace ql::link

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace ql::link {
@@ -39,5 +40,9 @@ inline constexpr int kDefaultLineSettingChoice = 5;
 // are allowed. nullopt for anything else (an empty text, an empty or unknown
 // field, more than four fields): the port then keeps its current settings.
 std::optional<LineSettings> ParseLineSettings(std::string_view text);
+
+// Why a port cannot be given `parsed`, the text as ParseLineSettings read
+// it: nothing read, or (with a value) a rate the system has no speed for.
+std::string UnusableLineSettings(const std::optional<LineSettings>& parsed);
 
 }  // namespace ql::link

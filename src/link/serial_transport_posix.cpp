@@ -407,10 +407,8 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   // settings stay, as they do for a text the port does not take as a whole.
   std::string refused;
   bool taken = false;
-  if (!parsed) {
-    refused = "not line settings";
-  } else if (!ApplyLineSettings(*parsed, withLine)) {
-    refused = "the system has no speed for " + std::to_string(parsed->baud) + " baud";
+  if (!parsed || !ApplyLineSettings(*parsed, withLine)) {
+    refused = UnusableLineSettings(parsed);
   } else {
     // The C library reports a parity the driver drops as an error, as every
     // pseudo-terminal does; the rate may still have been set.

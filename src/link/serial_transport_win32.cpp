@@ -275,10 +275,8 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(std::string_view portName
   // settings stay, as they do for a record the port does not take as a whole.
   std::string refused;
   bool taken = false;
-  if (!parsed) {
-    refused = "not line settings";
-  } else if (!ApplyLineSettings(*parsed, withLine)) {
-    refused = "the system has no speed for " + std::to_string(parsed->baud) + " baud";
+  if (!parsed || !ApplyLineSettings(*parsed, withLine)) {
+    refused = UnusableLineSettings(parsed);
   } else {
     taken = ::SetCommState(port, &withLine) != 0;
     const DWORD failure = ::GetLastError();
