@@ -1,10 +1,12 @@
 // What the Windows serial link tells the port: the state record written from
 // a settings text, the character time read from one, and the device names.
 // Wine takes any record on a pseudo-terminal and does not refuse a second
-// open of a port, so these rules are checked on the record and the names;
-// the end-to-end tests run the link itself against the emulator.
+// open of a port, so these rules are checked on the record and the names,
+// and the exclusive open on a file, whose sharing rules Wine does keep; the
+// end-to-end tests run the link itself against the emulator.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "link/serial_port_win32.h"
@@ -159,6 +161,25 @@ TEST(SerialOpen, APortThatCannotBeOpenedSaysWhy) {
   EXPECT_EQ(why, "not a port name");
   EXPECT_EQ(OpenSerialTransport("\\\\.\\NUL", "19200,e,8,1", &why), nullptr);
   EXPECT_EQ(why, "not a serial port");
+}
+
+// The port is opened with no sharing: while anything else holds it open the
+// system refuses the open, and the user is told the port is in use.
+TEST(SerialOpen, SomethingHeldOpenElsewhereIsInUse) {
+  const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                     ("ql-held-" + std::to_string(::GetCurrentProcessId()));
+  const HANDLE held =
+      ::CreateFileW(file.wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::string why;
+  EXPECT_EQ(OpenSerialTransport(file.string(), "19200,e,8,1", &why), nullptr);
+  EXPECT_EQ(why, "in use by another program");
+  ::CloseHandle(held);
+  // Let go, it opens, and is then found to be no port.
+  EXPECT_EQ(OpenSerialTransport(file.string(), "19200,e,8,1", &why), nullptr);
+  EXPECT_EQ(why, "not a serial port");
+  ::DeleteFileW(file.wstring().c_str());
 }
 
 }  // namespace
