@@ -55,6 +55,8 @@ TEST(CommandOptions, FirstProblemIsReportedInTheParsersWords) {
       // Without bundles a group of letters is one unknown option.
       {{"-fn", "x"}, {}, "unknown option -fn"},
       {{"-f", "-fx"}, {.bundles = true}, "unknown option -x"},
+      // Bundles are read first: a "--" taken as a value leaves "-f" unread.
+      {{"--name", "--", "-f"}, {.operands = true, .bundles = true}, "unknown option -f"},
       // Without operands a word is an unknown option, and so is "--".
       {{"file"}, {}, "unknown option file"},
       {{"--"}, {}, "unknown option --"},

@@ -6,10 +6,11 @@
 namespace ql::command_options {
 namespace {
 
-const Option* Find(const std::vector<Option>& table, const std::string& name) {
-  const auto found = std::find_if(table.begin(), table.end(), [&name](const Option& option) {
-    return option.name == name ||
-           (option.letter != 0 && name.size() == 2 && name[0] == '-' && name[1] == option.letter);
+// By long name, or also by short letter ("-q").
+const Option* Find(const std::vector<Option>& table, const std::string& name, bool letters) {
+  const auto found = std::find_if(table.begin(), table.end(), [&](const Option& option) {
+    return option.name == name || (letters && option.letter != 0 && name.size() == 2 &&
+                                   name[0] == '-' && name[1] == option.letter);
   });
   return found == table.end() ? nullptr : &*found;
 }
@@ -35,7 +36,7 @@ bool ExpandBundles(const std::vector<Option>& table, std::vector<std::string>& a
       continue;
     }
     for (std::size_t k = 1; k < arg.size(); ++k) {
-      const Option* option = Find(table, std::string{'-', arg[k]});
+      const Option* option = Find(table, std::string{'-', arg[k]}, true);
       if (option == nullptr) {
         error = "unknown option -" + std::string(1, arg[k]);
         return false;
@@ -76,7 +77,9 @@ Parsed Parse(const std::vector<Option>& table, const std::vector<std::string>& g
       value = arg.substr(eq + 1);
       inlineValue = true;
     }
-    const Option* option = Find(table, name);
+    // With bundles every short option has been read already; one that is
+    // left came after "--" taken as a value, and is no option.
+    const Option* option = Find(table, name, !style.bundles);
     if (option == nullptr) {
       parsed.error = "unknown option " + name;
       return parsed;

@@ -110,8 +110,11 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
   };
   const auto fileName = [&refuse](const char* name, std::string& field) {
     return [&refuse, name, &field](const std::string& value) {
+      if (value.empty()) {
+        return refuse(std::string(name) + " needs a file name");
+      }
       field = value;
-      return !value.empty() || refuse(std::string(name) + " needs a file name");
+      return true;
     };
   };
   using command_options::Option;
@@ -168,8 +171,11 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
        }},
       {"--id", 0, true,
        [&](const std::string& value) {
+         if (!IsDeviceId(value)) {
+           return refuse("--id takes four letters or digits, as 0001: " + value);
+         }
          options.deviceId = value;
-         return IsDeviceId(value) || refuse("--id takes four letters or digits, as 0001: " + value);
+         return true;
        }},
       {"--lang", 0, true,
        [&](const std::string& value) {
