@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "common/command_options.h"
 #include "image/firmware_file.h"
 #include "link/clock.h"
 #include "link/frame.h"
@@ -565,25 +566,28 @@ int main(int argc, char** argv) {
   std::vector<sim::LinkType> links{sim::LinkType::Tcp, sim::LinkType::Pty};
   std::string only;
   std::uint32_t paceBaud = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const std::string value = i + 1 < argc ? argv[i + 1] : "";
-    if (arg == "--link" && (value == "tcp" || value == "pty" || value == "both")) {
-      links = value == "tcp"   ? std::vector{sim::LinkType::Tcp}
-              : value == "pty" ? std::vector{sim::LinkType::Pty}
-                               : links;
-      ++i;
-    } else if (arg == "--only" && !value.empty()) {
-      only = value;
-      ++i;
-    } else if (arg == "--pace" && !value.empty()) {
-      paceBaud = static_cast<std::uint32_t>(std::stoul(value));
-      ++i;
-    } else {
-      std::fprintf(stderr,
-                   "usage: fault_matrix [--link tcp|pty|both] [--only TEXT] [--pace BAUD]\n");
-      return 2;
-    }
+  const std::vector<command_options::Option> table = {
+      {"--link", 0, true,
+       [&links](const std::string& value) {
+         if (value == "tcp" || value == "pty") {
+           links = {value == "tcp" ? sim::LinkType::Tcp : sim::LinkType::Pty};
+         }
+         return value == "tcp" || value == "pty" || value == "both";
+       }},
+      {"--only", 0, true,
+       [&only](const std::string& value) {
+         only = value;
+         return !value.empty();
+       }},
+      {"--pace", 0, true, command_options::Into(paceBaud)},
+  };
+  if (const auto parsed = command_options::Parse(table, {argv + 1, argv + argc}, {});
+      !parsed.error.empty()) {
+    std::fprintf(stderr,
+                 "fault_matrix: %s\n"
+                 "usage: fault_matrix [--link tcp|pty|both] [--only TEXT] [--pace BAUD]\n",
+                 parsed.error.c_str());
+    return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
 

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "common/command_options.h"
 
 namespace {
 
@@ -56,29 +57,18 @@ Options Parse(int argc, char** argv) {
   Options o;
   o.sim = (bench::ProgramFolder() / "ql480tx-sim").string();
   o.flash = (bench::ProgramFolder() / "ql480tx-flash").string();
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        Usage(("missing value for " + arg).c_str());
-      }
-      return argv[++i];
-    };
-    if (arg == "--devices") {
-      o.devices = std::stoi(value());
-    } else if (arg == "--rounds") {
-      o.rounds = std::stoi(value());
-    } else if (arg == "--max-ratio") {
-      o.maxRatio = std::stod(value());
-    } else if (arg == "--json") {
-      o.json = true;
-    } else if (arg == "--sim") {
-      o.sim = value();
-    } else if (arg == "--flash") {
-      o.flash = value();
-    } else {
-      Usage(("unknown option " + arg).c_str());
-    }
+  using command_options::Into;
+  const std::vector<command_options::Option> table = {
+      {"--devices", 0, true, Into(o.devices)},
+      {"--rounds", 0, true, Into(o.rounds)},
+      {"--max-ratio", 0, true, Into(o.maxRatio)},
+      {"--json", 0, false, command_options::Set(o.json)},
+      {"--sim", 0, true, Into(o.sim)},
+      {"--flash", 0, true, Into(o.flash)},
+  };
+  const auto parsed = command_options::Parse(table, {argv + 1, argv + argc}, {});
+  if (!parsed.error.empty()) {
+    Usage(parsed.error.c_str());
   }
   if (o.devices < 1 || o.devices > kMaxDevices || o.rounds < 1 || o.rounds > 20) {
     Usage("--devices takes 1 to 64, --rounds 1 to 20");

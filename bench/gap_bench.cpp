@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "common/command_options.h"
 #include "image/block_table.h"
 #include "image/firmware_file.h"
 #include "link/clock.h"
@@ -75,33 +76,20 @@ Options Parse(int argc, char** argv) {
   Options o;
   o.sim = (bench::ProgramFolder() / "ql480tx-sim").string();
   o.loop = (bench::ProgramFolder() / "floor_loop").string();
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        Usage(("missing value for " + arg).c_str());
-      }
-      return argv[++i];
-    };
-    if (arg == "--link") {
-      o.link = value();
-    } else if (arg == "--baud") {
-      o.baud = static_cast<std::uint32_t>(std::stoul(value()));
-    } else if (arg == "--framing") {
-      o.framing = value();
-    } else if (arg == "--rounds") {
-      o.rounds = std::stoi(value());
-    } else if (arg == "--sim") {
-      o.sim = value();
-    } else if (arg == "--loop") {
-      o.loop = value();
-    } else if (arg == "--keep-times") {
-      o.keepTimes = value();
-    } else if (arg == "--sim-fifo") {
-      o.simPriority = std::stoi(value());
-    } else {
-      Usage(("unknown option " + arg).c_str());
-    }
+  using command_options::Into;
+  const std::vector<command_options::Option> table = {
+      {"--link", 0, true, Into(o.link)},
+      {"--baud", 0, true, Into(o.baud)},
+      {"--framing", 0, true, Into(o.framing)},
+      {"--rounds", 0, true, Into(o.rounds)},
+      {"--sim", 0, true, Into(o.sim)},
+      {"--loop", 0, true, Into(o.loop)},
+      {"--keep-times", 0, true, Into(o.keepTimes)},
+      {"--sim-fifo", 0, true, Into(o.simPriority)},
+  };
+  const auto parsed = command_options::Parse(table, {argv + 1, argv + argc}, {});
+  if (!parsed.error.empty()) {
+    Usage(parsed.error.c_str());
   }
   if (o.link != "tcp" && o.link != "pty") {
     Usage("--link takes tcp or pty");

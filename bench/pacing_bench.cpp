@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "common/command_options.h"
 #include "link/frame.h"
 #include "link/serial_reply_wait.h"
 #include "sim/emulator.h"
@@ -157,16 +158,21 @@ bool MeasureOnce(std::uint32_t baud, int round) {
 int main(int argc, char** argv) {
   int rounds = 3;
   std::vector<std::uint32_t> rates;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--rounds" && i + 1 < argc) {
-      rounds = std::max(1, std::atoi(argv[++i]));
-    } else if (arg == "--baud" && i + 1 < argc) {
-      rates.push_back(static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10)));
-    } else {
-      std::fprintf(stderr, "usage: pacing_bench [--rounds N] [--baud B]...\n");
-      return 2;
-    }
+  const std::vector<ql::command_options::Option> table = {
+      {"--rounds", 0, true, ql::command_options::Into(rounds)},
+      {"--baud", 0, true,
+       [&rates](const std::string& value) {
+         std::uint32_t baud = 0;
+         const bool good = ql::command_options::Into(baud)(value);
+         rates.push_back(baud);
+         return good;
+       }},
+  };
+  const auto parsed = ql::command_options::Parse(table, {argv + 1, argv + argc}, {});
+  if (!parsed.error.empty() || rounds < 1) {
+    std::fprintf(stderr, "pacing_bench: %s\nusage: pacing_bench [--rounds N] [--baud B]...\n",
+                 parsed.error.empty() ? "--rounds takes 1 or more" : parsed.error.c_str());
+    return 2;
   }
   if (rates.empty()) {
     rates = {4800, 19200, 921600};

@@ -12,6 +12,7 @@
 
 // First: Xlib's macros None and Status would replace names in it.
 #include "bench_support.h"
+#include "common/command_options.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -171,16 +172,21 @@ std::optional<RunResult> RunOnce(std::vector<char*>& argv) {
 
 int main(int argc, char** argv) {
   int runs = 5;
-  int first = 1;
-  if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
-    runs = std::max(1, std::atoi(argv[2]));
-    first = 3;
-  }
-  if (first >= argc) {
+  const std::vector<ql::command_options::Option> table = {
+      {"--runs", 0, true, ql::command_options::Into(runs)},
+  };
+  // The program's own arguments follow it untouched.
+  const auto parsed = ql::command_options::Parse(table, {argv + 1, argv + argc},
+                                                 {.operands = true, .firstOperandEnds = true});
+  if (!parsed.error.empty() || parsed.operands.empty() || runs < 1) {
     std::fprintf(stderr, "usage: startup_probe [--runs N] PROGRAM [ARGS...]\n");
     return 2;
   }
-  std::vector<char*> programArgv(argv + first, argv + argc);
+  std::vector<std::string> programArgs = parsed.operands;
+  std::vector<char*> programArgv;
+  for (auto& arg : programArgs) {
+    programArgv.push_back(arg.data());
+  }
   programArgv.push_back(nullptr);
 
   std::vector<double> showMs;

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "common/command_options.h"
 #include "image/firmware_file.h"
 #include "link/clock.h"
 #include "link/link.h"
@@ -75,33 +76,21 @@ double BitsPerByte(const std::string& framing) {
 Options Parse(int argc, char** argv) {
   Options o;
   o.sim = (bench::ProgramFolder() / "ql480tx-sim").string();
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        Usage(("missing value for " + arg).c_str());
-      }
-      return argv[++i];
-    };
-    if (arg == "--link") {
-      o.link = value();
-    } else if (arg == "--baud") {
-      o.baud = static_cast<std::uint32_t>(std::stoul(value()));
-    } else if (arg == "--framing") {
-      o.framing = value();
-    } else if (arg == "--no-pace-requests") {
-      o.paceRequests = false;
-    } else if (arg == "--blocks") {
-      o.blocks = std::stoi(value());
-    } else if (arg == "--sim") {
-      o.sim = value();
-    } else if (arg == "--echo") {
-      o.echo = true;
-    } else if (arg == "--max-ratio") {
-      o.maxRatio = std::stod(value());
-    } else {
-      Usage(("unknown option " + arg).c_str());
-    }
+  using command_options::Into;
+  using command_options::Set;
+  const std::vector<command_options::Option> table = {
+      {"--link", 0, true, Into(o.link)},
+      {"--baud", 0, true, Into(o.baud)},
+      {"--framing", 0, true, Into(o.framing)},
+      {"--no-pace-requests", 0, false, Set(o.paceRequests, false)},
+      {"--blocks", 0, true, Into(o.blocks)},
+      {"--sim", 0, true, Into(o.sim)},
+      {"--echo", 0, false, Set(o.echo)},
+      {"--max-ratio", 0, true, Into(o.maxRatio)},
+  };
+  const auto parsed = command_options::Parse(table, {argv + 1, argv + argc}, {});
+  if (!parsed.error.empty()) {
+    Usage(parsed.error.c_str());
   }
   if (o.link != "tcp" && o.link != "pty") {
     Usage("--link takes tcp or pty");

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.h"
 #include "link/frame.h"
 #include "sim/emulator.h"
+#include "support/child_process.h"
 
 namespace ql::bench {
 namespace {
@@ -28,6 +28,13 @@ std::string WriteFrames(const std::string& name, const std::vector<std::string>&
               static_cast<std::streamsize>(frame.size()));
   }
   return path;
+}
+
+testing_support::ChildSetup LoopSetup(const std::vector<std::string>& args) {
+  return {.program = QL_FLOOR_LOOP,
+          .args = args,
+          .input = true,
+          .errorFile = ::testing::TempDir() + "loop.log"};
 }
 
 class FloorLoopTest : public ::testing::TestWithParam<sim::LinkType> {
@@ -67,11 +74,11 @@ TEST_P(FloorLoopTest, PausesAfterEveryReplyBeforeTheNextRequest) {
       WriteFrames("loop-frames.bin", {"0001Zx5E2D", "0001Zv0000", "0001Zv0200", "0001Zv0400"});
   auto args = LinkArgs();
   args.insert(args.end(), {frames, "--pause-us", "20000", "--timeout-s", "10"});
-  std::string error;
-  auto loop = ChildProcess::Start(QL_FLOOR_LOOP, args, ::testing::TempDir() + "loop.log", error);
-  ASSERT_TRUE(loop) << error;
-  EXPECT_EQ(loop->ReadLine(60s), "4 frames answered");
-  EXPECT_TRUE(loop->WaitExit(30s));
+  testing_support::ChildProcess loop(LoopSetup(args));
+  ASSERT_TRUE(loop.Started()) << loop.Error();
+  EXPECT_EQ(loop.ReadLine(60s), "4 frames answered");
+  const auto ended = loop.Wait(30s);
+  EXPECT_TRUE(ended && ended->code == 0);
   // The loop may read the last reply before the emulator has noted it.
   ASSERT_TRUE(emulator_->WaitUntil([](const sim::Counters& c) { return c.replies == 4; }, 30s));
 
@@ -92,12 +99,13 @@ TEST_P(FloorLoopTest, EndsByItselfWhenNoReplyComes) {
   const auto frames = WriteFrames("loop-silent.bin", {"0002Zx5E2D"});
   auto args = LinkArgs();
   args.insert(args.end(), {frames, "--timeout-s", "1"});
-  std::string error;
-  auto loop = ChildProcess::Start(QL_FLOOR_LOOP, args, ::testing::TempDir() + "loop.log", error);
-  ASSERT_TRUE(loop) << error;
-  // Its time-out is a second; killed after a minute, it did not end by itself.
-  EXPECT_FALSE(loop->WaitExit(60s));
-  EXPECT_FALSE(loop->Killed()) << "the loop did not end at its time-out";
+  testing_support::ChildProcess loop(LoopSetup(args));
+  ASSERT_TRUE(loop.Started()) << loop.Error();
+  // Its time-out is a second; still running after a minute, it did not end
+  // by itself (the helper kills it then).
+  const auto ended = loop.Wait(60s);
+  ASSERT_TRUE(ended) << "the loop did not end at its time-out";
+  EXPECT_NE(ended->code, 0);
   EXPECT_TRUE(emulator_->WaitUntil([](const sim::Counters& c) { return c.otherDevice == 1; }, 30s));
 }
 

@@ -1,114 +1,60 @@
 // Running the program under test and collecting its output.
 #include "program_runner.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 #include <QJsonDocument>
+#include <algorithm>
 #include <sstream>
 
-extern char** environ;
+#include "support/child_process.h"
 
 namespace ql::flash {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 ProgramRun RunFlash(const RunSetup& setup) {
-  int outPipe[2] = {-1, -1};
-  int errPipe[2];
-  EXPECT_EQ(pipe(errPipe), 0);
-  if (setup.terminal) {
-    winsize size = *setup.terminal;
-    EXPECT_EQ(openpty(&outPipe[0], &outPipe[1], nullptr, nullptr, &size), 0);
-  } else {
-    EXPECT_EQ(pipe(outPipe), 0);
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-  posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-
-  std::vector<std::string> argv = {QL_FLASH_PROGRAM};
-  argv.insert(argv.end(), setup.args.begin(), setup.args.end());
-  std::vector<char*> argp;
-  for (auto& a : argv) {
-    argp.push_back(a.data());
-  }
-  argp.push_back(nullptr);
   std::vector<std::string> env = {"XDG_CONFIG_HOME=" + setup.configHome.string(),
                                   "HOME=" + setup.configHome.string(), "PATH=/usr/bin:/bin"};
   env.insert(env.end(), setup.env.begin(), setup.env.end());
-  std::vector<char*> envp;
-  for (auto& e : env) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-
-  ProgramRun run;
   const auto start = Clock::now();
-  pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, QL_FLASH_PROGRAM, &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  EXPECT_EQ(spawned, 0);
+  testing_support::ChildProcess child({.program = QL_FLASH_PROGRAM,
+                                       .args = setup.args,
+                                       .environment = env,
+                                       .terminal = setup.terminal});
+  EXPECT_TRUE(child.Started()) << child.Error();
 
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  int open = 2;
-  while (open > 0 && Clock::now() - start < setup.limit) {
+  bool outOpen = true;
+  bool open = true;
+  while (open && Clock::now() - start < setup.limit) {
     if (setup.during) {
-      setup.during(pid, run.out, run.err);
+      setup.during(child.Pid(), child.Out(), child.Err());
     }
-    if (poll(fds, 2, setup.during ? 10 : 100) <= 0) {
-      continue;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-        continue;
-      }
-      char buffer[4096];
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        // A pseudo-terminal whose other side has closed reads as an error.
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-        continue;
-      }
-      std::string& into = i == 0 ? run.out : run.err;
-      into.append(buffer, static_cast<std::size_t>(n));
-      if (i == 0 && setup.closeOutAfterFirstLine && into.find('\n') != std::string::npos) {
-        into.resize(into.find('\n') + 1);
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
+    open = child.Pump(setup.during ? 10ms : 100ms);
+    if (outOpen && setup.closeOutAfterFirstLine && child.Out().find('\n') != std::string::npos) {
+      child.CloseOutput();
+      outOpen = false;
     }
   }
-  bool killed = false;
-  for (auto& fd : fds) {
-    if (fd.fd >= 0) {
-      close(fd.fd);
-      killed = true;
-    }
+  ProgramRun run;
+  run.out = child.Out();
+  run.err = child.Err();
+  if (!outOpen) {
+    run.out.resize(run.out.find('\n') + 1);
   }
-  if (killed) {
-    kill(pid, SIGKILL);
+  // Its output closed, it ends at once; a run past its limit is killed.
+  std::optional<testing_support::ChildExit> ended;
+  if (!open) {
+    ended = child.Wait(std::max<std::chrono::milliseconds>(
+        10s, std::chrono::duration_cast<std::chrono::milliseconds>(setup.limit -
+                                                                   (Clock::now() - start))));
+  }
+  if (!ended) {
+    ended = child.Kill();
     ADD_FAILURE() << "ql480tx-flash did not end within its limit";
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.status = ended->code;
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return run;
 }

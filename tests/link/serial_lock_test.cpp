@@ -4,7 +4,6 @@
 // folder of the test's own; the system's lock folder is never touched.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +18,7 @@
 #include "link/serial_port_posix.h"
 #include "link/uucp_lock.h"
 #include "peer.h"
+#include "support/child_process.h"
 
 namespace ql::link {
 namespace {
@@ -27,6 +27,8 @@ namespace fs = std::filesystem;
 using namespace ql::testing_support;
 
 constexpr uid_t kNobody = 65534;
+// Far longer than any child here needs; only a failing test waits it out.
+constexpr std::chrono::seconds kChildLimit{30};
 
 std::string Hdb(pid_t pid) {
   char text[16];
@@ -46,63 +48,43 @@ void WriteText(const fs::path& path, const std::string& text) {
   out << text;
 }
 
-// A process that lives until the value goes out of scope.
+// A process that lives until the value goes out of scope: it reads its
+// input until the end, which comes when that input is closed.
 class LiveChild {
  public:
-  LiveChild() {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-      throw std::runtime_error("pipe failed");
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(fds[1]);
-      char byte = 0;
-      // Returns once the parent closes its end (or dies).
-      [[maybe_unused]] const ssize_t n = ::read(fds[0], &byte, 1);
-      ::_exit(0);
-    }
-    ::close(fds[0]);
-    release_ = fds[1];
-  }
+  LiveChild() { EXPECT_TRUE(child_.Started()) << child_.Error(); }
   ~LiveChild() {
-    ::close(release_);
-    ::waitpid(pid_, nullptr, 0);
+    child_.CloseInput();
+    EXPECT_TRUE(child_.Wait(kChildLimit));
   }
   LiveChild(const LiveChild&) = delete;
   LiveChild& operator=(const LiveChild&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.Pid(); }
 
  private:
-  pid_t pid_ = -1;
-  int release_ = -1;
+  ChildProcess child_{{.program = "/bin/cat", .input = true}};
 };
 
 // The process ID of a process that has ended and been reaped.
 pid_t EndedPid() {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::_exit(0);
-  }
-  ::waitpid(pid, nullptr, 0);
-  return pid;
+  ChildProcess child({.program = "/bin/true"});
+  EXPECT_TRUE(child.Wait(kChildLimit));
+  return child.Pid();
 }
 
-// Runs `body` in a child process and gives its exit status: 0 when its
-// checks passed. With `unprivileged`, the child gives up root first (the
+// Runs `body` in a copy of this process and gives its exit status: 0 when
+// its checks passed. With `unprivileged`, the child gives up root first (the
 // suite may run as root, which permissions and TIOCEXCL do not bind).
 int InChild(const std::function<bool()>& body, bool unprivileged = false) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  ChildProcess child([&body, unprivileged] {
     if (unprivileged && ::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
-      ::_exit(2);
+      return 2;
     }
-    ::_exit(body() ? 0 : 1);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+    return body() ? 0 : 1;
+  });
+  const auto ended = child.Wait(kChildLimit);
+  return ended && ended->signal == 0 ? ended->code : 3;
 }
 
 TEST(UucpLockName, FollowsTheDeviceName) {

@@ -1,18 +1,12 @@
 // The ql480tx-sim program itself: the line it prints, an exchange through
 // the utility's link layer, and the ways it stops and saves its flash.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <optional>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -22,117 +16,40 @@
 #include "sim/flash_file.h"
 #include "sim/sim_config.h"
 #include "sim_test_util.h"
+#include "support/child_process.h"
 #include "support/temp_folder.h"
-
-extern char** environ;
 
 namespace ql::sim {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using testing_support::BlockHex;
 using testing_support::Bytes;
 using testing_support::Pattern;
 using testing_support::TempFolder;
 using testing_support::WritePayload;
 
-// ql480tx-sim run as a child process, its standard input and output on
-// pipes and its log in a file.
-class SimProcess {
+// ql480tx-sim run as a child process, its standard input on a pipe and its
+// log in a file. The waits are generous: only a failing test waits them out.
+class SimProcess : public testing_support::ChildProcess {
  public:
-  SimProcess(const std::vector<std::string>& args, const std::string& logPath) {
-    int in[2];
-    int out[2];
-    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath.c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> argv = {QL_SIM_PROGRAM};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (auto& arg : argv) {
-      pointers.push_back(arg.data());
-    }
-    pointers.push_back(nullptr);
-    EXPECT_EQ(::posix_spawn(&pid_, QL_SIM_PROGRAM, &actions, nullptr, pointers.data(), environ), 0);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
+  SimProcess(const std::vector<std::string>& args, const std::string& logPath)
+      : ChildProcess(
+            {.program = QL_SIM_PROGRAM, .args = args, .input = true, .errorFile = logPath}) {
+    EXPECT_TRUE(Started()) << Error();
   }
 
-  ~SimProcess() {
-    CloseStdin();
-    if (pid_ > 0 && !exitCode_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
+  std::optional<std::string> ReadLine() { return ChildProcess::ReadLine(30s); }
+
+  // The exit code once it has exited by itself (128 + the signal that ended
+  // it), or nullopt after the timeout.
+  std::optional<int> WaitExit() {
+    const auto ended = Wait(30s);
+    if (!ended) {
+      return std::nullopt;
     }
-    ::close(stdout_);
+    return ended->signal != 0 ? 128 + ended->signal : ended->code;
   }
-
-  // The next line on its standard output, or nullopt when none comes in time
-  // (or at its end). The time is generous: only a failing test waits it out.
-  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = 30s) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      if (const auto eol = pending_.find('\n'); eol != std::string::npos) {
-        std::string line = pending_.substr(0, eol);
-        pending_.erase(0, eol + 1);
-        return line;
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      pollfd p{.fd = stdout_, .events = POLLIN, .revents = 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-        return std::nullopt;
-      }
-      char buffer[512];
-      const ssize_t n = ::read(stdout_, buffer, sizeof buffer);
-      if (n <= 0) {
-        return std::nullopt;
-      }
-      pending_.append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-
-  void CloseStdin() {
-    if (stdin_ >= 0) {
-      ::close(stdin_);
-      stdin_ = -1;
-    }
-  }
-
-  void Signal(int signal) { ::kill(pid_, signal); }
-
-  // The exit code once it has exited by itself, or nullopt after the timeout.
-  std::optional<int> WaitExit(std::chrono::milliseconds timeout = 30s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!exitCode_) {
-      int status = 0;
-      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      } else if (Clock::now() >= deadline) {
-        break;
-      } else {
-        std::this_thread::sleep_for(5ms);  // polling the child's state, bounded by the deadline
-      }
-    }
-    return exitCode_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  std::string pending_;
-  std::optional<int> exitCode_;
 };
 
 std::string ReadFile(const std::string& path) {
@@ -234,7 +151,7 @@ TEST(ProgramTest, ServesAPtyBehindALinkFromAGivenImageAndStopsAtEndOfInput) {
     ASSERT_TRUE(utility.Exchange("0001Zv0200"));
     EXPECT_EQ(utility.exchange->ResponseText().substr(7, 1024), BlockHex(Pattern(40)));
   }
-  sim.CloseStdin();
+  sim.CloseInput();
   EXPECT_EQ(sim.WaitExit(), 0);
   struct stat gone {};
   EXPECT_NE(::lstat(linkPath.c_str(), &gone), 0);

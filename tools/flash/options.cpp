@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/command_options.h"
 #include "link/line_settings.h"
 #include "link/link_settings.h"
 #include "link/serial_transport.h"
@@ -90,7 +91,6 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
   bool connectOnly = false;
   bool verifyOnly = false;
   bool readFlash = false;
-  std::vector<std::string> files;
   for (const auto& arg : args) {
     if (arg == "--") {
       break;
@@ -102,136 +102,92 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
     return result;
   };
 
-  // Short options may be bundled ("-qV"); each stands for its long name.
-  std::vector<std::string> expanded;
-  bool operandsOnly = false;
-  for (const auto& arg : args) {
-    if (operandsOnly || arg == "--" || arg.size() < 2 || arg[0] != '-' || arg[1] == '-') {
-      operandsOnly = operandsOnly || arg == "--";
-      expanded.push_back(arg);
-      continue;
-    }
-    for (std::size_t k = 1; k < arg.size(); ++k) {
-      switch (arg[k]) {
-        case 'h':
-          expanded.push_back("--help");
-          break;
-        case 'q':
-          expanded.push_back("--quiet");
-          break;
-        case 'V':
-          expanded.push_back("--version");
-          break;
-        default:
-          return fail("unknown option -" + std::string(1, arg[k]));
+  // A refused value is reported in the option's own words.
+  std::string refusal;
+  const auto refuse = [&refusal](std::string message) {
+    refusal = std::move(message);
+    return false;
+  };
+  const auto fileName = [&refuse](const char* name, std::string& field) {
+    return [&refuse, name, &field](const std::string& value) {
+      if (value.empty()) {
+        return refuse(std::string(name) + " needs a file name");
       }
-    }
+      field = value;
+      return true;
+    };
+  };
+  using command_options::Option;
+  using command_options::Set;
+  const std::vector<Option> table = {
+      {"--help", 'h', false, Set(options.help)},
+      {"--version", 'V', false, Set(options.version)},
+      {"--connect-only", 0, false, Set(connectOnly)},
+      {"--verify-only", 0, false, Set(verifyOnly)},
+      {"--read-flash", 0, true,
+       [&](const std::string& value) {
+         readFlash = true;
+         return fileName("--read-flash", options.readFlashPath)(value);
+       }},
+      {"--force", 0, false, Set(options.force)},
+      {"--repeat", 0, false, Set(options.repeat)},
+      {"--trace", 0, true, fileName("--trace", options.tracePath)},
+      {"--log", 0, true, fileName("--log", options.logPath)},
+      {"--list-ports", 0, false, Set(options.listPorts)},
+      {"--quiet", 'q', false, Set(options.quiet)},
+      {"--json", 0, false, Set(options.json)},
+      {"--tcp", 0, true,
+       [&](const std::string& value) {
+         const auto link = ParseTcp(value);
+         if (!link && (value.starts_with('[') || std::count(value.begin(), value.end(), ':') > 1)) {
+           return refuse("--tcp takes IPv4 addresses and host names only; IPv6 is not supported: " +
+                         value);
+         }
+         if (!link) {
+           return refuse("--tcp takes HOST[:PORT] with a port from 1 to 65535: " + value);
+         }
+         options.devices.push_back(*link);
+         return true;
+       }},
+      {"--serial", 0, true,
+       [&](const std::string& value) {
+         if (value.empty()) {
+           return refuse("--serial needs a port");
+         }
+         DeviceLink link;
+         link.kind = link::LinkKind::Serial;
+         link.port = value;
+         options.devices.push_back(link);
+         return true;
+       }},
+      {"--line", 0, true,
+       [&](const std::string& value) {
+         if (!StrictLineSettings(value)) {
+           return refuse("--line takes BAUD[,PARITY[,DATA[,STOP]]] such as 115200,e,8,1: " + value);
+         }
+         line = WithDefaultFraming(value);
+         lineGiven = true;
+         return true;
+       }},
+      {"--id", 0, true,
+       [&](const std::string& value) {
+         if (!IsDeviceId(value)) {
+           return refuse("--id takes four letters or digits, as 0001: " + value);
+         }
+         options.deviceId = value;
+         return true;
+       }},
+      {"--lang", 0, true,
+       [&](const std::string& value) {
+         options.language = ParseLanguage(value);
+         return options.language.has_value() || refuse("--lang takes en, zh-CN or zh-TW: " + value);
+       }},
+  };
+  const auto parsed = command_options::Parse(table, args, {.operands = true, .bundles = true});
+  if (!parsed.error.empty()) {
+    return fail(parsed.refused.empty() ? parsed.error : refusal);
   }
-
-  for (std::size_t i = 0; i < expanded.size(); ++i) {
-    const std::string& arg = expanded[i];
-    if (arg == "--") {
-      files.insert(files.end(), expanded.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                   expanded.end());
-      break;
-    }
-    if (arg.size() < 2 || arg[0] != '-') {
-      files.push_back(arg);
-      continue;
-    }
-    // "--name VALUE" or "--name=VALUE" for the options that take a value.
-    std::string name = arg;
-    std::string value;
-    bool inlineValue = false;
-    if (const auto eq = arg.find('='); eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      inlineValue = true;
-    }
-    const bool takesValue = name == "--tcp" || name == "--serial" || name == "--line" ||
-                            name == "--id" || name == "--lang" || name == "--read-flash" ||
-                            name == "--trace" || name == "--log";
-    if (takesValue && !inlineValue) {
-      if (i + 1 >= expanded.size()) {
-        return fail(name + " needs a value");
-      }
-      value = expanded[++i];
-    } else if (!takesValue && inlineValue) {
-      return fail(name + " takes no value");
-    }
-
-    if (name == "--help") {
-      options.help = true;
-    } else if (name == "--version") {
-      options.version = true;
-    } else if (name == "--connect-only") {
-      connectOnly = true;
-    } else if (name == "--verify-only") {
-      verifyOnly = true;
-    } else if (name == "--read-flash") {
-      if (value.empty()) {
-        return fail("--read-flash needs a file name");
-      }
-      readFlash = true;
-      options.readFlashPath = value;
-    } else if (name == "--force") {
-      options.force = true;
-    } else if (name == "--repeat") {
-      options.repeat = true;
-    } else if (name == "--trace") {
-      if (value.empty()) {
-        return fail("--trace needs a file name");
-      }
-      options.tracePath = value;
-    } else if (name == "--log") {
-      if (value.empty()) {
-        return fail("--log needs a file name");
-      }
-      options.logPath = value;
-    } else if (name == "--list-ports") {
-      options.listPorts = true;
-    } else if (name == "--quiet") {
-      options.quiet = true;
-    } else if (name == "--json") {
-      options.json = true;
-    } else if (name == "--tcp") {
-      const auto link = ParseTcp(value);
-      if (!link && (value.starts_with('[') || std::count(value.begin(), value.end(), ':') > 1)) {
-        return fail("--tcp takes IPv4 addresses and host names only; IPv6 is not supported: " +
-                    value);
-      }
-      if (!link) {
-        return fail("--tcp takes HOST[:PORT] with a port from 1 to 65535: " + value);
-      }
-      options.devices.push_back(*link);
-    } else if (name == "--serial") {
-      if (value.empty()) {
-        return fail("--serial needs a port");
-      }
-      DeviceLink link;
-      link.kind = link::LinkKind::Serial;
-      link.port = value;
-      options.devices.push_back(link);
-    } else if (name == "--line") {
-      if (!StrictLineSettings(value)) {
-        return fail("--line takes BAUD[,PARITY[,DATA[,STOP]]] such as 115200,e,8,1: " + value);
-      }
-      line = WithDefaultFraming(value);
-      lineGiven = true;
-    } else if (name == "--id") {
-      if (!IsDeviceId(value)) {
-        return fail("--id takes four letters or digits, as 0001: " + value);
-      }
-      options.deviceId = value;
-    } else if (name == "--lang") {
-      options.language = ParseLanguage(value);
-      if (!options.language) {
-        return fail("--lang takes en, zh-CN or zh-TW: " + value);
-      }
-    } else {
-      return fail("unknown option " + arg);
-    }
-  }
+  const std::vector<std::string>& files = parsed.operands;
   if (options.help || options.version || options.listPorts) {
     return result;
   }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 
+#include "common/command_options.h"
 #include "link/frame.h"
 #include "link/line_settings.h"
 
@@ -231,21 +232,32 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       return flip.has_value();
     };
   };
-  const std::map<std::string, ValueHandler> withValue = {
-      {"--tcp", [&](const std::string& v) { return ParseTcp(v, c.link); }},
-      {"--link", textInto(c.link.ptyLink)},
-      {"--id", textInto(c.device.deviceId)},
-      {"--info", textInto(c.device.deviceInfo)},
-      {"--reboot-ms",
+  const auto flag = [](std::function<void()> set) -> ValueHandler {
+    return [set = std::move(set)](const std::string&) {
+      set();
+      return true;
+    };
+  };
+  using command_options::Option;
+  const std::vector<Option> table = {
+      {"--tcp", 0, true,
+       [&](const std::string& v) {
+         tcpGiven = true;
+         return ParseTcp(v, c.link);
+       }},
+      {"--link", 0, true, textInto(c.link.ptyLink)},
+      {"--id", 0, true, textInto(c.device.deviceId)},
+      {"--info", 0, true, textInto(c.device.deviceInfo)},
+      {"--reboot-ms", 0, true,
        [&](const std::string& v) {
          const auto ms = ParseNumber(v, 3'600'000);
          c.device.rebootSilence = std::chrono::milliseconds(ms.value_or(0));
          return ms.has_value();
        }},
-      {"--flash-in", textInto(o.flashIn)},
-      {"--flash-out", textInto(c.device.flashOut)},
-      {"--drop-reply", selectorInto(c.faults.dropReply)},
-      {"--late-reply",
+      {"--flash-in", 0, true, textInto(o.flashIn)},
+      {"--flash-out", 0, true, textInto(c.device.flashOut)},
+      {"--drop-reply", 0, true, selectorInto(c.faults.dropReply)},
+      {"--late-reply", 0, true,
        [&](const std::string& v) {
          const auto at = v.rfind('@');
          if (at == std::string::npos) {
@@ -259,9 +271,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
          c.faults.lateReply.push_back({.when = *selector, .delay = std::chrono::milliseconds(*ms)});
          return true;
        }},
-      {"--bad-crc", selectorInto(c.faults.corruptCrc)},
-      {"--duplicate-reply", selectorInto(c.faults.duplicateReply)},
-      {"--random-faults",
+      {"--bad-crc", 0, true, selectorInto(c.faults.corruptCrc)},
+      {"--duplicate-reply", 0, true, selectorInto(c.faults.duplicateReply)},
+      {"--random-faults", 0, true,
        [&](const std::string& v) {
          const auto comma = v.find(',');
          const auto perMille = ParseNumber(std::string_view(v).substr(0, comma), 1000);
@@ -274,18 +286,18 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
          c.faults.random = {.perMille = static_cast<unsigned>(*perMille), .seed = *seed};
          return true;
        }},
-      {"--drop-last-byte", selectorInto(c.faults.dropLastByte)},
-      {"--lowercase-crc", selectorInto(c.faults.lowercaseCrc)},
-      {"--noise", selectorInto(c.faults.noiseBefore)},
-      {"--noise-bytes",
+      {"--drop-last-byte", 0, true, selectorInto(c.faults.dropLastByte)},
+      {"--lowercase-crc", 0, true, selectorInto(c.faults.lowercaseCrc)},
+      {"--noise", 0, true, selectorInto(c.faults.noiseBefore)},
+      {"--noise-bytes", 0, true,
        [&](const std::string& v) {
          const auto bytes = ParseHexBytes(v);
          c.faults.noise = bytes.value_or("");
          return bytes.has_value();
        }},
-      {"--echo", selectorInto(c.faults.echoRequest)},
-      {"--glitch", selectorInto(c.faults.glitchBefore)},
-      {"--glitch-byte",
+      {"--echo", 0, true, selectorInto(c.faults.echoRequest)},
+      {"--glitch", 0, true, selectorInto(c.faults.glitchBefore)},
+      {"--glitch-byte", 0, true,
        [&](const std::string& v) {
          const auto bytes = ParseHexBytes(v);
          if (!bytes || bytes->size() != 1) {
@@ -294,15 +306,15 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
          c.faults.glitchByte = static_cast<std::uint8_t>((*bytes)[0]);
          return true;
        }},
-      {"--stale-before", selectorInto(c.faults.staleBefore)},
-      {"--stale-after", selectorInto(c.faults.staleAfter)},
-      {"--latency",
+      {"--stale-before", 0, true, selectorInto(c.faults.staleBefore)},
+      {"--stale-after", 0, true, selectorInto(c.faults.staleAfter)},
+      {"--latency", 0, true,
        [&](const std::string& v) {
          const auto ms = ParseNumber(v, 60'000);
          c.faults.replyLatency = std::chrono::milliseconds(ms.value_or(0));
          return ms.has_value();
        }},
-      {"--pause-in-reply",
+      {"--pause-in-reply", 0, true,
        [&](const std::string& v) {
          const auto pause = ParseReplyPause(v);
          if (pause) {
@@ -310,15 +322,15 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
          }
          return pause.has_value();
        }},
-      {"--handshake-length",
+      {"--handshake-length", 0, true,
        [&](const std::string& v) {
          const auto length = ParseNumber(v, 1499);
          c.faults.handshakeFrameLength = static_cast<int>(length.value_or(0));
          return length.has_value();
        }},
-      {"--flip-stored", bitFlipInto(c.faults.storedBitFlips)},
-      {"--flip-readback", bitFlipInto(c.faults.readbackBitFlips)},
-      {"--refuse-write",
+      {"--flip-stored", 0, true, bitFlipInto(c.faults.storedBitFlips)},
+      {"--flip-readback", 0, true, bitFlipInto(c.faults.readbackBitFlips)},
+      {"--refuse-write", 0, true,
        [&](const std::string& v) {
          const auto parts = Split(v, ':');
          if (parts.size() != 2) {
@@ -333,64 +345,30 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
              {.block = static_cast<int>(*block), .tries = static_cast<int>(*tries)});
          return true;
        }},
-      {"--hang-up-after",
+      {"--hang-up-after", 0, true,
        [&](const std::string& v) {
          const auto n = ParseNumber(v, SIZE_MAX);
          c.faults.hangUpAfterCommands = n.value_or(0);
          return n.has_value() && *n > 0;
        }},
-      {"--pace",
+      {"--pace", 0, true,
        [&](const std::string& v) {
          const auto pacing = ParsePacing(v);
          c.faults.pacing = pacing.value_or(LinePacing{});
          return pacing.has_value();
        }},
+      {"--pty", 0, false, flag([&] { c.link.type = LinkType::Pty; })},
+      {"--lowercase-readback", 0, false, flag([&] { c.faults.lowercaseReadback = true; })},
+      {"--pace-requests", 0, false, flag([&] { pacedRequests = true; })},
+      {"--quit-on-eof", 0, false, flag([&] { o.quitOnEof = true; })},
+      {"--quit-after-run", 0, false, flag([&] { o.quitAfterRun = true; })},
+      {"--reply-times", 0, false, flag([&] { o.replyTimes = true; })},
+      {"--verbose", 'v', false, flag([&] { o.verbose = true; })},
+      {"--help", 'h', false, flag([&] { o.help = true; })},
   };
-  const std::map<std::string, std::function<void()>> flags = {
-      {"--pty", [&] { c.link.type = LinkType::Pty; }},
-      {"--lowercase-readback", [&] { c.faults.lowercaseReadback = true; }},
-      {"--pace-requests", [&] { pacedRequests = true; }},
-      {"--quit-on-eof", [&] { o.quitOnEof = true; }},
-      {"--quit-after-run", [&] { o.quitAfterRun = true; }},
-      {"--reply-times", [&] { o.replyTimes = true; }},
-      {"--verbose", [&] { o.verbose = true; }},
-      {"-v", [&] { o.verbose = true; }},
-      {"--help", [&] { o.help = true; }},
-      {"-h", [&] { o.help = true; }},
-  };
-
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::optional<std::string> value;
-    if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    if (const auto flag = flags.find(name); flag != flags.end()) {
-      if (value) {
-        parsed.error = name + " takes no value";
-        return parsed;
-      }
-      flag->second();
-      continue;
-    }
-    const auto handler = withValue.find(name);
-    if (handler == withValue.end()) {
-      parsed.error = "unknown option " + name;
-      return parsed;
-    }
-    if (!value) {
-      if (i + 1 == args.size()) {
-        parsed.error = name + " needs a value";
-        return parsed;
-      }
-      value = args[++i];
-    }
-    if (!handler->second(*value)) {
-      parsed.error = "bad value for " + name + ": '" + *value + "'";
-      return parsed;
-    }
-    tcpGiven = tcpGiven || name == "--tcp";
+  parsed.error = command_options::Parse(table, args, {}).error;
+  if (!parsed.error.empty()) {
+    return parsed;
   }
   if (o.help) {
     return parsed;
